@@ -1,0 +1,122 @@
+// tsl_engine.h - the engine's inner interface: its process-wide tables, the
+// wire functions and the pure datagram logic.  For the programs and tests of
+// this suite that build on the engine (the scheduled-send probe, the fuzzers);
+// not part of the public C interface.
+#pragma once
+
+#include <csignal>
+#include <cstdint>
+#include <netinet/in.h>
+#include <sys/time.h>
+
+#include "tamsel.h"
+
+namespace tsl {
+
+constexpr int MAXPACKETS = TSL_MAX_PACKETS;
+constexpr int BUFSIZE = 65536;     // outgoing and incoming buffers
+constexpr int OPTLEN = 40;         // IP options block and stored route option
+constexpr int TEXTLEN = 80;        // error and address texts
+
+// ---- Train state (one train at a time) -------------------------------------
+extern int32_t depart[MAXPACKETS];   // departure time of packet i
+extern int32_t arrive[MAXPACKETS];   // arrival of its first reply, -1 while none
+extern int32_t bytes[MAXPACKETS];    // ICMP data length packet i was sent with
+extern int32_t rtts[MAXPACKETS];     // round-trip time from the reply's send stamp
+extern int32_t orderOK[MAXPACKETS];  // 1 when its first reply followed packet i-1's
+extern int32_t returned[MAXPACKETS]; // replies received for packet i, duplicates too
+extern int32_t npackets;             // packet count of the current train
+extern int32_t n_outstanding;        // next sequence while sending; missing replies while waiting
+extern volatile sig_atomic_t TimeOutFlag;
+extern int32_t routeData;            // an accepted reply carried a record-route option
+extern int32_t inOrder;              // the train still counts as in order
+extern int32_t duplicatePkts;        // a second reply to some packet arrived
+extern int32_t numPaths;             // routes first seen in this train
+extern int32_t lastSeq;              // sequence number of the last accepted reply
+extern int32_t highestFirstSeq;      // highest sequence number with a first reply so far
+extern sockaddr_in whereto;
+extern int icmp_socket;
+
+// ---- Wire state ------------------------------------------------------------
+extern int32_t datalen;              // ICMP data length of the packet being sent
+extern int32_t this_time;            // departure time of the last packet sent
+extern int32_t recv_time;            // arrival time of the last datagram received
+extern int32_t rtt;                  // round-trip time of the last accepted reply
+extern int32_t packet_id;            // sequence number of the last accepted reply
+extern unsigned char outpack[BUFSIZE];
+extern unsigned char packet[BUFSIZE];
+extern timeval starttv;              // start instant of the time base
+extern uint16_t ident;               // identifier of our requests (low 16 bits of the pid)
+
+struct RouteNode {
+    RouteNode* link;                 // next, older route
+    unsigned char opt[OPTLEN];       // record-route option as received, zero-filled
+};
+extern RouteNode* sumopt;            // route list, newest first; spans the process
+extern RouteNode* curopt;            // cursor for walking it
+
+extern const char* my_name;          // program name in the host error
+
+// ---- Pure wire logic -------------------------------------------------------
+uint16_t in_cksum(const void* data, int len);
+void tvsub(timeval* out, const timeval* in);
+int32_t timesub(const int32_t* a, const int32_t* b);
+int32_t now_us();                    // time of day minus the start instant, in µs
+int32_t stamp_us(const timeval* tv); // a time of day taken elsewhere, in the same time base
+
+// Fills the destination from a dotted address or a host name; returns nullptr
+// on success, else the error text "unknown host: HOST" (cut to 80 characters).
+const char* a2sockaddr(sockaddr_in* addr, const char* host, char* name);
+
+// Writes type 8, code 0 and the identifier into the outgoing header.
+void prepare_header();
+// Writes the payload pattern over offsets 12..65531 of the outgoing buffer.
+void fill_pattern();
+
+// Classifies one received datagram of len bytes (recv_time already taken):
+// returns len for an accepted echo or timestamp reply of this process (rtt,
+// packet_id set, route recorded), -1 otherwise (an ICMP message of another
+// type is described on standard output first).
+int classify_datagram(const unsigned char* buf, int len);
+// Records a record-route option given with the bytes of the IP option area
+// that the datagram really holds; sets routeData, counts and lists a new route.
+void record_route(const unsigned char* opt, int areaLen);
+// Books an accepted reply with sequence seq into the train tables (the wait
+// loop's step for each reply); replies with seq >= npackets touch nothing.
+void take_reply(int seq);
+// Resets the per-call flags and counters before a train.
+void reset_train_state();
+// Copies the results of the last train into caller arrays and builds the flags.
+void collect_results(int count, int* departs, int* arrives, int* bytesOut, int* order,
+                     int* flags, int* paths);
+
+// ---- Socket I/O ------------------------------------------------------------
+// Opens the raw ICMP socket with the record-route option; ends the process
+// with the engine's statuses (10, 5, 8, 42) on failure.
+int open_socket();
+int send_icmp(int s, int seq, const sockaddr_in* to);
+// Receives one datagram, takes its arrival time (kernel stamp when present)
+// and classifies it; negative when not an accepted reply.
+int recv_icmp(int s, unsigned char* buf, int size);
+
+// ---- Report and diagnostics ------------------------------------------------
+void OldReportResults();
+void pr_rroption(const unsigned char* opt);          // a stored 40-byte option
+const char* pr_quad_addr(const unsigned char* addr); // 4 bytes, network order
+const char* pr_addr(const unsigned char* addr);
+void pr_icmph(const unsigned char* icp, int len);    // len: bytes of the message received
+void pr_retip(const unsigned char* ip, int len);     // len: bytes of the quoted datagram received
+void pr_iph(const unsigned char* ip, int len);
+void print_icmp_msg(const unsigned char* msg);
+void print_ip_msg();
+
+// ---- Train runner ----------------------------------------------------------
+void finish(int sig);
+int OldMain(const char* host, int count, const int* sizes, int timeout);
+// Runs one train.  With sendAt, packet i leaves sendAt[i] seconds after the
+// start instant (busy-waiting on the clock); without, back to back.  Prints the
+// engine's report when report is true.  Returns 0.
+int run_train(const char* host, int count, const int* sizes, int timeout,
+              const double* sendAt, bool report);
+
+}  // namespace tsl

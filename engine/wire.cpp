@@ -1,0 +1,243 @@
+// wire.cpp - the engine's tables and its pure logic: checksum, time base, host
+// translation, the outgoing message, and the classification of a received
+// datagram.  Nothing here touches a socket.
+#include <arpa/inet.h>
+#include <netdb.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <unistd.h>
+
+#include "tsl_engine.h"
+
+namespace tsl {
+
+int32_t depart[MAXPACKETS];
+int32_t arrive[MAXPACKETS];
+int32_t bytes[MAXPACKETS];
+int32_t rtts[MAXPACKETS];
+int32_t orderOK[MAXPACKETS];
+int32_t returned[MAXPACKETS];
+int32_t npackets;
+int32_t n_outstanding;
+volatile sig_atomic_t TimeOutFlag;
+int32_t routeData;
+int32_t inOrder = 1;
+int32_t duplicatePkts;
+int32_t numPaths;
+int32_t lastSeq = -1;
+int32_t highestFirstSeq = -1;
+sockaddr_in whereto;
+int icmp_socket = -1;
+
+int32_t datalen;
+int32_t this_time;
+int32_t recv_time;
+int32_t rtt;
+int32_t packet_id;
+unsigned char outpack[BUFSIZE];
+unsigned char packet[BUFSIZE];
+timeval starttv;
+uint16_t ident;
+
+RouteNode* sumopt;
+RouteNode* curopt;
+
+const char* my_name = program_invocation_short_name;
+
+static char errortext[TEXTLEN];
+
+// Ones'-complement sum of 16-bit words in host order; an odd last byte is
+// added as a plain byte value.
+uint16_t in_cksum(const void* data, int len) {
+    const unsigned char* p = static_cast<const unsigned char*>(data);
+    uint32_t sum = 0;
+    int left = len;
+    while (left > 1) {
+        uint16_t word;
+        std::memcpy(&word, p, 2);
+        sum += word;
+        p += 2;
+        left -= 2;
+    }
+    if (left == 1) sum += *p;
+    sum = (sum >> 16) + (sum & 0xffff);
+    sum += sum >> 16;
+    return static_cast<uint16_t>(~sum & 0xffff);
+}
+
+void tvsub(timeval* out, const timeval* in) {
+    out->tv_usec -= in->tv_usec;
+    if (out->tv_usec < 0) {
+        out->tv_sec--;
+        out->tv_usec += 1000000;
+    }
+    out->tv_sec -= in->tv_sec;
+}
+
+int32_t timesub(const int32_t* a, const int32_t* b) {
+    return static_cast<int32_t>(static_cast<uint32_t>(*a) - static_cast<uint32_t>(*b));
+}
+
+// Microseconds of a time of day since the start instant, wrapping like int32.
+static int32_t since_start(timeval tv) {
+    tvsub(&tv, &starttv);
+    return static_cast<int32_t>(static_cast<int64_t>(tv.tv_sec) * 1000000 + tv.tv_usec);
+}
+
+int32_t now_us() {
+    timeval tv;
+    gettimeofday(&tv, nullptr);
+    return since_start(tv);
+}
+
+int32_t stamp_us(const timeval* tv) { return since_start(*tv); }
+
+const char* a2sockaddr(sockaddr_in* addr, const char* host, char* name) {
+    std::memset(addr, 0, sizeof *addr);
+    addr->sin_family = AF_INET;
+    const char* official = host;
+    in_addr_t dotted = inet_addr(host);
+    if (dotted != INADDR_NONE) {
+        addr->sin_addr.s_addr = dotted;
+    } else {
+        hostent* hp = gethostbyname(host);
+        if (hp == nullptr) {
+            std::snprintf(errortext, sizeof errortext, "%s: %s", "unknown host", host);
+            return errortext;
+        }
+        addr->sin_family = static_cast<sa_family_t>(hp->h_addrtype);
+        size_t n = hp->h_length > 0 ? static_cast<size_t>(hp->h_length) : 0;
+        if (n > sizeof addr->sin_addr) n = sizeof addr->sin_addr;
+        std::memcpy(&addr->sin_addr, hp->h_addr_list[0], n);
+        official = hp->h_name;
+    }
+    if (name != nullptr) {
+        std::strncpy(name, official, 63);
+        name[63] = '\0';
+    }
+    return nullptr;
+}
+
+void prepare_header() {
+    ident = static_cast<uint16_t>(getpid() & 0xffff);
+    outpack[0] = 8;
+    outpack[1] = 0;
+    std::memcpy(outpack + 4, &ident, 2);
+}
+
+void fill_pattern() {
+    for (int k = 12; k < BUFSIZE - 4; ++k) outpack[k] = static_cast<unsigned char>((k - 4) & 0xff);
+}
+
+void record_route(const unsigned char* opt, int areaLen) {
+    routeData = 1;
+    int len = areaLen >= 2 ? opt[1] : 0;
+    // Copy and compare only what the header really holds, never past 40 bytes.
+    int n = len;
+    if (n > areaLen) n = areaLen;
+    if (n > OPTLEN) n = OPTLEN;
+    for (RouteNode* node = sumopt; node != nullptr; node = node->link) {
+        if (node->opt[1] == len && std::memcmp(node->opt, opt, static_cast<size_t>(n)) == 0) return;
+    }
+    RouteNode* node = new (std::nothrow) RouteNode{};
+    if (node == nullptr) return;
+    std::memcpy(node->opt, opt, static_cast<size_t>(n));
+    node->opt[1] = static_cast<unsigned char>(len);
+    node->link = sumopt;
+    sumopt = node;
+    numPaths++;
+}
+
+int classify_datagram(const unsigned char* buf, int len) {
+    if (len < 1) return -1;
+    int hlen = (buf[0] & 0x0f) * 4;
+    if (hlen < 20 || len < hlen + 8) return -1;
+    const unsigned char* icp = buf + hlen;
+    int icmplen = len - hlen;
+    if (icp[0] != 0 && icp[0] != 14) {
+        pr_icmph(icp, icmplen);
+        return -1;
+    }
+    uint16_t id;
+    std::memcpy(&id, icp + 4, 2);
+    if (id != ident) return -1;
+    if (icmplen < 12) return -1;  // no room for our send stamp
+    uint16_t seq;
+    std::memcpy(&seq, icp + 6, 2);
+    if (seq >= npackets) return -1;  // not one of this train's packets
+    int32_t stamp;
+    std::memcpy(&stamp, icp + 8, 4);
+    rtt = timesub(&recv_time, &stamp);
+    packet_id = seq;
+    if (hlen > 20 && buf[20] == 7) record_route(buf + 20, hlen - 20);
+    return len;
+}
+
+void take_reply(int seq) {
+    if (seq < 0 || seq >= npackets || seq >= MAXPACKETS) return;
+    bool outOfOrder = seq != lastSeq + 1;
+    lastSeq = seq;
+    returned[seq]++;
+    if (returned[seq] != 1) {
+        duplicatePkts = 1;
+        return;
+    }
+    rtts[seq] = rtt;
+    arrive[seq] = recv_time;
+    n_outstanding--;
+    orderOK[seq] = outOfOrder ? 0 : 1;
+    // A first reply below one already in was overtaken: the train is out of order.
+    if (seq < highestFirstSeq) inOrder = 0;
+    else highestFirstSeq = seq;
+}
+
+void reset_train_state() {
+    TimeOutFlag = 0;
+    numPaths = 0;
+    routeData = 0;
+    duplicatePkts = 0;
+    n_outstanding = 0;
+    inOrder = 1;
+}
+
+static int train_flags() {
+    return (routeData ? TSL_FLAG_ROUTE : 0) | (inOrder ? TSL_FLAG_INORDER : 0) |
+           (duplicatePkts ? TSL_FLAG_DUP : 0);
+}
+
+void collect_results(int count, int* departs, int* arrives, int* bytesOut, int* order, int* flags,
+                     int* paths) {
+    if (count > MAXPACKETS) count = MAXPACKETS;
+    for (int i = 0; i < count; ++i) {
+        bytesOut[i] = bytes[i];
+        departs[i] = depart[i];
+        arrives[i] = arrive[i];
+        order[i] = orderOK[i];
+    }
+    *flags = train_flags();
+    *paths = numPaths;
+}
+
+}  // namespace tsl
+
+extern "C" int tsl_format_status_suffix(char* buf, int size, int flags, int paths) {
+    char text[64];
+    int n = std::snprintf(text, sizeof text, "%s%s%s", (flags & TSL_FLAG_INORDER) ? " SEQOK " : " NOTSEQOK ",
+                          (flags & TSL_FLAG_ROUTE) ? " RR" : " NORR", (flags & TSL_FLAG_DUP) ? "_DUP " : " ");
+    if (paths > 1) n += std::snprintf(text + n, sizeof text - static_cast<size_t>(n), "multipath: %d", paths);
+    if (buf != nullptr && size > 0) std::snprintf(buf, static_cast<size_t>(size), "%s", text);
+    return n;
+}
+
+extern "C" void tsl_print_status_suffix(int flags, int paths) {
+    char text[64];
+    tsl_format_status_suffix(text, sizeof text, flags, paths);
+    std::fputs(text, stdout);
+}
+
+extern "C" void tsl_set_program_name(const char* name) {
+    tsl::my_name = name != nullptr ? name : "";
+}
