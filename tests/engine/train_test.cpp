@@ -1,0 +1,92 @@
+// Whole trains from a real process on loopback, and the engine's fatal paths.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <sstream>
+#include <string>
+
+#include "run.h"
+
+namespace {
+
+using tsltest::runProgram;
+
+int countOf(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
+    return n;
+}
+
+TEST(LoopbackTrain, EveryReplyBackInOrderWithItsRoute) {
+    if (!tsltest::isRoot()) GTEST_SKIP() << "needs root for the raw socket";
+    auto r = runProgram({TRAIN_DRIVER, "127.0.0.1", "10", "600", "5", "2"}, 30);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(countOf(r.out, " ++ lost ++"), 0);
+    EXPECT_EQ(countOf(r.out, "RESULT rc=0 flags=3 paths=1\n"), 1) << r.out;
+    EXPECT_EQ(countOf(r.out, "RESULT rc=0 flags=3 paths=0\n"), 1) << "a known route is not new";
+    EXPECT_EQ(countOf(r.out, "Routes: 1\nvia:\n\t127.0.0.1\n"), 1);
+    EXPECT_EQ(countOf(r.out, "Routes: 0\nvia:\n\t127.0.0.1\n"), 1) << "the route list spans the process";
+    EXPECT_EQ(countOf(r.out, "Timeout exceeded."), 0);
+
+    // The engine's table lines: ten triples of 600, a departure and an arrival, then the suffix.
+    int tables = 0, n = 0;
+    for (const auto& line : tsltest::splitLines(r.out)) {
+        if (line.rfind("* ", 0) == 0) {
+            std::istringstream in(line.substr(2));
+            int size, depart, arrive, triples = 0;
+            while (in >> size >> depart >> arrive) {
+                EXPECT_EQ(size, 600);
+                EXPECT_GE(arrive, depart);
+                ++triples;
+            }
+            EXPECT_EQ(triples, 10);
+            EXPECT_EQ(line.substr(line.size() - 11), " SEQOK  RR ");
+            ++tables;
+        }
+        int seq, depart, arrive, order;
+        if (std::sscanf(line.c_str(), "PKT %d bytes=600 depart=%d arrive=%d order=%d", &seq, &depart, &arrive,
+                        &order) == 4) {
+            EXPECT_GE(arrive, depart);
+            EXPECT_EQ(order, 1);
+            ++n;
+        }
+    }
+    EXPECT_EQ(tables, 2);
+    EXPECT_EQ(n, 20);
+}
+
+TEST(LoopbackTrain, EmptyTrainStillReports) {
+    if (!tsltest::isRoot()) GTEST_SKIP() << "needs root for the raw socket";
+    auto r = runProgram({TRAIN_DRIVER, "127.0.0.1", "0", "600", "5"}, 30);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "\n*  SEQOK  NORR \nRoutes: 0\nNo packets with routing info received\nRESULT rc=0 flags=2 paths=0\n");
+}
+
+TEST(FatalPaths, UnknownHostEndsBeforeAnyPacket) {
+    // In a network namespace of its own the resolver cannot reach anything,
+    // so the lookup fails at once and no query leaves the machine.
+    if (!tsltest::isRoot()) GTEST_SKIP() << "needs root for a private network namespace";
+    auto r = runProgram({"unshare", "--net", TRAIN_DRIVER, "no.such.host.invalid", "10", "600", "5"}, 30);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "train_driver: unknown host: no.such.host.invalid\n");
+
+    std::string longName(120, 'x');
+    r = runProgram({"unshare", "--net", TRAIN_DRIVER, longName, "10", "600", "5"}, 30);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "train_driver: unknown host: " + longName.substr(0, 79 - 14) + "\n")
+        << "the error text is cut to its 80 characters";
+}
+
+TEST(FatalPaths, NoRawSocketWithoutPrivilege) {
+    if (!tsltest::isRoot()) GTEST_SKIP() << "needs root to drop to an unprivileged user";
+    auto r = runProgram({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--inh-caps=-all",
+                         "--bounding-set=-all", TRAIN_DRIVER, "127.0.0.1", "10", "600", "5"},
+                        30);
+    EXPECT_EQ(r.status, 5);
+    EXPECT_EQ(r.err, "tsl: socket");
+    EXPECT_EQ(r.out, "");
+}
+
+}  // namespace
