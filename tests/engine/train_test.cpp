@@ -63,6 +63,33 @@ TEST(LoopbackTrain, EmptyTrainStillReports) {
     EXPECT_EQ(r.out, "\n*  SEQOK  NORR \nRoutes: 0\nNo packets with routing info received\nRESULT rc=0 flags=2 paths=0\n");
 }
 
+TEST(LoopbackTrain, NoReplyEndsAtTheTimeOut) {
+    // A private namespace whose kernel ignores echo requests: nothing answers.
+    if (!tsltest::isRoot()) GTEST_SKIP() << "needs root for a private network namespace";
+    std::string cmd = "ip link set lo up && sysctl -qw net.ipv4.icmp_echo_ignore_all=1 && exec " +
+                      std::string(TRAIN_DRIVER) + " 127.0.0.1 10 600 1 1 0";
+    auto r = runProgram({"unshare", "--net", "sh", "-c", cmd}, 30);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(countOf(r.out, "Timeout exceeded.\n"), 1);
+    EXPECT_EQ(countOf(r.out, " ++ lost ++\n"), 10);
+    EXPECT_EQ(countOf(r.out, "arrive=-1 "), 10);
+    EXPECT_EQ(countOf(r.out, "RESULT rc=0 flags=2 paths=0\n"), 1);
+    // The time-out line comes after the requests' own descriptions, before the report.
+    EXPECT_LT(r.out.rfind("Echo Request\n"), r.out.find("Timeout exceeded.\n"));
+    EXPECT_LT(r.out.find("Timeout exceeded.\n"), r.out.find("pkt 0:"));
+    EXPECT_EQ(countOf(r.out, "HANDLER kept ALARMS 0\n"), 1) << "the caller's handler is back, no alarm leaked";
+}
+
+TEST(LoopbackTrain, NoAlarmOutlivesAQuickTrain) {
+    // Trains whose replies all come well before a 1-second time-out; then the
+    // program waits 1.5 s: no alarm may strike it, and its own handler stays.
+    if (!tsltest::isRoot()) GTEST_SKIP() << "needs root for the raw socket";
+    auto r = runProgram({TRAIN_DRIVER, "127.0.0.1", "10", "600", "1", "2", "1500"}, 30);
+    ASSERT_EQ(r.status, 0) << r.err << " signal " << r.signal;
+    EXPECT_EQ(countOf(r.out, "Timeout exceeded."), 0);
+    EXPECT_EQ(countOf(r.out, "HANDLER kept ALARMS 0\n"), 1);
+}
+
 TEST(FatalPaths, UnknownHostEndsBeforeAnyPacket) {
     // In a network namespace of its own the resolver cannot reach anything,
     // so the lookup fails at once and no query leaves the machine.
