@@ -68,6 +68,68 @@ TEST(LabTrain, ExpiringTtlGivesTimeExceededWithTheQuotedHeader) {
     EXPECT_EQ(countOf(r.out, "RESULT rc=0 flags=2 paths=0\n"), 1);
 }
 
+// Runs a train against the scripted responder in the target and returns what
+// the driver printed.
+tsltest::RunResult scriptedTrain(Lab& lab, std::vector<std::string> script, const char* count,
+                                 const char* timeout) {
+    std::vector<std::string> argv = {TSL_RESPONDER_BIN, "--count", count};
+    argv.insert(argv.end(), script.begin(), script.end());
+    int responder = -1;
+    if (!lab.startInTarget(argv, 5, &responder)) return {};
+    auto r = lab.runInClient({TRAIN_DRIVER, Lab::kTarget, count, "600", timeout}, 30);
+    lab.stop(responder);
+    return r;
+}
+
+TEST(ScriptedTrain, ASecondReplyIsADuplicateAndChangesNothing) {
+    Lab lab({.noEcho = true});
+    TSL_REQUIRE_LAB(lab);
+    auto r = scriptedTrain(lab, {"--dup", "3"}, "10", "3");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(countOf(r.out, "RESULT rc=0 flags=7 paths=1\n"), 1) << r.out;
+    EXPECT_NE(r.out.find(" SEQOK  RR_DUP \n"), std::string::npos);
+    EXPECT_EQ(countOf(r.out, "arrive=-1"), 0) << "the copy did not end the wait early";
+    EXPECT_EQ(countOf(r.out, " order=1\n"), 10) << "packet 4 follows 3, whose copy came between";
+    // Arrival and round-trip time of packet 3 are those of its first copy:
+    // close to its neighbours', not later.
+    int arrive[10] = {}, rtt[10] = {};
+    for (int i = 0; i < 10; ++i) {
+        std::string k = std::to_string(i);
+        std::sscanf(r.out.c_str() + r.out.find("PKT " + k + " "), "PKT %*d bytes=600 depart=%*d arrive=%d",
+                    &arrive[i]);
+        std::sscanf(r.out.c_str() + r.out.find("pkt " + k + ": "), "pkt %*d: 600 bytes %d us", &rtt[i]);
+    }
+    EXPECT_LE(arrive[2], arrive[3]);
+    EXPECT_LE(arrive[3], arrive[4]);
+    EXPECT_GT(rtt[3], 0);
+    EXPECT_LE(rtt[3], rtt[4] + 1000);
+}
+
+TEST(ScriptedTrain, RepliesInTheOrder0213) {
+    Lab lab({.noEcho = true});
+    TSL_REQUIRE_LAB(lab);
+    auto r = scriptedTrain(lab, {"--order", "0,2,1,3"}, "4", "3");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(countOf(r.out, "RESULT rc=0 flags=1 paths=1\n"), 1) << r.out;
+    EXPECT_NE(r.out.find(" NOTSEQOK  RR \n"), std::string::npos);
+    EXPECT_NE(r.out.find(" order=1\nPKT 1 bytes=600 depart="), std::string::npos);
+    for (int i = 1; i < 4; ++i) {
+        std::string line = r.out.substr(r.out.find("PKT " + std::to_string(i) + " "));
+        EXPECT_EQ(line.substr(line.find(" order="), 9), " order=0\n") << "packet " << i;
+    }
+    EXPECT_EQ(countOf(r.out, "arrive=-1"), 0);
+}
+
+TEST(ScriptedTrain, NoReplyAtAllEndsAtTheTimeOut) {
+    Lab lab({.noEcho = true});
+    TSL_REQUIRE_LAB(lab);
+    auto r = scriptedTrain(lab, {"--drop", "all"}, "10", "1");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(countOf(r.out, "Timeout exceeded.\n"), 1);
+    EXPECT_EQ(countOf(r.out, "arrive=-1"), 10);
+    EXPECT_EQ(countOf(r.out, "RESULT rc=0 flags=2 paths=0\n"), 1);
+}
+
 // Independent of the engine's own checksum code: big-endian words, folded.
 unsigned checksumOf(const unsigned char* p, size_t n) {
     unsigned long sum = 0;
