@@ -1,0 +1,227 @@
+// Tests of the send schedule, the probe's request check, the train table, and
+// the program dorral on the command line and on loopback.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "dorral.h"
+#include "probe.h"
+#include "run.h"
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+
+// Builds the schedule of n packets over lower..upper and returns what it printed.
+std::string schedule(int n, double lower, double upper, int rule = 1)
+{
+    noOfMsgs = n;
+    equalBWTimeGap = rule;
+    CaptureStdout();
+    setupNextIteration(lower, upper);
+    std::string out = GetCapturedStdout();
+    equalBWTimeGap = 1;
+    return out;
+}
+
+const char kDefaultLines[] =
+    "sendingTime[1]=0.010000\nsendingTime[2]=0.010540\nsendingTime[3]=0.010810\n"
+    "sendingTime[4]=0.010990\nsendingTime[5]=0.011125\nsendingTime[6]=0.011233\n"
+    "sendingTime[7]=0.011323\nsendingTime[8]=0.011400\nsendingTime[9]=0.011468\n"
+    "sendingTime[10]=0.011528\n";
+
+std::string table(int count, const int *d, const int *a, const int *b, int flags, int paths)
+{
+    CaptureStdout();
+    reportResults(count, d, a, b, flags, paths);
+    return GetCapturedStdout();
+}
+
+}  // namespace
+
+TEST(DorralSchedule, DefaultRisesInEqualRateStepsToTheUpperBound)
+{
+    receivingTime[3] = 7.0;
+    absGapDifference[10] = 7.0;
+    EXPECT_EQ(schedule(10, 0.0, 1e7), kDefaultLines);
+    double sum = 0.0;
+    for (int k = 1; k <= 9; k++) {  // 600 bytes at k * 1e7 / 9 bytes per second
+        EXPECT_NEAR(sendingTimeGap[k] * 1e6, 540.0 / k, 1e-9) << k;
+        sum += 540.0 / k;
+    }
+    EXPECT_EQ(absSendingTimeGap[1], 0.0);
+    EXPECT_NEAR(absSendingTimeGap[10] * 1e6, sum, 1e-9);
+    EXPECT_EQ(receivingTime[3], 0.0);
+    EXPECT_EQ(absGapDifference[10], 0.0);
+    EXPECT_EQ(packetSize[0], 600);
+    EXPECT_EQ(packetSize[9], 600);
+    EXPECT_EQ(sendingTime[0], 0.0);
+}
+
+TEST(DorralSchedule, OnePacketPrintsOneLineAndCountsStopAtTheArraysEnd)
+{
+    EXPECT_EQ(schedule(1, 0.0, 1e7), "sendingTime[1]=0.010000\n");
+    const std::string out = schedule(150, 0.0, 1e7);
+    EXPECT_NE(out.find("sendingTime[99]="), std::string::npos);
+    EXPECT_EQ(out.find("sendingTime[100]="), std::string::npos);
+}
+
+TEST(DorralSchedule, EqualTimeRuleStepsGapsDownEvenlyAndPrintsNoGaps)
+{
+    // From 600 bytes at 1e6 B/s (600 us) down to 600 bytes at 1e7 B/s (60 us).
+    EXPECT_EQ(schedule(10, 1e6, 1e7, 0), "sendingTime[1]=0.010000\n");
+    for (int k = 1; k <= 9; k++)
+        EXPECT_NEAR(sendingTimeGap[k] * 1e6, 600.0 - (k - 1) * 67.5, 1e-6) << k;
+    EXPECT_NEAR(sendingTime[10], 0.01 + 9 * 330e-6, 1e-12);
+    EXPECT_NEAR(absSendingTimeGap[10], 9 * 330e-6, 1e-12);
+}
+
+TEST(DorralProbe, RefusesTheNanScheduleOfTheEqualTimeRuleWithoutSending)
+{
+    schedule(10, 0.0, 1e7, 0);
+    EXPECT_EQ(sendingTime[1], 0.01);
+    EXPECT_TRUE(std::isnan(sendingTimeGap[1]));
+    EXPECT_TRUE(std::isnan(sendingTime[2]));
+    EXPECT_TRUE(std::isnan(absSendingTimeGap[10]));
+
+    int bytes[DORRAL_ARRAY_LEN], order[DORRAL_ARRAY_LEN], flags = -7, paths = -7;
+    std::fill(bytes, bytes + DORRAL_ARRAY_LEN, -7);
+    std::fill(order, order + DORRAL_ARRAY_LEN, -7);
+    receivingTime[1] = -7.0;
+    EXPECT_NE(startProbe("127.0.0.1", 10, packetSize, sendingTime, sendingTimeGap, receivingTime,
+                         bytes, order, &flags, &paths, 30),
+              0);
+    // Had the engine run, it would have filled all of these.
+    EXPECT_EQ(bytes[0], -7);
+    EXPECT_EQ(order[0], -7);
+    EXPECT_EQ(flags, -7);
+    EXPECT_EQ(paths, -7);
+    EXPECT_EQ(receivingTime[1], -7.0);
+    int d[10], a[10];
+    EXPECT_EQ(fetchProbeTimes(10, d, a), 0);
+}
+
+TEST(DorralProbe, AcceptsOnlyUsableRequests)
+{
+    schedule(10, 0.0, 1e7);
+    const char *h = "127.0.0.1";
+    EXPECT_EQ(checkProbeRequest(h, 10, packetSize, sendingTime, 30), 0);
+    EXPECT_EQ(checkProbeRequest(h, 0, packetSize, sendingTime, 30), 0);
+    EXPECT_NE(checkProbeRequest(nullptr, 10, packetSize, sendingTime, 30), 0);
+    EXPECT_NE(checkProbeRequest(h, 11, packetSize, sendingTime, 30), 0);
+    EXPECT_NE(checkProbeRequest(h, -1, packetSize, sendingTime, 30), 0);
+    EXPECT_NE(checkProbeRequest(h, 10, packetSize, sendingTime, 0), 0);
+
+    struct Change { int index; double time; int size; } bad[] = {
+        {5, sendingTime[4] - 1e-6, 600},  // runs backwards
+        {1, -0.001, 600},                 // before the start instant
+        {10, INFINITY, 600},
+        {10, NAN, 600},
+        {10, 2117.5, 600},                // with 30 s of wait, past the time base
+        {3, sendingTime[3], 3},           // no room for the send stamp
+        {3, sendingTime[3], PROBE_MAX_DATA + 1},
+    };
+    for (const Change &c : bad) {
+        const double keptTime = sendingTime[c.index];
+        const int keptSize = packetSize[c.index - 1];
+        sendingTime[c.index] = c.time;
+        packetSize[c.index - 1] = c.size;
+        EXPECT_NE(checkProbeRequest(h, 10, packetSize, sendingTime, 30), 0)
+            << "packet " << c.index << " at " << c.time << " with " << c.size;
+        sendingTime[c.index] = keptTime;
+        packetSize[c.index - 1] = keptSize;
+    }
+    sendingTime[5] = sendingTime[4];  // two packets at one instant: fine
+    EXPECT_EQ(checkProbeRequest(h, 10, packetSize, sendingTime, 30), 0);
+}
+
+TEST(DorralTrainTable, MarksArrivalZeroLostAndEndsWithTheSuffix)
+{
+    const int d[] = {10000, 10540}, a[] = {10100, 0}, b[] = {600, 600};
+    EXPECT_EQ(table(2, d, a, b, 3, 1),
+              "pkt 0: 600 bytes depart 10000 arrive 10100 rtt= 100 us \n"
+              "pkt 1: 600 bytes depart 10540 arrive 0 rtt= -10540 us  ++ lost ++\n"
+              "bytes    departT  arriveT \n=============================\n"
+              "  600    10000    10100\n"
+              "  600    10540        0\n"
+              " SEQOK  RR \n");
+    EXPECT_EQ(table(0, d, a, b, 4, 2),
+              "bytes    departT  arriveT \n=============================\n"
+              " NOTSEQOK  NORR_DUP multipath: 2\n");
+    EXPECT_EQ(table(0, d, a, b, 7, 0),
+              "bytes    departT  arriveT \n=============================\n"
+              " SEQOK  RR_DUP \n");
+}
+
+TEST(DorralProgram, WrongArgumentCountPrintsUsageOnStandardErrorOnly)
+{
+    for (const auto &argv : std::vector<std::vector<std::string>>{
+             {DORRAL_PROGRAM}, {DORRAL_PROGRAM, "127.0.0.1", "127.0.0.1"}}) {
+        tsltest::RunResult r = tsltest::runProgram(argv, 20);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "Usage: vennic hostname\n");
+    }
+}
+
+TEST(DorralProgram, ProbesLoopbackOnTheDefaultSchedule)
+{
+    if (!tsltest::isRoot())
+        GTEST_SKIP() << "needs root for the raw ICMP socket";
+    tsltest::RunResult r = tsltest::runProgram({DORRAL_PROGRAM, "127.0.0.1"}, 60);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.out.rfind(std::string("VENNIC (1.0) 127.0.0.1\n") + kDefaultLines, 0), 0u) << r.out;
+
+    // The table: ten rows of bytes, departure and arrival after the header.
+    const std::vector<std::string> lines = tsltest::splitLines(r.out);
+    size_t row = 0;
+    while (row < lines.size() && lines[row] != "=============================")
+        row++;
+    ASSERT_LT(row + 12, lines.size()) << r.out;
+    const double sched[] = {0.010000, 0.010540, 0.010810, 0.010990, 0.011125,
+                            0.011233, 0.011323, 0.011400, 0.011468, 0.011528};
+    int d[10], a[10];
+    for (int i = 0; i < 10; i++) {
+        int b = 0;
+        ASSERT_EQ(std::sscanf(lines[row + 1 + i].c_str(), "%d %d %d", &b, &d[i], &a[i]), 3);
+        EXPECT_EQ(b, 600);
+        EXPECT_GE(d[i], std::lround(sched[i] * 1e6) - 1) << "packet " << i << " left early";
+        EXPECT_GE(a[i], d[i]);
+        if (i > 0) {  // a late packet may leave in the same microsecond as the next
+            EXPECT_GE(d[i], d[i - 1]);
+            EXPECT_GE(a[i], a[i - 1]);
+        }
+    }
+    EXPECT_GT(a[0], 0);
+    EXPECT_GT(d[9], d[0]);
+    EXPECT_EQ(lines[row + 11], " SEQOK  RR ");
+    EXPECT_EQ(lines.back(), "dorral: probing result=0.000000");
+    EXPECT_EQ(r.out.find("LOGME"), std::string::npos);
+}
+
+TEST(DorralProbe, FillsArrivalTimesInSecondsAndTheTableTimesOnLoopback)
+{
+    if (!tsltest::isRoot())
+        GTEST_SKIP() << "needs root for the raw ICMP socket";
+    schedule(10, 0.0, 1e7);
+    int bytes[DORRAL_ARRAY_LEN] = {}, order[DORRAL_ARRAY_LEN] = {}, flags = 0, paths = 0;
+    CaptureStdout();  // loopback shows the engine our own requests
+    const int status = startProbe("127.0.0.1", 10, packetSize, sendingTime, sendingTimeGap,
+                                  receivingTime, bytes, order, &flags, &paths, 5);
+    GetCapturedStdout();
+    ASSERT_EQ(status, 0);
+    EXPECT_EQ(flags & 3, 3);
+    int d[10], a[10];
+    ASSERT_EQ(fetchProbeTimes(12, d, a), 10);
+    for (int k = 1; k <= 10; k++) {
+        EXPECT_EQ(bytes[k - 1], 600);
+        EXPECT_EQ(order[k - 1], 1);
+        EXPECT_GT(a[k - 1], 0);
+        EXPECT_DOUBLE_EQ(receivingTime[k], a[k - 1] / 1e6) << k;
+    }
+}
