@@ -1,0 +1,319 @@
+#!/usr/bin/env bash
+# lab.sh - a three-host test network in network namespaces, for the suite's
+# tests, tools and benchmarks.  Needs root; uses iproute2, tc and nftables.
+#
+#   lab.sh up NAME [--rate MBIT] [--burst BYTES] [--loss PCT] [--ttl-expire] [--no-echo]
+#   lab.sh down NAME        removes everything NAME made (never fails if already gone)
+#   lab.sh exec NAME client|router|target CMD [ARGS...]
+#   lab.sh addr client|router|router-target|target|unheld
+#   lab.sh check            exit 0 if namespaces can be made here, else a message and 1
+#   lab.sh clean            removes labs left behind by test processes that died
+#
+# Topology (nothing is added to the root namespace):
+#
+#   NAME-c (client)            NAME-r (router, forwarding)             NAME-t (target)
+#   c0 198.18.0.1/24 ---- r0 198.18.0.254/24   r1 198.18.1.254/24 ---- t0 198.18.1.2/24
+#
+# Client and target route everything through the router.  The neighbour
+# entries of the four hosts are made permanent, so the first packet of a run
+# does not wait for address resolution; 198.18.1.99 belongs to no host, and
+# an echo request to it makes the router answer "Destination Host
+# Unreachable" once its resolution fails (about 3 s).  The router's ICMP
+# error rate limit is off, so every expired or undeliverable packet gets its
+# error message.
+#
+#   --rate MBIT    token-bucket bottleneck on r0 (replies, target -> client);
+#                  requests travel unshaped
+#   --burst BYTES  bucket size of the bottleneck (default 1600: one packet at
+#                  a time, so replies leave spaced at the configured rate)
+#   --loss PCT     the router drops PCT % of the packets it forwards, at random
+#   --ttl-expire   the router sets TTL 1 on everything arriving from the
+#                  client, so it answers "Time to live exceeded"
+#   --no-echo      the target's kernel ignores echo requests (for a scripted
+#                  responder)
+#
+# Labs made by the C++ test fixture are named tsl<pid>n<counter>; `down` and
+# `clean` remove such labs whose process no longer exists.
+
+set -u
+
+readonly CLIENT_ADDR=198.18.0.1
+readonly ROUTER_CLIENT_ADDR=198.18.0.254
+readonly ROUTER_TARGET_ADDR=198.18.1.254
+readonly TARGET_ADDR=198.18.1.2
+readonly UNHELD_ADDR=198.18.1.99
+# Locally administered MAC addresses, fixed so the neighbour entries can be.
+readonly MAC_C0=02:00:c6:12:00:01
+readonly MAC_R0=02:00:c6:12:00:fe
+readonly MAC_R1=02:00:c6:12:01:fe
+readonly MAC_T0=02:00:c6:12:01:02
+readonly ROLES="c r t"
+
+prog=${0##*/}
+
+usage() {
+    cat >&2 <<EOF
+usage: $prog up NAME [--rate MBIT] [--burst BYTES] [--loss PCT] [--ttl-expire] [--no-echo]
+       $prog down NAME
+       $prog exec NAME client|router|target CMD [ARGS...]
+       $prog addr client|router|router-target|target|unheld
+       $prog check
+       $prog clean
+EOF
+    exit 2
+}
+
+die() {
+    echo "$prog: $*" >&2
+    exit 1
+}
+
+valid_name() {
+    [[ $1 =~ ^[A-Za-z0-9_]{1,40}$ ]]
+}
+
+ns_exists() {
+    [[ -e /run/netns/$1 ]]
+}
+
+# Sets kernel parameters (KEY=VALUE, KEY in dotted form) inside namespace NS,
+# writing /proc/sys directly: the namespace's own values are the ones seen there.
+ns_sysctls() {
+    local ns=$1 setting key script=""
+    shift
+    for setting in "$@"; do
+        key=${setting%%=*}
+        script+="echo ${setting#*=} > /proc/sys/${key//.//} || exit 1;"
+    done
+    ip netns exec "$ns" sh -c "$script"
+}
+
+# Kills every process still inside namespace NS, except this script and
+# the process that called it.
+kill_ns_processes() {
+    local ns=$1 pid
+    for pid in $(ip netns pids "$ns" 2>/dev/null); do
+        [[ $pid == "$$" || $pid == "$PPID" ]] && continue
+        kill -KILL "$pid" 2>/dev/null
+    done
+}
+
+remove_lab() {
+    local name=$1 role
+    for role in $ROLES; do
+        ns_exists "$name-$role" || continue
+        kill_ns_processes "$name-$role"
+        ip netns delete "$name-$role" 2>/dev/null
+    done
+    return 0
+}
+
+# Removes labs of the test fixture whose owning process has died.
+clean_stale() {
+    local path ns pid
+    for path in /run/netns/tsl*n*-[crt]; do
+        [[ -e $path ]] || continue
+        ns=${path##*/}
+        [[ $ns =~ ^tsl([0-9]+)n[0-9]+-[crt]$ ]] || continue
+        pid=${BASH_REMATCH[1]}
+        kill -0 "$pid" 2>/dev/null && continue
+        remove_lab "${ns%-?}"
+    done
+    return 0
+}
+
+cmd_addr() {
+    [[ $# -eq 1 ]] || usage
+    case $1 in
+    client) echo "$CLIENT_ADDR" ;;
+    router) echo "$ROUTER_CLIENT_ADDR" ;;
+    router-target) echo "$ROUTER_TARGET_ADDR" ;;
+    target) echo "$TARGET_ADDR" ;;
+    unheld) echo "$UNHELD_ADDR" ;;
+    *) usage ;;
+    esac
+}
+
+cmd_check() {
+    [[ $(id -u) -eq 0 ]] || die "network namespaces need root"
+    local tool
+    for tool in ip tc nft; do
+        command -v "$tool" >/dev/null || die "$tool is not installed"
+    done
+    local ns="tslcheck$$"
+    ip netns add "$ns" 2>/dev/null || die "cannot create a network namespace here"
+    local ok=1
+    ip -n "$ns" link add ck0 type veth peer name ck1 2>/dev/null || ok=0
+    ip netns delete "$ns" 2>/dev/null
+    [[ $ok -eq 1 ]] || die "cannot create veth interfaces in a network namespace"
+    return 0
+}
+
+# Waits up to about two seconds until interface DEV in namespace NS has its
+# carrier.
+wait_link() {
+    local ns=$1 dev=$2 i
+    for ((i = 0; i < 200; i++)); do
+        [[ $(ip -n "$ns" -o link show dev "$dev" 2>/dev/null) == *LOWER_UP* ]] && return 0
+        sleep 0.01
+    done
+    return 1
+}
+
+# Configures an end host: namespace NS, interface DEV with address ADDR/24,
+# default route via GATEWAY whose MAC address is GATEWAY_MAC.
+end_host() {
+    local ns=$1 dev=$2 addr=$3 gateway=$4 gateway_mac=$5
+    ip -n "$ns" -batch - <<EOF
+addr add $addr/24 dev $dev
+link set lo up
+link set $dev up
+neigh replace $gateway lladdr $gateway_mac nud permanent dev $dev
+route add default via $gateway dev $dev
+EOF
+}
+
+cmd_up() {
+    [[ $# -ge 1 ]] || usage
+    local name=$1
+    shift
+    valid_name "$name" || die "bad lab name '$name' (letters, digits, _; at most 40)"
+    local rate="" burst=1600 loss=0 ttl_expire=0 no_echo=0
+    while [[ $# -gt 0 ]]; do
+        case $1 in
+        --rate) [[ $# -ge 2 ]] || usage; rate=$2; shift 2 ;;
+        --burst) [[ $# -ge 2 ]] || usage; burst=$2; shift 2 ;;
+        --loss) [[ $# -ge 2 ]] || usage; loss=$2; shift 2 ;;
+        --ttl-expire) ttl_expire=1; shift ;;
+        --no-echo) no_echo=1; shift ;;
+        *) usage ;;
+        esac
+    done
+    if [[ -n $rate ]] && ! { [[ $rate =~ ^[0-9]{1,6}(\.[0-9]+)?$ ]] && awk -v r="$rate" 'BEGIN { exit !(r > 0) }'; }; then
+        die "--rate wants a positive number of Mbit/s, not '$rate'"
+    fi
+    # A bucket smaller than a full frame (1514 bytes) would never pass one.
+    if ! [[ $burst =~ ^[0-9]{1,9}$ ]] || ((10#$burst < 1514)); then
+        die "--burst wants at least 1514 bytes, not '$burst'"
+    fi
+    if ! [[ $loss =~ ^[0-9]{1,3}$ ]] || ((10#$loss > 100)); then
+        die "--loss wants a percentage 0..100, not '$loss'"
+    fi
+    burst=$((10#$burst)) loss=$((10#$loss))
+
+    local role
+    for role in $ROLES; do
+        ns_exists "$name-$role" && die "lab $name exists already (namespace $name-$role)"
+    done
+
+    local c=$name-c r=$name-r t=$name-t
+    # Interrupted half-way: leave nothing behind either.
+    trap 'remove_lab "$name"; exit 1' INT TERM HUP
+    # On any failure from here on, remove what was made and say which step failed.
+    step() {
+        local what=$1
+        shift
+        local err
+        if ! err=$("$@" 2>&1); then
+            remove_lab "$name"
+            die "up $name: $what failed${err:+: $err}"
+        fi
+    }
+
+    step "creating namespace $c" ip netns add "$c"
+    step "creating namespace $r" ip netns add "$r"
+    step "creating namespace $t" ip netns add "$t"
+
+    # IPv6 off before the interfaces exist, so no router solicitations or
+    # address checks put packets on the links.
+    local v6=""
+    [[ -d /proc/sys/net/ipv6 ]] && v6="net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1"
+    # shellcheck disable=SC2086
+    step "configuring $c" ns_sysctls "$c" $v6
+    # shellcheck disable=SC2086
+    step "configuring $r" ns_sysctls "$r" $v6 net.ipv4.ip_forward=1 net.ipv4.icmp_ratemask=0 \
+        net.ipv4.conf.all.send_redirects=0 net.ipv4.conf.default.send_redirects=0
+    local echo_setting=net.ipv4.icmp_echo_ignore_all=$no_echo
+    # shellcheck disable=SC2086
+    step "configuring $t" ns_sysctls "$t" $v6 "$echo_setting"
+
+    step "creating the client link" ip -n "$c" link add c0 address "$MAC_C0" type veth \
+        peer name r0 address "$MAC_R0" netns "$r"
+    step "creating the target link" ip -n "$t" link add t0 address "$MAC_T0" type veth \
+        peer name r1 address "$MAC_R1" netns "$r"
+
+    step "configuring the client" end_host "$c" c0 "$CLIENT_ADDR" "$ROUTER_CLIENT_ADDR" "$MAC_R0"
+    step "configuring the router" ip -n "$r" -batch - <<EOF
+addr add $ROUTER_CLIENT_ADDR/24 dev r0
+addr add $ROUTER_TARGET_ADDR/24 dev r1
+link set lo up
+link set r0 up
+link set r1 up
+neigh replace $CLIENT_ADDR lladdr $MAC_C0 nud permanent dev r0
+neigh replace $TARGET_ADDR lladdr $MAC_T0 nud permanent dev r1
+EOF
+    step "configuring the target" end_host "$t" t0 "$TARGET_ADDR" "$ROUTER_TARGET_ADDR" "$MAC_R1"
+
+    if [[ -n $rate ]]; then
+        # Queue limit: about 50 ms at the rate, never less than 32 KiB, so a
+        # whole train of large replies always fits.
+        local limit
+        limit=$(awk -v r="$rate" -v b="$burst" 'BEGIN { l = r * 1e6 / 8 * 0.05; if (l < 32768) l = 32768; printf "%d", l + b }')
+        step "shaping r0" tc -n "$r" qdisc add dev r0 root tbf rate "${rate}mbit" burst "$burst" limit "$limit"
+    fi
+
+    if ((loss > 0 || ttl_expire)); then
+        local rules="table ip lab {"
+        ((loss > 0)) && rules+="
+    chain forward { type filter hook forward priority 0; policy accept; numgen random mod 100 < $loss drop; }"
+        ((ttl_expire)) && rules+="
+    chain prerouting { type filter hook prerouting priority -150; policy accept; iifname \"r0\" ip ttl set 1; }"
+        rules+="
+}"
+        step "loading the router's rules" ip netns exec "$r" nft -f - <<<"$rules"
+    fi
+
+    step "waiting for the client link" wait_link "$c" c0
+    step "waiting for the router's links" wait_link "$r" r0
+    step "waiting for the router's links" wait_link "$r" r1
+    step "waiting for the target link" wait_link "$t" t0
+    step "checking the client's route" ip -n "$c" route get "$TARGET_ADDR"
+    step "checking the target's route" ip -n "$t" route get "$CLIENT_ADDR"
+    return 0
+}
+
+cmd_down() {
+    [[ $# -eq 1 ]] || usage
+    valid_name "$1" || die "bad lab name '$1'"
+    remove_lab "$1"
+    clean_stale
+    return 0
+}
+
+cmd_exec() {
+    [[ $# -ge 3 ]] || usage
+    local name=$1 role=$2
+    shift 2
+    valid_name "$name" || die "bad lab name '$name'"
+    case $role in
+    client) role=c ;;
+    router) role=r ;;
+    target) role=t ;;
+    *) usage ;;
+    esac
+    ns_exists "$name-$role" || die "no lab $name (namespace $name-$role missing)"
+    exec ip netns exec "$name-$role" "$@"
+}
+
+[[ $# -ge 1 ]] || usage
+command=$1
+shift
+case $command in
+up) cmd_up "$@" ;;
+down) cmd_down "$@" ;;
+exec) cmd_exec "$@" ;;
+addr) cmd_addr "$@" ;;
+check) cmd_check "$@" ;;
+clean) [[ $# -eq 0 ]] || usage; clean_stale ;;
+*) usage ;;
+esac
