@@ -4,8 +4,6 @@
 // to the probe's units.
 #include "probe.h"
 
-#include <sched.h>
-
 #include <algorithm>
 #include <cmath>
 
@@ -17,31 +15,6 @@ namespace {
 int lastDepart[TSL_MAX_PACKETS];
 int lastArrive[TSL_MAX_PACKETS];
 int lastCount = 0;
-
-// The engine spins on the clock before each send; on a busy machine the
-// scheduler can preempt that spin for milliseconds, so the packet leaves late
-// and the ones after it go back to back.  For the train the probe runs at the
-// lowest real-time priority, which no ordinary process preempts, where the
-// system allows it (root) and the sends span at most a second, so that no
-// schedule can keep a processor spinning at that priority for longer.
-struct RealTimeTrain {
-    int policy = sched_getscheduler(0);
-    sched_param saved{};
-    bool raised = false;
-    explicit RealTimeTrain(double lastSend)
-    {
-        sched_getparam(0, &saved);
-        sched_param rt{};
-        rt.sched_priority = sched_get_priority_min(SCHED_FIFO);
-        raised = lastSend <= 1.0 && policy == SCHED_OTHER &&
-                 sched_setscheduler(0, SCHED_FIFO, &rt) == 0;
-    }
-    ~RealTimeTrain()
-    {
-        if (raised)
-            sched_setscheduler(0, policy, &saved);
-    }
-};
 
 }  // namespace
 
@@ -71,10 +44,7 @@ int startProbe(const char *host, int count, const int *sizes, const double *send
         return -1;
 
     tsl::reset_train_state();
-    {
-        RealTimeTrain rt(count > 0 ? sendTimes[count] : 0.0);
-        tsl::run_train(host, count, sizes, timeout, sendTimes + 1, false);
-    }
+    tsl::run_train(host, count, sizes, timeout, sendTimes + 1, false);
 
     int departs[TSL_MAX_PACKETS], arrives[TSL_MAX_PACKETS];
     tsl::collect_results(count, departs, arrives, bytesOut, orderOut, flags, paths);
