@@ -14,13 +14,8 @@
 
 namespace {
 
+using tsltest::countOf;
 using tsltest::Lab;
-
-int countOf(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
-    return n;
-}
 
 TEST(LabTrain, RepliesRecordTheRouteThere) {
     Lab lab;

@@ -9,13 +9,8 @@
 
 namespace {
 
+using tsltest::countOf;
 using tsltest::runProgram;
-
-int countOf(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
-    return n;
-}
 
 TEST(LoopbackTrain, EveryReplyBackInOrderWithItsRoute) {
     if (!tsltest::isRoot()) GTEST_SKIP() << "needs root for the raw socket";

@@ -89,6 +89,13 @@ RunResult runShell(const std::string& command, int timeoutSec) {
 
 bool isRoot() { return geteuid() == 0; }
 
+int countOf(const std::string& text, const std::string& what) {
+    int n = 0;
+    if (what.empty()) return 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
+    return n;
+}
+
 std::vector<std::string> splitLines(const std::string& text) {
     std::vector<std::string> lines;
     size_t start = 0;

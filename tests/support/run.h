@@ -23,6 +23,9 @@ RunResult runShell(const std::string& command, int timeoutSec = 120);
 // True when the process has the privileges the network tests need.
 bool isRoot();
 
+// How many times what occurs in text (non-overlapping).
+int countOf(const std::string& text, const std::string& what);
+
 // Splits text into lines (without their line ends).
 std::vector<std::string> splitLines(const std::string& text);
 
