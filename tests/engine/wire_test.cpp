@@ -11,21 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "datagrams.h"
 #include "tsl_engine.h"
 
 namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-Bytes hex(const std::string& text) {
-    Bytes out;
-    std::string digits;
-    for (char c : text)
-        if (std::isxdigit(static_cast<unsigned char>(c))) digits += c;
-    for (size_t i = 0; i + 1 < digits.size(); i += 2)
-        out.push_back(static_cast<unsigned char>(std::stoi(digits.substr(i, 2), nullptr, 16)));
-    return out;
-}
+Bytes hex(const std::string& text) { return tslfuzz::datagramBytes(text.c_str()); }
 
 Bytes cat(Bytes a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
@@ -70,6 +63,12 @@ std::string captured(void (*fn)(const unsigned char*, int), const Bytes& b) {
 class EngineState : public testing::Test {
 protected:
     void SetUp() override {
+        resetTrain();
+        savedRoutes = tsl::sumopt;
+        tsl::sumopt = nullptr;
+    }
+    // A train of 10 packets all out, nothing received yet.
+    void resetTrain() {
         tsl::prepare_header();
         tsl::reset_train_state();
         tsl::npackets = 10;
@@ -79,8 +78,6 @@ protected:
             tsl::arrive[i] = -1;
             tsl::returned[i] = 0;
         }
-        savedRoutes = tsl::sumopt;
-        tsl::sumopt = nullptr;
     }
     void TearDown() override {
         // Keep every node reachable: append this test's routes to the saved list.
@@ -282,7 +279,7 @@ TEST_F(EngineState, OrderDuplicatesAndLosses) {
     EXPECT_EQ(tsl::inOrder, 0);
     EXPECT_EQ(tsl::n_outstanding, 0);
 
-    SetUp();
+    resetTrain();
     tsl::npackets = 4;
     tsl::n_outstanding = 4;
     book({0, 1, 1, 3});  // a duplicate of 1 and a lost 2
