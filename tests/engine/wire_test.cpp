@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "datagrams.h"
+#include "packets.h"
 #include "tsl_engine.h"
 
 namespace {
@@ -25,11 +26,12 @@ Bytes cat(Bytes a, const Bytes& b) {
     return a;
 }
 
-// IPv4 header from 198.18.1.2 to 198.18.0.1, protocol ICMP, with options.
-Bytes ipHeader(const Bytes& options = {}) {
-    Bytes h = hex("45000000 1234 0000 40 01 0000 c6120102 c6120001");
-    h[0] = static_cast<unsigned char>(0x40 | ((20 + options.size()) / 4));
-    return cat(h, options);
+// A whole datagram from 198.18.1.2 to 198.18.0.1: IP header with options, then the ICMP message.
+Bytes datagram(const Bytes& icmp, const Bytes& options = {}) {
+    tsllab::IpFields ip;
+    ip.src = htonl(0xc6120102);
+    ip.dst = htonl(0xc6120001);
+    return tsllab::buildDatagram(ip, options, icmp);
 }
 
 // An ICMP echo (or timestamp) reply carrying our identifier, seq and stamp in host order.
@@ -170,29 +172,29 @@ TEST(OutgoingMessage, EchoRequestOf600DataBytes) {
 
 TEST_F(EngineState, AcceptsOnlyRepliesToThisTrain) {
     tsl::recv_time = 1500;
-    EXPECT_EQ(classify(cat(ipHeader(), reply(4, 1000))), 628);
+    EXPECT_EQ(classify(datagram(reply(4, 1000))), 628);
     EXPECT_EQ(tsl::packet_id, 4);
     EXPECT_EQ(tsl::rtt, 500);
     EXPECT_EQ(tsl::routeData, 0) << "no options, no route";
     EXPECT_EQ(output, "");
 
-    EXPECT_EQ(classify(cat(ipHeader(), reply(2, 0, 600, 0, 14))), -1) << "timestamp reply of another id";
-    EXPECT_EQ(classify(cat(ipHeader(), reply(2, 700, 600, tsl::ident, 14))), 628) << "timestamp reply";
+    EXPECT_EQ(classify(datagram(reply(2, 0, 600, 0, 14))), -1) << "timestamp reply of another id";
+    EXPECT_EQ(classify(datagram(reply(2, 700, 600, tsl::ident, 14))), 628) << "timestamp reply";
     EXPECT_EQ(tsl::packet_id, 2);
 
     tsl::packet_id = 77;
     tsl::rtt = 77;
-    EXPECT_EQ(classify(cat(ipHeader(), reply(1, 0, 600, static_cast<uint16_t>(tsl::ident + 1)))), -1);
-    EXPECT_EQ(classify(cat(ipHeader(rrOption(8, {1})), reply(10, 0))), -1) << "sequence beyond the train";
-    EXPECT_EQ(classify(cat(ipHeader(rrOption(8, {1})), reply(65535, 0))), -1);
-    EXPECT_EQ(classify(cat(ipHeader(rrOption(8, {1})), reply(1, 0, 3))), -1) << "no room for the stamp";
+    EXPECT_EQ(classify(datagram(reply(1, 0, 600, static_cast<uint16_t>(tsl::ident + 1)))), -1);
+    EXPECT_EQ(classify(datagram(reply(10, 0), rrOption(8, {1}))), -1) << "sequence beyond the train";
+    EXPECT_EQ(classify(datagram(reply(65535, 0), rrOption(8, {1}))), -1);
+    EXPECT_EQ(classify(datagram(reply(1, 0, 3), rrOption(8, {1}))), -1) << "no room for the stamp";
     EXPECT_EQ(tsl::packet_id, 77);
     EXPECT_EQ(tsl::rtt, 77);
     EXPECT_EQ(tsl::routeData, 0) << "a rejected reply records no route";
     EXPECT_EQ(tsl::numPaths, 0);
     EXPECT_EQ(output, "");
 
-    Bytes d = cat(ipHeader(), reply(1, 0));
+    Bytes d = datagram(reply(1, 0));
     EXPECT_EQ(classify(Bytes(d.begin(), d.begin() + 27)), -1) << "shorter than header + 8";
     EXPECT_EQ(classify(Bytes(d.begin(), d.begin() + 28)), -1) << "header + 8 but no stamp";
     d[0] = 0x44;
@@ -207,13 +209,13 @@ TEST_F(EngineState, RecordsEachNewRouteOnce) {
     Bytes otherAddress = rrOption(12, {0xc6120102, 0xc61200fd});
     tsl::recv_time = 10;
     for (const Bytes* o : {&a, &samePathLater, &otherPointer, &otherAddress, &a})
-        ASSERT_GT(classify(cat(ipHeader(*o), reply(0, 0))), 0);
+        ASSERT_GT(classify(datagram(reply(0, 0), *o)), 0);
     EXPECT_EQ(tsl::routeData, 1);
     EXPECT_EQ(tsl::numPaths, 3);
 
     // A later train over a known route counts nothing new but still sees route data.
     tsl::reset_train_state();
-    ASSERT_GT(classify(cat(ipHeader(a), reply(0, 0))), 0);
+    ASSERT_GT(classify(datagram(reply(0, 0), a)), 0);
     EXPECT_EQ(tsl::routeData, 1);
     EXPECT_EQ(tsl::numPaths, 0);
 
@@ -227,14 +229,14 @@ TEST_F(EngineState, RouteOptionsAreReadWithinTheHeader) {
     // Length bytes of 0, 3, 41 and 255, pointer 255: each stored once, never past 40 bytes.
     for (uint8_t length : {0, 3, 41, 255}) {
         Bytes o = rrOption(255, {0x01020304, 0x05060708}, length);
-        ASSERT_GT(classify(cat(ipHeader(o), reply(0, 0))), 0);
-        ASSERT_GT(classify(cat(ipHeader(o), reply(1, 0))), 0);
+        ASSERT_GT(classify(datagram(reply(0, 0), o)), 0);
+        ASSERT_GT(classify(datagram(reply(1, 0), o)), 0);
     }
     EXPECT_EQ(tsl::numPaths, 4);
     EXPECT_EQ(tsl::sumopt->opt[1], 255);
     // A 4-byte option area whose option claims 39 bytes: only 4 are copied.
     Bytes small = hex("07270800");
-    ASSERT_GT(classify(cat(ipHeader(small), reply(0, 0))), 0);
+    ASSERT_GT(classify(datagram(reply(0, 0), small)), 0);
     EXPECT_EQ(tsl::numPaths, 5);
     EXPECT_EQ(std::memcmp(tsl::sumopt->opt, small.data(), 4), 0);
     for (int i = 4; i < 40; ++i) EXPECT_EQ(tsl::sumopt->opt[i], 0);
@@ -333,7 +335,7 @@ TEST_F(EngineState, TrainReport) {
               "* 600 10 1510 600 250 -1  SEQOK  NORR \nRoutes: 0\nNo packets with routing info received\n");
 
     tsl::recv_time = 5;
-    classify(cat(ipHeader(rrOption(12, {0xc6120102, 0xc61200fe})), reply(0, 0)));
+    classify(datagram(reply(0, 0), rrOption(12, {0xc6120102, 0xc61200fe})));
     tsl::npackets = 0;
     testing::internal::CaptureStdout();
     tsl::OldReportResults();
