@@ -51,9 +51,7 @@ void OldReportResults() {
     }
     std::printf("* ");
     for (int i = 0; i < npackets; ++i) std::printf("%d %d %d ", bytes[i], depart[i], arrive[i]);
-    int flags = (routeData ? TSL_FLAG_ROUTE : 0) | (inOrder ? TSL_FLAG_INORDER : 0) |
-                (duplicatePkts ? TSL_FLAG_DUP : 0);
-    tsl_print_status_suffix(flags, numPaths);
+    tsl_print_status_suffix(train_flags(), numPaths);
     std::printf("\n");
     std::printf("Routes: %d\n", numPaths);
     if (sumopt == nullptr) {

@@ -86,6 +86,8 @@ void record_route(const unsigned char* opt, int areaLen);
 void take_reply(int seq);
 // Resets the per-call flags and counters before a train.
 void reset_train_state();
+// The train flags word of the current train (route data, in order, duplicates).
+int train_flags();
 // Copies the results of the last train into caller arrays and builds the flags.
 void collect_results(int count, int* departs, int* arrives, int* bytesOut, int* order,
                      int* flags, int* paths);

@@ -203,7 +203,7 @@ void reset_train_state() {
     inOrder = 1;
 }
 
-static int train_flags() {
+int train_flags() {
     return (routeData ? TSL_FLAG_ROUTE : 0) | (inOrder ? TSL_FLAG_INORDER : 0) |
            (duplicatePkts ? TSL_FLAG_DUP : 0);
 }
