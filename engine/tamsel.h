@@ -44,7 +44,8 @@ int tamsel(const char *host, int count, const int *sizes, int *departs, int *arr
 int tsl_format_status_suffix(char *buf, int size, int flags, int paths);
 void tsl_print_status_suffix(int flags, int paths);
 
-/* Sets the program name that the engine's host error starts with. */
+/* Sets the program name that the engine's host error starts with (copied, at
+ * most 255 characters kept). */
 void tsl_set_program_name(const char *name);
 
 #ifdef __cplusplus

@@ -12,60 +12,82 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "tsl_engine.h"
 
 namespace tsl {
 
-// Record-route option set on every socket: type 7, length 39, pointer 4,
-// nine empty address slots, end of list.
+// Record-route option set on every train socket: type 7, length 39, pointer
+// 4, nine empty address slots, end of list.
 static const unsigned char rroption[OPTLEN] = {7, 39, 4};
 
-int open_socket() {
+// A socket option the kernel refused: said on standard error with what it
+// costs, so a changed behaviour is never silent.
+static void report_refused(const char* option, const char* consequence) {
+    std::fprintf(stderr, "tsl: setsockopt %s: %s; %s\n", option, std::strerror(errno), consequence);
+}
+
+int open_raw_socket(bool recordRoute) {
     protoent* proto = getprotobyname("icmp");
-    if (proto == nullptr) {
-        std::fprintf(stderr, "icmp: unknown protocol\n");
-        std::exit(10);
-    }
+    if (proto == nullptr) return SOCK_NO_ICMP;
     int s = socket(AF_INET, SOCK_RAW, proto->p_proto);
-    if (s < 0) {
-        // Needs root or the cap_net_raw capability.
-        std::fprintf(stderr, "tsl: socket");
-        std::exit(5);
-    }
-    protoent* ipproto = getprotobyname("ip");
-    if (ipproto == nullptr) {
-        std::fprintf(stderr, "ip: unknown protocol\n");
-        std::exit(8);
-    }
-    if (setsockopt(s, ipproto->p_proto, IP_OPTIONS, rroption, sizeof rroption) < 0) {
-        std::perror("setsockopt: IP_OPTIONS");
-        std::exit(42);
+    if (s < 0) return SOCK_DENIED;  // needs root or the cap_net_raw capability
+    if (recordRoute) {
+        protoent* ipproto = getprotobyname("ip");
+        if (ipproto == nullptr) {
+            close(s);
+            return SOCK_NO_IP;
+        }
+        if (setsockopt(s, ipproto->p_proto, IP_OPTIONS, rroption, sizeof rroption) < 0) {
+            int saved = errno;
+            close(s);
+            errno = saved;
+            return SOCK_OPTIONS;
+        }
     }
     // Ask the kernel to stamp each datagram on arrival, so a reply that waits
-    // in the socket while the train is still being sent keeps its true time.
+    // in the socket while packets are still being sent keeps its true time.
     int on = 1;
-    setsockopt(s, SOL_SOCKET, SO_TIMESTAMP, &on, sizeof on);
-    // Room for bursts of foreign ICMP traffic while a train is out.
+    if (setsockopt(s, SOL_SOCKET, SO_TIMESTAMP, &on, sizeof on) < 0)
+        report_refused("SO_TIMESTAMP", "arrival times are taken after each receive");
+    // Room for bursts of foreign ICMP traffic while packets are out.
     int rcvbuf = 4 << 20;
     if (setsockopt(s, SOL_SOCKET, SO_RCVBUFFORCE, &rcvbuf, sizeof rcvbuf) < 0)
         setsockopt(s, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
     // A blocked receive wakes up at least this often, so a time-out that
     // fires just before the receive starts cannot leave the wait hanging.
     timeval poll_every = {0, 100000};
-    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &poll_every, sizeof poll_every);
+    if (setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &poll_every, sizeof poll_every) < 0)
+        report_refused("SO_RCVTIMEO", "a time-out that fires just before a receive may not end the wait");
     return s;
+}
+
+int open_socket() {
+    int s = open_raw_socket(true);
+    switch (s) {
+        case SOCK_NO_ICMP:
+            std::fprintf(stderr, "icmp: unknown protocol\n");
+            std::exit(10);
+        case SOCK_DENIED:
+            std::fprintf(stderr, "tsl: socket");
+            std::exit(5);
+        case SOCK_NO_IP:
+            std::fprintf(stderr, "ip: unknown protocol\n");
+            std::exit(8);
+        case SOCK_OPTIONS:
+            std::perror("setsockopt: IP_OPTIONS");
+            std::exit(42);
+        default:
+            return s;
+    }
 }
 
 int send_icmp(int s, int seq, const sockaddr_in* to) {
     int cc = datalen + 8;
-    outpack[2] = outpack[3] = 0;
-    uint16_t sq = static_cast<uint16_t>(seq);
-    std::memcpy(outpack + 6, &sq, 2);
+    set_echo_sequence(outpack, static_cast<uint16_t>(seq));
     this_time = now_us();
-    std::memcpy(outpack + 8, &this_time, 4);
-    uint16_t sum = in_cksum(outpack, cc);
-    std::memcpy(outpack + 2, &sum, 2);
+    seal_echo(outpack, cc, this_time);
     this_time = now_us();
     print_icmp_msg(outpack);
     ssize_t sent = sendto(s, outpack, static_cast<size_t>(cc), 0, reinterpret_cast<const sockaddr*>(to),
@@ -76,51 +98,79 @@ int send_icmp(int s, int seq, const sockaddr_in* to) {
     return static_cast<int>(sent);
 }
 
-// Arrival time of a datagram: the kernel's receive stamp when it came with
-// the datagram, else the time of day now.
-static int32_t arrival_time(msghdr* msg) {
+// The kernel's receive stamp of a datagram, when it came with one.
+static bool kernel_stamp(msghdr* msg, timeval* tv) {
 #ifndef TSL_RECV_STAMP_AFTER_RECEIVE
     for (cmsghdr* c = CMSG_FIRSTHDR(msg); c != nullptr; c = CMSG_NXTHDR(msg, c)) {
         if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_TIMESTAMP &&
             c->cmsg_len >= CMSG_LEN(sizeof(timeval))) {
-            timeval tv;
-            std::memcpy(&tv, CMSG_DATA(c), sizeof tv);
-            return stamp_us(&tv);
+            std::memcpy(tv, CMSG_DATA(c), sizeof *tv);
+            return true;
         }
     }
 #else
     (void)msg;
+    (void)tv;
 #endif
-    return now_us();
+    return false;
 }
 
-int recv_icmp(int s, unsigned char* buf, int size) {
-    sockaddr_in from;
+int receive_datagram(int s, unsigned char* buf, int size, int flags, timeval* kernelStamp, bool* stamped) {
     iovec iov = {buf, static_cast<size_t>(size)};
     alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(timeval)) + 64];
     msghdr msg{};
-    msg.msg_name = &from;
-    msg.msg_namelen = sizeof from;
     msg.msg_iov = &iov;
     msg.msg_iovlen = 1;
     msg.msg_control = control;
     msg.msg_controllen = sizeof control;
-    ssize_t cc = recvmsg(s, &msg, 0);
+    ssize_t cc = recvmsg(s, &msg, flags);
+    if (cc < 0) return -1;
+    *stamped = kernel_stamp(&msg, kernelStamp);
+    return static_cast<int>(cc);
+}
+
+static ArrivalSources arrivalSources;
+
+ArrivalSources last_arrival_sources() { return arrivalSources; }
+
+int recv_icmp(int s, unsigned char* buf, int size) {
+    timeval stamp;
+    bool stamped = false;
+    int cc = receive_datagram(s, buf, size, 0, &stamp, &stamped);
     if (cc < 0) {
         if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) std::fprintf(stderr, "ping: recvfrom");
         return -1;
     }
-    recv_time = arrival_time(&msg);
-    return classify_datagram(buf, static_cast<int>(cc));
+    recv_time = stamped ? stamp_us(&stamp) : now_us();
+    int accepted = classify_datagram(buf, cc);
+    if (accepted >= 0) {
+        if (stamped) {
+            arrivalSources.kernel++;
+        } else {
+#ifndef TSL_RECV_STAMP_AFTER_RECEIVE
+            // The socket asked for stamps; a reply without one is timed late.
+            if (arrivalSources.afterReceive == 0)
+                std::fprintf(stderr, "tsl: a reply came without its kernel receive stamp; "
+                                     "its arrival time was taken after the receive\n");
+#endif
+            arrivalSources.afterReceive++;
+        }
+    }
+    return accepted;
 }
 
 void finish(int) { TimeOutFlag = 1; }
 
-// Spins on the clock until the time base reaches the given second.
+int32_t send_target_us(double seconds) {
+    if (!std::isfinite(seconds) || seconds < 0 || seconds >= MAX_SEND_SPAN) return -1;
+    return static_cast<int32_t>(std::llround(seconds * 1e6));
+}
+
+// Spins on the clock until the time base reaches the given second; a time
+// outside the time base (which the probe refuses) does not wait.
 static void wait_until(double seconds) {
-    if (!std::isfinite(seconds) || seconds <= 0) return;
-    if (seconds > 2000.0) seconds = 2000.0;  // stay inside the int32 time base
-    int32_t target = static_cast<int32_t>(std::llround(seconds * 1e6));
+    int32_t target = send_target_us(seconds);
+    if (target <= 0) return;
     while (now_us() < target) {
     }
 }
@@ -140,23 +190,35 @@ static void send_train(int count, const int* sizes, const double* sendAt) {
     }
 }
 
+static double monotonic_seconds() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9;
+}
+
 // Receives until every packet has its first reply or the time-out fires.
 // The alarm is cancelled and the caller's SIGALRM disposition restored when
 // the wait ends, so no stale alarm can cut short a later train or strike the
-// program that called us.
+// program that called us.  An alarm the caller had pending is armed again
+// with what was left of it, at least 1 s: it is delayed, never lost.
 static void wait_for_replies(int timeout) {
     struct sigaction on_alarm {}, previous {};
     on_alarm.sa_handler = finish;
     sigemptyset(&on_alarm.sa_mask);
     on_alarm.sa_flags = 0;  // no restart: the alarm must interrupt a blocked receive
     sigaction(SIGALRM, &on_alarm, &previous);
-    alarm(static_cast<unsigned>(timeout > 0 ? timeout : 0));
+    const double started = monotonic_seconds();
+    const unsigned pending = alarm(static_cast<unsigned>(timeout > 0 ? timeout : 0));
     while (n_outstanding > 0 && !TimeOutFlag) {
         if (recv_icmp(icmp_socket, packet, BUFSIZE) < 0) continue;
         take_reply(packet_id);
     }
     alarm(0);
     sigaction(SIGALRM, &previous, nullptr);
+    if (pending > 0) {
+        const double left = pending - (monotonic_seconds() - started);
+        alarm(left > 1 ? static_cast<unsigned>(std::ceil(left)) : 1);
+    }
     // Printed here rather than in the handler, so it stays in order with the
     // rest of standard output whatever its buffering.
     if (TimeOutFlag) {
@@ -181,6 +243,7 @@ int run_train(const char* host, int count, const int* sizes, int timeout, const 
     }
     fill_pattern();
     icmp_socket = open_socket();
+    arrivalSources = {};
     gettimeofday(&starttv, nullptr);
     send_train(count, sizes, sendAt);
     wait_for_replies(timeout);

@@ -51,6 +51,7 @@ extern uint16_t ident;               // identifier of our requests (low 16 bits 
 struct RouteNode {
     RouteNode* link;                 // next, older route
     unsigned char opt[OPTLEN];       // record-route option as received, zero-filled
+    int stored;                      // option bytes really copied (the datagram may have held fewer than its length byte)
 };
 extern RouteNode* sumopt;            // route list, newest first; spans the process
 extern RouteNode* curopt;            // cursor for walking it
@@ -73,6 +74,35 @@ void prepare_header();
 // Writes the payload pattern over offsets 12..65531 of the outgoing buffer.
 void fill_pattern();
 
+// ---- Echo requests in any buffer (shared by the train and the stream) ------
+// Type 8, code 0 and the identifier at the head of an echo request.
+void write_echo_header(unsigned char* msg, uint16_t id);
+// The payload pattern: byte k holds (k - 4) mod 256, for offsets 12..size-1.
+void write_pattern(unsigned char* msg, int size);
+// Clears the checksum and writes the sequence number (before the first time sample).
+void set_echo_sequence(unsigned char* msg, uint16_t seq);
+// Writes the send stamp and the checksum over cc bytes (between the two samples).
+void seal_echo(unsigned char* msg, int cc, int32_t stamp);
+
+// ---- Received datagrams ----------------------------------------------------
+// What a received datagram holds, every field read within its length.
+struct Datagram {
+    int hlen = 0;                    // IP header length, options included
+    const unsigned char* icmp = nullptr;
+    int icmpLen = 0;                 // bytes of the ICMP message that arrived
+    int type = -1;                   // ICMP type
+    uint16_t id = 0, seq = 0;        // identifier and sequence number, host order as sent
+    bool hasStamp = false;           // at least the 4 bytes of the send stamp arrived
+    int32_t stamp = 0;
+    uint32_t source = 0;             // IP source address, network order
+};
+// Reads the IP header and ICMP header of buf; false when the datagram is
+// shorter than its IP header (at least 20 bytes) and 8 bytes of ICMP.
+bool parse_datagram(const unsigned char* buf, int len, Datagram* d);
+// Echo or timestamp reply with our identifier and its send stamp: a reply of
+// this process.  Anything else is foreign.
+bool is_our_reply(const Datagram& d, uint16_t id);
+
 // Classifies one received datagram of len bytes (recv_time already taken):
 // returns len for an accepted echo or timestamp reply of this process (rtt,
 // packet_id set, route recorded), -1 otherwise (an ICMP message of another
@@ -93,13 +123,40 @@ void collect_results(int count, int* departs, int* arrives, int* bytesOut, int* 
                      int* flags, int* paths);
 
 // ---- Socket I/O ------------------------------------------------------------
-// Opens the raw ICMP socket with the record-route option; ends the process
-// with the engine's statuses (10, 5, 8, 42) on failure.
+// Why a raw socket could not be had (open_raw_socket's negative results).
+enum SocketError { SOCK_NO_ICMP = -10, SOCK_DENIED = -5, SOCK_NO_IP = -8, SOCK_OPTIONS = -42 };
+// Opens a raw ICMP socket with kernel receive stamps, a large receive buffer
+// and a receive time-out of 100 ms, with the record-route option when asked.
+// Returns the descriptor, or a SocketError with errno kept.  Options the
+// kernel refuses beyond those are reported on standard error.
+int open_raw_socket(bool recordRoute);
+// The train's socket: open_raw_socket(true), ending the process with the
+// engine's statuses (10, 5, 8, 42) on failure.
 int open_socket();
 int send_icmp(int s, int seq, const sockaddr_in* to);
+// Receives one datagram into buf (flags as for recvmsg).  *kernelStamp gets
+// the kernel's receive stamp and *stamped tells whether one came.  Returns
+// the length, or -1 with errno set.
+int receive_datagram(int s, unsigned char* buf, int size, int flags, timeval* kernelStamp, bool* stamped);
 // Receives one datagram, takes its arrival time (kernel stamp when present)
 // and classifies it; negative when not an accepted reply.
 int recv_icmp(int s, unsigned char* buf, int size);
+
+// Where the arrival times of the last train came from: accepted replies that
+// carried the kernel's receive stamp and those timed after the receive.
+struct ArrivalSources {
+    int kernel = 0;
+    int afterReceive = 0;
+};
+ArrivalSources last_arrival_sources();
+
+// The longest span of a train's time base that sends are scheduled in, in
+// seconds: send times at or beyond it are refused (the int32 microsecond time
+// base wraps at about 2147.48 s).
+constexpr double MAX_SEND_SPAN = 2147.0;
+// The time base value at which a send scheduled at the given second leaves;
+// -1 for a time that is not finite, negative or at or beyond MAX_SEND_SPAN.
+int32_t send_target_us(double seconds);
 
 // ---- Report and diagnostics ------------------------------------------------
 void OldReportResults();

@@ -121,16 +121,33 @@ const char* a2sockaddr(sockaddr_in* addr, const char* host, char* name) {
     return nullptr;
 }
 
-void prepare_header() {
-    ident = static_cast<uint16_t>(getpid() & 0xffff);
-    outpack[0] = 8;
-    outpack[1] = 0;
-    std::memcpy(outpack + 4, &ident, 2);
+void write_echo_header(unsigned char* msg, uint16_t id) {
+    msg[0] = 8;
+    msg[1] = 0;
+    std::memcpy(msg + 4, &id, 2);
 }
 
-void fill_pattern() {
-    for (int k = 12; k < BUFSIZE - 4; ++k) outpack[k] = static_cast<unsigned char>((k - 4) & 0xff);
+void write_pattern(unsigned char* msg, int size) {
+    for (int k = 12; k < size; ++k) msg[k] = static_cast<unsigned char>((k - 4) & 0xff);
 }
+
+void set_echo_sequence(unsigned char* msg, uint16_t seq) {
+    msg[2] = msg[3] = 0;
+    std::memcpy(msg + 6, &seq, 2);
+}
+
+void seal_echo(unsigned char* msg, int cc, int32_t stamp) {
+    std::memcpy(msg + 8, &stamp, 4);
+    uint16_t sum = in_cksum(msg, cc);
+    std::memcpy(msg + 2, &sum, 2);
+}
+
+void prepare_header() {
+    ident = static_cast<uint16_t>(getpid() & 0xffff);
+    write_echo_header(outpack, ident);
+}
+
+void fill_pattern() { write_pattern(outpack, BUFSIZE - 4); }
 
 void record_route(const unsigned char* opt, int areaLen) {
     routeData = 1;
@@ -139,40 +156,55 @@ void record_route(const unsigned char* opt, int areaLen) {
     int n = len;
     if (n > areaLen) n = areaLen;
     if (n > OPTLEN) n = OPTLEN;
+    // A known route: the same length byte and the same bytes over the same
+    // stored length, so a cut-short option never matches a whole one.
     for (RouteNode* node = sumopt; node != nullptr; node = node->link) {
-        if (node->opt[1] == len && std::memcmp(node->opt, opt, static_cast<size_t>(n)) == 0) return;
+        if (node->opt[1] == len && node->stored == n && std::memcmp(node->opt, opt, static_cast<size_t>(n)) == 0)
+            return;
     }
     RouteNode* node = new (std::nothrow) RouteNode{};
     if (node == nullptr) return;
     std::memcpy(node->opt, opt, static_cast<size_t>(n));
     node->opt[1] = static_cast<unsigned char>(len);
+    node->stored = n;
     node->link = sumopt;
     sumopt = node;
     numPaths++;
 }
 
-int classify_datagram(const unsigned char* buf, int len) {
-    if (len < 1) return -1;
+bool parse_datagram(const unsigned char* buf, int len, Datagram* d) {
+    if (len < 1) return false;
     int hlen = (buf[0] & 0x0f) * 4;
-    if (hlen < 20 || len < hlen + 8) return -1;
-    const unsigned char* icp = buf + hlen;
-    int icmplen = len - hlen;
-    if (icp[0] != 0 && icp[0] != 14) {
-        pr_icmph(icp, icmplen);
+    if (hlen < 20 || len < hlen + 8) return false;
+    d->hlen = hlen;
+    d->icmp = buf + hlen;
+    d->icmpLen = len - hlen;
+    d->type = d->icmp[0];
+    std::memcpy(&d->id, d->icmp + 4, 2);
+    std::memcpy(&d->seq, d->icmp + 6, 2);
+    d->hasStamp = d->icmpLen >= 12;
+    d->stamp = 0;
+    if (d->hasStamp) std::memcpy(&d->stamp, d->icmp + 8, 4);
+    std::memcpy(&d->source, buf + 12, 4);
+    return true;
+}
+
+bool is_our_reply(const Datagram& d, uint16_t id) {
+    return (d.type == 0 || d.type == 14) && d.id == id && d.hasStamp;
+}
+
+int classify_datagram(const unsigned char* buf, int len) {
+    Datagram d;
+    if (!parse_datagram(buf, len, &d)) return -1;
+    if (d.type != 0 && d.type != 14) {
+        pr_icmph(d.icmp, d.icmpLen);
         return -1;
     }
-    uint16_t id;
-    std::memcpy(&id, icp + 4, 2);
-    if (id != ident) return -1;
-    if (icmplen < 12) return -1;  // no room for our send stamp
-    uint16_t seq;
-    std::memcpy(&seq, icp + 6, 2);
-    if (seq >= npackets) return -1;  // not one of this train's packets
-    int32_t stamp;
-    std::memcpy(&stamp, icp + 8, 4);
-    rtt = timesub(&recv_time, &stamp);
-    packet_id = seq;
-    if (hlen > 20 && buf[20] == 7) record_route(buf + 20, hlen - 20);
+    if (!is_our_reply(d, ident)) return -1;  // another process's, or no room for our send stamp
+    if (d.seq >= npackets) return -1;        // not one of this train's packets
+    rtt = timesub(&recv_time, &d.stamp);
+    packet_id = d.seq;
+    if (d.hlen > 20 && buf[20] == 7) record_route(buf + 20, d.hlen - 20);
     return len;
 }
 
@@ -239,5 +271,8 @@ extern "C" void tsl_print_status_suffix(int flags, int paths) {
 }
 
 extern "C" void tsl_set_program_name(const char* name) {
-    tsl::my_name = name != nullptr ? name : "";
+    // A copy: the caller's string may be a temporary.
+    static char copy[256];
+    std::snprintf(copy, sizeof copy, "%s", name != nullptr ? name : "");
+    tsl::my_name = copy;
 }

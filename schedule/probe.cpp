@@ -9,6 +9,9 @@
 
 #include "tsl_engine.h"
 
+// The probe refuses what the engine's scheduled send cannot wait for.
+static_assert(PROBE_MAX_SPAN == tsl::MAX_SEND_SPAN, "one limit for send times");
+
 namespace {
 
 // Times of the last probe in microseconds, packet k at index k-1; 0 = no reply.

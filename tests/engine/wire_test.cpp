@@ -240,6 +240,10 @@ TEST_F(EngineState, RouteOptionsAreReadWithinTheHeader) {
     EXPECT_EQ(tsl::numPaths, 5);
     EXPECT_EQ(std::memcmp(tsl::sumopt->opt, small.data(), 4), 0);
     for (int i = 4; i < 40; ++i) EXPECT_EQ(tsl::sumopt->opt[i], 0);
+    // The whole option that the cut one began is another route; the cut one again is not.
+    ASSERT_GT(classify(datagram(reply(0, 0), rrOption(8, {}))), 0);
+    ASSERT_GT(classify(datagram(reply(1, 0), small)), 0);
+    EXPECT_EQ(tsl::numPaths, 6);
     // The route listing stops at the ninth slot whatever the pointer says.
     testing::internal::CaptureStdout();
     tsl::pr_rroption(rrOption(255, {1, 2, 3, 4, 5, 6, 7, 8, 9}).data());

@@ -1,0 +1,92 @@
+// SPDX-License-Identifier: MIT
+// The engine as a library sees it, called in this process: a pending alarm
+// of the caller survives a train, arrivals carry the kernel's stamp, the
+// program name is the engine's own copy, and scheduled sends keep to the
+// time base.
+#include <gtest/gtest.h>
+
+#include <sched.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <csignal>
+#include <string>
+
+#include "lab.h"
+#include "run.h"
+#include "tsl_engine.h"
+
+namespace {
+
+volatile sig_atomic_t callerAlarms = 0;
+void onCallerAlarm(int) { callerAlarms = callerAlarms + 1; }
+
+struct Train {
+    int sizes[10], departs[10], arrives[10], bytes[10], order[10], flags = 0, paths = 0;
+    explicit Train(const char* host, int count = 10, int timeout = 5) {
+        for (int& s : sizes) s = 600;
+        testing::internal::CaptureStdout();  // the engine's report
+        tamsel(host, count, sizes, departs, arrives, bytes, order, &flags, &paths, timeout);
+        testing::internal::GetCapturedStdout();
+    }
+};
+
+TEST(EngineInProcess, RepliesCarryTheKernelStamp) {
+    if (!tsltest::isRoot()) GTEST_SKIP() << "needs root for the raw socket";
+    Train t("127.0.0.1");
+    const tsl::ArrivalSources src = tsl::last_arrival_sources();
+    EXPECT_EQ(src.kernel, 10);
+    EXPECT_EQ(src.afterReceive, 0) << "arrival times fell back to the clock after the receive";
+}
+
+TEST(EngineInProcess, APendingAlarmOfTheCallerIsDelayedNotLost) {
+    tsltest::Lab lab({.noEcho = true});  // a silent target
+    TSL_REQUIRE_LAB(lab);
+    struct sigaction mine{}, old{};
+    mine.sa_handler = onCallerAlarm;
+    sigaction(SIGALRM, &mine, &old);
+    callerAlarms = 0;
+
+    // Pending for 30 s; a quick train takes almost nothing of it.
+    alarm(30);
+    Train quick("127.0.0.1");
+    const unsigned left = alarm(0);
+    EXPECT_GE(left, 29u);
+    EXPECT_LE(left, 30u);
+
+    // Due after 1 s, during a train that waits 2 s for a silent host: it
+    // comes 1 s after the train, to our handler.
+    ASSERT_TRUE(lab.enterClient());
+    alarm(1);
+    Train silent(tsltest::Lab::kTarget, 2, 2);
+    ASSERT_TRUE(lab.leave());
+    EXPECT_EQ(silent.arrives[0], TSL_NO_REPLY);
+    EXPECT_EQ(callerAlarms, 0);
+    EXPECT_EQ(alarm(0), 1u);
+    sigaction(SIGALRM, &old, nullptr);
+}
+
+TEST(EngineInProcess, TheProgramNameIsCopied) {
+    // A name that no longer exists when the error is printed.
+    EXPECT_EXIT(
+        {
+            std::string name(40, 'p');
+            tsl_set_program_name(name.c_str());
+            name.assign(40, 'x');
+            name.clear();
+            name.shrink_to_fit();
+            if (unshare(CLONE_NEWNET) != 0) std::exit(3);  // no name service: the host cannot resolve
+            Train t("no-such-host.invalid");
+        },
+        testing::ExitedWithCode(1), "^" + std::string(40, 'p') + ": unknown host: no-such-host.invalid\n");
+}
+
+TEST(EngineSchedule, SendTimesUseTheWholeTimeBase) {
+    EXPECT_EQ(tsl::send_target_us(0), 0);
+    EXPECT_EQ(tsl::send_target_us(0.0000015), 2);
+    EXPECT_EQ(tsl::send_target_us(2100.0), 2100000000);
+    EXPECT_EQ(tsl::send_target_us(2146.999999), 2146999999);
+    for (double refused : {2147.0, 1e9, -0.5, double(NAN), double(INFINITY)}) EXPECT_EQ(tsl::send_target_us(refused), -1) << refused;
+}
+
+}  // namespace
