@@ -2,7 +2,8 @@
 # lab.sh - a three-host test network in network namespaces, for the suite's
 # tests, tools and benchmarks.  Needs root; uses iproute2, tc and nftables.
 #
-#   lab.sh up NAME [--rate MBIT] [--burst BYTES] [--loss PCT] [--ttl-expire] [--no-echo]
+#   lab.sh up NAME [--rate MBIT] [--burst BYTES] [--shape replies|requests]
+#                  [--cross MBIT] [--cross-burst MS] [--loss PCT] [--ttl-expire] [--no-echo]
 #   lab.sh down NAME        removes everything NAME made (never fails if already gone)
 #   lab.sh exec NAME client|router|target CMD [ARGS...]
 #   lab.sh addr client|router|router-target|target|unheld
@@ -26,6 +27,16 @@
 #                  requests travel unshaped
 #   --burst BYTES  bucket size of the bottleneck (default 1600: one packet at
 #                  a time, so replies leave spaced at the configured rate)
+#   --shape requests
+#                  the bottleneck on r1 instead (requests, client -> target);
+#                  replies travel unshaped.  --shape replies is the default.
+#   --cross MBIT   steady UDP cross traffic of MBIT Mbit/s (iperf3 payload
+#                  bits; 1200-byte datagrams) through the bottleneck, in its
+#                  direction: target -> client, or client -> target with
+#                  --shape requests.  Runs until the lab goes down.
+#   --cross-burst MS
+#                  the cross traffic leaves in bursts every MS ms (at the same
+#                  mean rate) instead of every millisecond
 #   --loss PCT     the router drops PCT % of the packets it forwards, at random
 #   --ttl-expire   the router sets TTL 1 on everything arriving from the
 #                  client, so it answers "Time to live exceeded"
@@ -53,7 +64,8 @@ prog=${0##*/}
 
 usage() {
     cat >&2 <<EOF
-usage: $prog up NAME [--rate MBIT] [--burst BYTES] [--loss PCT] [--ttl-expire] [--no-echo]
+usage: $prog up NAME [--rate MBIT] [--burst BYTES] [--shape replies|requests]
+                     [--cross MBIT] [--cross-burst MS] [--loss PCT] [--ttl-expire] [--no-echo]
        $prog down NAME
        $prog exec NAME client|router|target CMD [ARGS...]
        $prog addr client|router|router-target|target|unheld
@@ -178,11 +190,14 @@ cmd_up() {
     local name=$1
     shift
     valid_name "$name" || die "bad lab name '$name' (letters, digits, _; at most 40)"
-    local rate="" burst=1600 loss=0 ttl_expire=0 no_echo=0
+    local rate="" burst=1600 loss=0 ttl_expire=0 no_echo=0 shape=replies cross="" cross_burst=1
     while [[ $# -gt 0 ]]; do
         case $1 in
         --rate) [[ $# -ge 2 ]] || usage; rate=$2; shift 2 ;;
         --burst) [[ $# -ge 2 ]] || usage; burst=$2; shift 2 ;;
+        --shape) [[ $# -ge 2 ]] || usage; shape=$2; shift 2 ;;
+        --cross) [[ $# -ge 2 ]] || usage; cross=$2; shift 2 ;;
+        --cross-burst) [[ $# -ge 2 ]] || usage; cross_burst=$2; shift 2 ;;
         --loss) [[ $# -ge 2 ]] || usage; loss=$2; shift 2 ;;
         --ttl-expire) ttl_expire=1; shift ;;
         --no-echo) no_echo=1; shift ;;
@@ -199,7 +214,16 @@ cmd_up() {
     if ! [[ $loss =~ ^[0-9]{1,3}$ ]] || ((10#$loss > 100)); then
         die "--loss wants a percentage 0..100, not '$loss'"
     fi
-    burst=$((10#$burst)) loss=$((10#$loss))
+    [[ $shape == replies || $shape == requests ]] || die "--shape wants replies or requests, not '$shape'"
+    if [[ -n $cross ]]; then
+        { [[ $cross =~ ^[0-9]{1,6}(\.[0-9]+)?$ ]] && awk -v r="$cross" 'BEGIN { exit !(r > 0) }'; } ||
+            die "--cross wants a positive number of Mbit/s, not '$cross'"
+        command -v iperf3 >/dev/null || die "--cross needs iperf3"
+    fi
+    if ! [[ $cross_burst =~ ^[0-9]{1,4}$ ]] || ((10#$cross_burst < 1)); then
+        die "--cross-burst wants a whole number of milliseconds from 1, not '$cross_burst'"
+    fi
+    burst=$((10#$burst)) loss=$((10#$loss)) cross_burst=$((10#$cross_burst))
 
     local role
     for role in $ROLES; do
@@ -259,7 +283,9 @@ EOF
         # whole train of large replies always fits.
         local limit
         limit=$(awk -v r="$rate" -v b="$burst" 'BEGIN { l = r * 1e6 / 8 * 0.05; if (l < 32768) l = 32768; printf "%d", l + b }')
-        step "shaping r0" tc -n "$r" qdisc add dev r0 root tbf rate "${rate}mbit" burst "$burst" limit "$limit"
+        local shaped=r0
+        [[ $shape == requests ]] && shaped=r1
+        step "shaping $shaped" tc -n "$r" qdisc add dev "$shaped" root tbf rate "${rate}mbit" burst "$burst" limit "$limit"
     fi
 
     if ((loss > 0 || ttl_expire)); then
@@ -279,7 +305,36 @@ EOF
     step "waiting for the target link" wait_link "$t" t0
     step "checking the client's route" ip -n "$c" route get "$TARGET_ADDR"
     step "checking the target's route" ip -n "$t" route get "$CLIENT_ADDR"
+    if [[ -n $cross ]]; then
+        if [[ $shape == replies ]]; then
+            step "starting the cross traffic" start_cross "$c" "$t" "$CLIENT_ADDR" "$cross" "$cross_burst"
+        else
+            step "starting the cross traffic" start_cross "$t" "$c" "$TARGET_ADDR" "$cross" "$cross_burst"
+        fi
+    fi
     return 0
+}
+
+# Steady UDP traffic from namespace SRC to the iperf3 server in namespace SINK
+# at SINK_ADDR, at MBIT Mbit/s in bursts every BURST_MS ms.  Both processes
+# are detached from the caller; `down` ends them with their namespaces.
+start_cross() {
+    local sink=$1 src=$2 sink_addr=$3 mbit=$4 burst_ms=$5 i
+    ip netns exec "$sink" setsid iperf3 -s -p 5299 </dev/null >/dev/null 2>&1 &
+    for ((i = 0; i < 200; i++)); do
+        [[ $(ip netns exec "$sink" ss -Hltn 'sport = :5299' 2>/dev/null) == *5299* ]] && break
+        sleep 0.01
+    done
+    ((i < 200)) || { echo "the iperf3 server did not start" >&2; return 1; }
+    ip netns exec "$src" setsid iperf3 -c "$sink_addr" -p 5299 -u -b "${mbit}M" -l 1200 -t 86400 \
+        --pacing-timer $((burst_ms * 1000)) </dev/null >/dev/null 2>&1 &
+    # Flowing once the sink has received some of it.
+    for ((i = 0; i < 300; i++)); do
+        [[ $(ip netns exec "$sink" sh -c 'cat /sys/class/net/[ct]0/statistics/rx_packets' 2>/dev/null) -gt 20 ]] && return 0
+        sleep 0.01
+    done
+    echo "no cross traffic arrived within 3 s" >&2
+    return 1
 }
 
 cmd_down() {

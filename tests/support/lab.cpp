@@ -82,6 +82,12 @@ Lab::Lab(const LabOptions& opts) {
         char rate[32];
         snprintf(rate, sizeof rate, "%g", opts.rateMbit);
         argv.insert(argv.end(), {"--rate", rate, "--burst", std::to_string(opts.burstBytes)});
+        if (opts.shapeRequests) argv.insert(argv.end(), {"--shape", "requests"});
+    }
+    if (opts.crossMbit > 0) {
+        char cross[32];
+        snprintf(cross, sizeof cross, "%g", opts.crossMbit);
+        argv.insert(argv.end(), {"--cross", cross, "--cross-burst", std::to_string(opts.crossBurstMs)});
     }
     if (opts.lossPct > 0) argv.insert(argv.end(), {"--loss", std::to_string(opts.lossPct)});
     if (opts.ttlExpire) argv.push_back("--ttl-expire");
