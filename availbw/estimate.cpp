@@ -1,0 +1,449 @@
+// SPDX-License-Identifier: MIT
+// estimate.cpp - the measurement: the capacity from a back-to-back train, a
+// first guess from one stream's input and output rates, rounds of a search
+// that narrows [low, high] with voting streams, and the rounds combined as
+// fuzzy intervals.  Streams go out through a sender function, so the same
+// code runs on a real path and on a simulated one.
+#include "availest.h"
+
+#include <time.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "ovintra.h"
+#include "tamsel_stream.h"
+
+namespace {
+
+constexpr int kIcmpIpHeader = 28;      // IP header without options, ICMP header
+constexpr int kCapacityPackets = 24;   // the back-to-back train
+constexpr int kCapacityBytes = 1500;
+constexpr int kMinPackets = 20;        // shortest stream, also with a short time scale
+constexpr int kMaxStreamPackets = 4096;
+constexpr int kRetries = 2;            // new tries for a stream whose sender fell behind
+constexpr double kFirstStep = 0.25;    // first round: moves of 25 % until the answer is bracketed
+constexpr double kLaterStep = 0.12;    // later rounds start near the last answer
+
+double monotonic() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9;
+}
+
+void pause_for(double seconds) {
+    if (seconds <= 0) return;
+    timespec ts{static_cast<time_t>(seconds), static_cast<long>((seconds - std::floor(seconds)) * 1e9)};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+double median_of(std::vector<double> v) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// What one stream gave, besides its record.
+struct Outcome {
+    bool sent = false;      // false: a budget or the sender stopped it
+    int verdict = AVL_UNCLEAR;
+    bool isVoid = false;
+    double sentRate = 0;    // achieved, IP bits per second
+    double outRate = 0;     // rate of the replies' arrivals, IP bits per second
+    double minDelay = 0, lastDelay = 0;  // seconds
+    int received = 0;
+};
+
+// The vote on one rate.
+enum class Vote { Above, Below, Grey, Stopped };
+
+class Measurement {
+public:
+    Measurement(avl_send_fn send, void* sendContext, const avl_options& o, avl_result* r,
+                avl_progress_fn progress, void* progressContext)
+        : send_(send), sendContext_(sendContext), o_(o), r_(r), progress_(progress),
+          progressContext_(progressContext), start_(monotonic()) {}
+
+    int run();
+    void handOver();
+
+private:
+    Outcome stream(int kind, int round, double rate, int packets, int bytes);
+    Vote vote(int round, double rate);
+    bool search(int round, double start, double step, avl_round* range);
+    void combine();
+    bool budgetAllows(double rate, int packets, int bytes);
+    void stop(const char* why);
+    int packetsAt(double rate) const;
+    void publish();
+
+    avl_send_fn send_;
+    void* sendContext_;
+    avl_options o_;
+    avl_result* r_;
+    avl_progress_fn progress_;
+    void* progressContext_;
+    double start_;
+    std::vector<avl_stream> streams_;
+    std::vector<avl_round> rounds_;
+    double capacity_ = 0;
+    int waitMs_ = 1000;
+    bool stopped_ = false;
+    bool failed_ = false;  // the sender itself failed
+};
+
+int Measurement::packetsAt(double rate) const {
+    if (o_.timescale_s <= 0) return o_.stream_packets;
+    const double n = std::ceil(o_.timescale_s * rate / (8.0 * o_.packet_bytes));
+    return static_cast<int>(std::clamp(n, double{kMinPackets}, double{kMaxStreamPackets}));
+}
+
+void Measurement::stop(const char* why) {
+    if (!stopped_) std::snprintf(r_->reason, sizeof r_->reason, "%s", why);
+    stopped_ = true;
+}
+
+void Measurement::handOver() {
+    publish();
+    r_->streams = nullptr;
+    r_->round_ranges = nullptr;
+    if (!streams_.empty()) {
+        r_->streams = new avl_stream[streams_.size()];
+        std::copy(streams_.begin(), streams_.end(), r_->streams);
+    }
+    if (!rounds_.empty()) {
+        r_->round_ranges = new avl_round[rounds_.size()];
+        std::copy(rounds_.begin(), rounds_.end(), r_->round_ranges);
+    }
+    streams_.clear();
+    rounds_.clear();
+}
+
+// Whether a stream of this shape still fits the byte and time budgets.
+bool Measurement::budgetAllows(double rate, int packets, int bytes) {
+    if (stopped_) return false;
+    const int64_t cost = 2 * int64_t{packets} * bytes;
+    if (r_->probe_bytes + cost > o_.max_bytes) {
+        r_->budget_reached = 1;
+        stop("byte budget reached");
+        return false;
+    }
+    const double length = rate > 0 ? packets * bytes * 8.0 / rate : 0;
+    if (monotonic() - start_ + length > o_.max_seconds) {
+        r_->budget_reached = 1;
+        stop("time budget reached");
+        return false;
+    }
+    return true;
+}
+
+void Measurement::publish() {
+    r_->streams = streams_.data();
+    r_->nstreams = static_cast<int>(streams_.size());
+    r_->round_ranges = rounds_.data();
+    r_->nrounds = static_cast<int>(rounds_.size());
+    r_->duration_s = monotonic() - start_;
+    if (progress_ != nullptr) progress_(progressContext_, r_);
+}
+
+// Sends one stream of packets of bytes IP bytes at rate (0: back to back),
+// keeps its record and judges it; then lets the queue it built drain.
+Outcome Measurement::stream(int kind, int round, double rate, int packets, int bytes) {
+    Outcome out;
+    if (!budgetAllows(rate, packets, bytes)) return out;
+    std::vector<int64_t> at(packets), depart(packets), arrive(packets);
+    const double gapUs = rate > 0 ? bytes * 8e6 / rate : 0;
+    for (int i = 0; i < packets; ++i) at[i] = std::llround(i * gapUs);
+    const double began = monotonic() - start_;
+    const int got = send_(sendContext_, packets, bytes - kIcmpIpHeader, at.data(), depart.data(), arrive.data(),
+                          waitMs_);
+    if (got < 0) {
+        failed_ = true;
+        stop("sending a stream failed");
+        return out;
+    }
+    out.sent = true;
+    r_->probe_bytes += int64_t{packets} * bytes + int64_t{got} * bytes;
+
+    avl_stream s{};
+    s.round = round;
+    s.kind = kind;
+    s.rate_bps = rate;
+    s.start_s = began;
+    s.packets = packets;
+    s.packet_bytes = bytes;
+    s.depart_s = new double[packets];
+    s.delay_s = new double[packets];
+    std::vector<double> delays;
+    int64_t firstArrival = -1, lastArrival = -1;
+    int firstSeen = -1, lastSeen = -1;
+    for (int i = 0; i < packets; ++i) {
+        s.depart_s[i] = (depart[i] - depart[0]) / 1e6;
+        const bool lost = arrive[i] == TSL_STREAM_LOST;
+        s.delay_s[i] = lost ? -1 : (arrive[i] - depart[i]) / 1e6;
+        if (lost) {
+            s.lost++;
+            continue;
+        }
+        delays.push_back(s.delay_s[i]);
+        if (firstSeen < 0) firstSeen = i, firstArrival = arrive[i];
+        lastSeen = i, lastArrival = arrive[i];
+    }
+    out.received = static_cast<int>(delays.size());
+    const double span = (depart[packets - 1] - depart[0]) / 1e6;
+    out.sentRate = span > 0 ? (packets - 1) * bytes * 8.0 / span : 0;
+    s.sent_rate_bps = out.sentRate;
+    if (lastSeen > firstSeen && lastArrival > firstArrival)
+        out.outRate = (out.received - 1) * bytes * 8.0 / ((lastArrival - firstArrival) / 1e6);
+    // A sender that fell behind (another process took the processor) let the
+    // queue drain in the middle of the stream: such a stream proves nothing.
+    if (rate > 0) {
+        for (int i = 1; i < packets && !out.isVoid; ++i) {
+            const double late = (depart[i] - depart[i - 1]) - (at[i] - at[i - 1]);
+            out.isVoid = late > std::max(20.0, gapUs / 2);
+        }
+    }
+    if (kind != AVL_KIND_CAPACITY) {
+        avl_trend t;
+        out.verdict = avl_judge_delays(delays.data(), out.received, s.lost, &t);
+    }
+    s.verdict = out.verdict;
+    s.void_stream = out.isVoid;
+    if (!delays.empty()) {
+        out.minDelay = *std::min_element(delays.begin(), delays.end());
+        out.lastDelay = delays.back();
+    }
+    streams_.push_back(s);
+    publish();
+    // What this stream queued drains before the next one starts.
+    const double length = rate > 0 ? packets * bytes * 8.0 / rate : 0;
+    pause_for(std::clamp(2 * (out.lastDelay - out.minDelay), 0.001, std::max(0.001, 2 * length)));
+    return out;
+}
+
+// Streams at one rate vote: rising says the rate is above what is free, flat
+// below.  A disagreement brings one more stream; what stays undecided is grey.
+Vote Measurement::vote(int round, double rate) {
+    const int packets = packetsAt(rate);
+    int rising = 0, flat = 0, cast = 0, tries = 0;
+    const int wanted = std::max(1, o_.streams_per_rate);
+    while (cast < wanted || (rising == flat && cast < wanted + 1)) {
+        const Outcome out = stream(AVL_KIND_SEARCH, round, rate, packets, o_.packet_bytes);
+        if (!out.sent) return Vote::Stopped;
+        if (out.isVoid) {
+            if (++tries > kRetries * wanted) break;
+            continue;
+        }
+        ++cast;
+        rising += out.verdict == AVL_RISING;
+        flat += out.verdict == AVL_FLAT;
+        if (cast >= wanted && rising != flat) break;
+    }
+    if (rising > flat) return Vote::Above;
+    if (flat > rising) return Vote::Below;
+    return Vote::Grey;
+}
+
+// One round: from start, moves by step until a rate voted below and one voted
+// above bracket the answer, then halves the bracket (in ratio) until it is
+// within the resolution.  Returns false when no vote at all was had.
+bool Measurement::search(int round, double start, double step, avl_round* range) {
+    const double floor = std::max(capacity_ / 100, 64000.0);
+    double below = 0, above = 0;  // the highest rate voted below, the lowest voted above; 0: none
+    double rate = std::clamp(start, floor, capacity_);
+    bool any = false;
+    for (;;) {
+        const Vote v = vote(round, rate);
+        if (v == Vote::Stopped) break;
+        any = true;
+        if (v == Vote::Above) above = above > 0 ? std::min(above, rate) : rate;
+        if (v == Vote::Below) below = std::max(below, rate);
+        if (v == Vote::Grey) {
+            // Neither clearly above nor below: the answer is about here.
+            below = std::max(below, rate / (1 + o_.resolution / 2));
+            above = above > 0 ? std::min(above, rate * (1 + o_.resolution / 2)) : rate * (1 + o_.resolution / 2);
+        }
+        if (below > 0 && above > 0) {
+            if (above <= below * (1 + o_.resolution)) {
+                range->complete = 1;
+                break;
+            }
+            rate = std::sqrt(below * above);
+        } else if (above > 0) {
+            if (rate <= floor) break;  // less than the floor is free
+            rate = std::max(floor, rate / (1 + step));
+        } else {
+            if (rate >= capacity_) {  // all of the capacity is free
+                above = capacity_ * (1 + o_.resolution / 2);
+                below = std::max(below, capacity_ / (1 + o_.resolution / 2));
+                range->complete = 1;
+                break;
+            }
+            rate = std::min(capacity_, rate * (1 + step));
+        }
+    }
+    if (!any) return false;
+    range->low_bps = below > 0 ? below : floor / (1 + step);
+    range->high_bps = above > 0 ? above : capacity_;
+    if (range->low_bps > range->high_bps) std::swap(range->low_bps, range->high_bps);
+    return true;
+}
+
+// The rounds' ranges as fuzzy intervals: each widened by half the resolution
+// on either side, united; the interval most rounds fall into is the answer.
+void Measurement::combine() {
+    std::vector<const avl_round*> counted;
+    for (const avl_round& q : rounds_)
+        if (q.complete) counted.push_back(&q);
+    if (counted.empty())  // only rounds a budget cut short: the best there is
+        for (const avl_round& q : rounds_) counted.push_back(&q);
+    const float fuzz = static_cast<float>(o_.resolution / 2);
+    std::vector<Set*> bases;
+    Set* all = nullptr;
+    for (const avl_round* q : counted) {
+        // An interval [low, high] is the value (low + high) / 2 widened by
+        // (high - low) / (high + low); the widening by fuzz follows.
+        const float mid = static_cast<float>((q->low_bps + q->high_bps) / 2);
+        const float half = static_cast<float>((q->high_bps - q->low_bps) / (q->high_bps + q->low_bps));
+        Set* s = createSet(&mid, 1, half + fuzz);
+        bases.push_back(s);
+        Set* u = all == nullptr ? unionSets(s, makeSet()) : unionSets(all, s);
+        if (all != nullptr) destroySet(all);
+        all = u;
+    }
+    Set* peakSet = nullptr;
+    int peak = 0, support = 0;
+    findPeakInSet(all, &peakSet, &peak, &support);
+    // Among equally supported intervals, the one holding the latest round.
+    const Element* chosen = peakSet != nullptr ? peakSet->head : nullptr;
+    for (const Element* e = chosen; e != nullptr; e = e->next)
+        for (const SetIDList* id = e->setIDs; id != nullptr; id = id->next)
+            if (id->set == reinterpret_cast<uintptr_t>(bases.back())) chosen = e;
+    std::vector<double> mids;
+    if (chosen != nullptr) {
+        for (size_t i = 0; i < bases.size(); ++i)
+            for (const SetIDList* id = chosen->setIDs; id != nullptr; id = id->next)
+                if (id->kind == BASE && id->set == reinterpret_cast<uintptr_t>(bases[i]))
+                    mids.push_back((counted[i]->low_bps + counted[i]->high_bps) / 2);
+        r_->low_bps = chosen->low;
+        r_->high_bps = chosen->high;
+    }
+    r_->support = static_cast<int>(mids.size());
+    r_->available_bps = median_of(mids);
+    destroySet(peakSet);
+    destroySet(all);
+    for (Set* s : bases) destroySet(s);
+}
+
+int Measurement::run() {
+    // The capacity, from the spacing of a back-to-back train's replies.
+    waitMs_ = 1000;
+    const Outcome train = stream(AVL_KIND_CAPACITY, 0, 0, kCapacityPackets, kCapacityBytes);
+    if (!train.sent) return AVL_NO_ESTIMATE;
+    const avl_stream& cap = streams_.back();
+    std::vector<double> gaps;
+    double previous = -1;
+    for (int i = 0; i < cap.packets; ++i) {
+        if (cap.delay_s[i] < 0) continue;
+        const double arrival = cap.depart_s[i] + cap.delay_s[i];
+        if (previous >= 0 && i > 1 && arrival > previous) gaps.push_back(arrival - previous);
+        previous = arrival;
+    }
+    if (train.received == 0) {
+        stop("the host did not answer");
+        return AVL_NO_ESTIMATE;
+    }
+    if (train.received < kCapacityPackets / 2 || gaps.size() < 4) {
+        stop("too much loss: most of the capacity train's replies were lost");
+        return AVL_NO_ESTIMATE;
+    }
+    capacity_ = kCapacityBytes * 8.0 / median_of(gaps);
+    r_->capacity_bps = capacity_;
+    // Long enough for replies held up behind a full queue, short enough not
+    // to wait long for a lost one.
+    waitMs_ = static_cast<int>(std::clamp(1000 * (4 * train.minDelay) + 50, 50.0, 1000.0));
+
+    // The first guess: what one stream at the capacity gets through.
+    double guess = capacity_;
+    const Outcome g = stream(AVL_KIND_GUESS, 0, capacity_, packetsAt(capacity_), o_.packet_bytes);
+    if (g.sent && !g.isVoid && g.outRate > 0 && g.sentRate > 0 && g.outRate < 0.97 * g.sentRate)
+        guess = capacity_ - g.sentRate * (capacity_ / g.outRate - 1);
+    guess = std::clamp(guess, capacity_ / 20, capacity_);
+
+    double start = guess, step = kFirstStep;
+    for (int round = 1; round <= o_.max_rounds && !stopped_; ++round) {
+        avl_round range{};
+        if (!search(round, start, step, &range)) break;
+        rounds_.push_back(range);
+        r_->rounds = static_cast<int>(rounds_.size());
+        start = (range.low_bps + range.high_bps) / 2;
+        step = kLaterStep;
+        publish();
+    }
+    if (rounds_.empty()) {
+        stop("no stream could be judged");
+        return AVL_NO_ESTIMATE;
+    }
+    combine();
+    const double rate = r_->available_bps;
+    r_->timescale_s = rate > 0 ? packetsAt(rate) * o_.packet_bytes * 8.0 / rate : 0;
+    if (!r_->budget_reached) r_->reason[0] = '\0';
+    return 0;
+}
+
+}  // namespace
+
+extern "C" void avl_default_options(avl_options* o) {
+    o->max_bytes = 1000000;
+    o->max_seconds = 2.0;
+    o->timescale_s = 0;
+    o->packet_bytes = 800;
+    o->stream_packets = 50;
+    o->streams_per_rate = 2;
+    o->resolution = 0.06;
+    o->max_rounds = 6;
+}
+
+// Options a measurement can be run with (null: the defaults).
+static bool valid_options(const avl_options* p) {
+    if (p == nullptr) return true;
+    const avl_options& o = *p;
+    return o.max_bytes > 0 && o.max_seconds > 0 && o.max_seconds <= 3600 && o.timescale_s >= 0 &&
+           o.timescale_s <= 10 && o.packet_bytes >= 64 && o.packet_bytes <= 1500 &&
+           o.stream_packets >= kMinPackets && o.stream_packets <= kMaxStreamPackets && o.streams_per_rate >= 1 &&
+           o.streams_per_rate <= 9 && o.resolution > 0.005 && o.resolution < 1 && o.max_rounds >= 1 &&
+           o.max_rounds <= 100;
+}
+
+extern "C" int avl_measure_with(avl_send_fn send, void* sendContext, const char* address, const avl_options* options,
+                                avl_result* result, avl_progress_fn progress, void* context) {
+    if (result == nullptr) return AVL_ERR_OPTIONS;
+    *result = avl_result{};
+    if (!valid_options(options)) return AVL_ERR_OPTIONS;
+    if (send == nullptr) return AVL_ERR_OPTIONS;
+    avl_options o;
+    avl_default_options(&o);
+    if (options != nullptr) o = *options;
+    std::snprintf(result->address, sizeof result->address, "%s", address != nullptr ? address : "");
+    Measurement m(send, sendContext, o, result, progress, context);
+    const int status = m.run();
+    m.handOver();  // the streams and rounds now belong to the result
+    return status;
+}
+
+extern "C" void avl_free_result(avl_result* r) {
+    if (r == nullptr) return;
+    for (int i = 0; i < r->nstreams; ++i) {
+        delete[] r->streams[i].depart_s;
+        delete[] r->streams[i].delay_s;
+    }
+    delete[] r->streams;
+    delete[] r->round_ranges;
+    *r = avl_result{};
+}
