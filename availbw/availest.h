@@ -60,7 +60,8 @@ int avl_judge_delays(const double *delays, int n, int lost, avl_trend *out);
 /* How a measurement is run.  avl_default_options gives the defaults. */
 typedef struct avl_options {
     int64_t max_bytes;     /* stop once the probes have cost this many IP bytes, sent
-                              and received (default 1000000) */
+                              and received; 0 (default): 1000000, or with a time scale
+                              what 16 streams of that length at the capacity cost */
     double max_seconds;    /* stop after this long (default 2) */
     double timescale_s;    /* > 0: every stream lasts this long; 0 (default): streams of
                               stream_packets packets, whose length then depends on the rate */

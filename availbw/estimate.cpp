@@ -68,7 +68,9 @@ public:
     Measurement(avl_send_fn send, void* sendContext, const avl_options& o, avl_result* r,
                 avl_progress_fn progress, void* progressContext)
         : send_(send), sendContext_(sendContext), o_(o), r_(r), progress_(progress),
-          progressContext_(progressContext), start_(monotonic()) {}
+          progressContext_(progressContext), start_(monotonic()), automaticBytes_(o_.max_bytes == 0) {
+        if (automaticBytes_) o_.max_bytes = 1000000;
+    }
 
     int run();
     void handOver();
@@ -90,6 +92,7 @@ private:
     avl_progress_fn progress_;
     void* progressContext_;
     double start_;
+    bool automaticBytes_;
     std::vector<avl_stream> streams_;
     std::vector<avl_round> rounds_;
     double capacity_ = 0;
@@ -365,6 +368,8 @@ int Measurement::run() {
     }
     capacity_ = kCapacityBytes * 8.0 / median_of(gaps);
     r_->capacity_bps = capacity_;
+    if (automaticBytes_ && o_.timescale_s > 0)
+        o_.max_bytes = std::max<int64_t>(o_.max_bytes, std::llround(16 * 2 * capacity_ / 8 * o_.timescale_s));
     // Long enough for replies held up behind a full queue, short enough not
     // to wait long for a lost one.
     waitMs_ = static_cast<int>(std::clamp(1000 * (4 * train.minDelay) + 50, 50.0, 1000.0));
@@ -400,7 +405,7 @@ int Measurement::run() {
 }  // namespace
 
 extern "C" void avl_default_options(avl_options* o) {
-    o->max_bytes = 1000000;
+    o->max_bytes = 0;
     o->max_seconds = 2.0;
     o->timescale_s = 0;
     o->packet_bytes = 800;
@@ -414,7 +419,7 @@ extern "C" void avl_default_options(avl_options* o) {
 static bool valid_options(const avl_options* p) {
     if (p == nullptr) return true;
     const avl_options& o = *p;
-    return o.max_bytes > 0 && o.max_seconds > 0 && o.max_seconds <= 3600 && o.timescale_s >= 0 &&
+    return o.max_bytes >= 0 && o.max_seconds > 0 && o.max_seconds <= 3600 && o.timescale_s >= 0 &&
            o.timescale_s <= 10 && o.packet_bytes >= 64 && o.packet_bytes <= 1500 &&
            o.stream_packets >= kMinPackets && o.stream_packets <= kMaxStreamPackets && o.streams_per_rate >= 1 &&
            o.streams_per_rate <= 9 && o.resolution > 0.005 && o.resolution < 1 && o.max_rounds >= 1 &&
