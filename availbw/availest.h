@@ -65,8 +65,11 @@ typedef struct avl_options {
     double max_seconds;    /* stop after this long (default 2) */
     double timescale_s;    /* > 0: every stream lasts this long; 0 (default): streams of
                               stream_packets packets, whose length then depends on the rate */
-    int packet_bytes;      /* IP bytes of a stream packet (default 800; 64..1500) */
-    int stream_packets;    /* packets of a stream when no time scale is set (default 50) */
+    int packet_bytes;      /* IP bytes of a stream packet, 64..1500; 0 (default): chosen
+                              from the capacity, at least 400 and large enough that packets
+                              at the capacity leave at least 50 us apart */
+    int stream_bytes;      /* IP bytes a stream sends when no time scale is set
+                              (default 40000; its packet count is at least 20) */
     int streams_per_rate;  /* streams that vote on each rate (default 2; a disagreement
                               brings one more) */
     double resolution;     /* a round ends when high <= low * (1 + resolution) (default 0.06) */
@@ -96,7 +99,8 @@ typedef struct avl_stream {
 #define AVL_KIND_GUESS 1
 #define AVL_KIND_SEARCH 2
 
-/* One round of the search and the range it ended with. */
+/* One round of the search and the range it ended with: the highest rate voted
+ * below what is free and the lowest voted above (0 where none was). */
 typedef struct avl_round {
     double low_bps, high_bps;
     int complete; /* 1: narrowed to the resolution; 0: cut short by a budget */

@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "ovintra.h"
@@ -21,13 +22,13 @@
 namespace {
 
 constexpr int kIcmpIpHeader = 28;      // IP header without options, ICMP header
-constexpr int kCapacityPackets = 24;   // the back-to-back train
+constexpr int kCapacityPackets = 16;   // the back-to-back train
 constexpr int kCapacityBytes = 1500;
 constexpr int kMinPackets = 20;        // shortest stream, also with a short time scale
+constexpr double kMinGapUs = 50;       // closest spacing of stream packets at the capacity
 constexpr int kMaxStreamPackets = 4096;
 constexpr int kRetries = 2;            // new tries for a stream whose sender fell behind
-constexpr double kFirstStep = 0.25;    // first round: moves of 25 % until the answer is bracketed
-constexpr double kLaterStep = 0.12;    // later rounds start near the last answer
+constexpr double kFirstStep = 0.12;    // first move from the first guess; each further move doubles
 
 double monotonic() {
     timespec ts;
@@ -77,9 +78,9 @@ public:
 
 private:
     Outcome stream(int kind, int round, double rate, int packets, int bytes);
-    Vote vote(int round, double rate);
-    bool search(int round, double start, double step, avl_round* range);
-    void combine();
+    Vote vote(int round, double rate, double* achieved);
+    bool search(int round, double start, double step, double above, avl_round* range);
+    bool combine();
     bool budgetAllows(double rate, int packets, int bytes);
     void stop(const char* why);
     int packetsAt(double rate) const;
@@ -96,14 +97,15 @@ private:
     std::vector<avl_stream> streams_;
     std::vector<avl_round> rounds_;
     double capacity_ = 0;
+    int packetBytes_ = 0;  // of the streams after the capacity train
     int waitMs_ = 1000;
     bool stopped_ = false;
     bool failed_ = false;  // the sender itself failed
 };
 
 int Measurement::packetsAt(double rate) const {
-    if (o_.timescale_s <= 0) return o_.stream_packets;
-    const double n = std::ceil(o_.timescale_s * rate / (8.0 * o_.packet_bytes));
+    const double n = o_.timescale_s > 0 ? std::ceil(o_.timescale_s * rate / (8.0 * packetBytes_))
+                                        : std::round(static_cast<double>(o_.stream_bytes) / packetBytes_);
     return static_cast<int>(std::clamp(n, double{kMinPackets}, double{kMaxStreamPackets}));
 }
 
@@ -183,38 +185,48 @@ Outcome Measurement::stream(int kind, int round, double rate, int packets, int b
     s.packet_bytes = bytes;
     s.depart_s = new double[packets];
     s.delay_s = new double[packets];
-    std::vector<double> delays;
-    int64_t firstArrival = -1, lastArrival = -1;
-    int firstSeen = -1, lastSeen = -1;
     for (int i = 0; i < packets; ++i) {
         s.depart_s[i] = (depart[i] - depart[0]) / 1e6;
         const bool lost = arrive[i] == TSL_STREAM_LOST;
         s.delay_s[i] = lost ? -1 : (arrive[i] - depart[i]) / 1e6;
-        if (lost) {
-            s.lost++;
+        s.lost += lost;
+    }
+    // The part of the stream that left on schedule.  A stall of the sender
+    // (another process had the processor) lets the queue drain, so the stream
+    // is cut at every stall and its longest part judged; a part too short
+    // proves nothing.
+    int from = 0, to = packets;
+    if (rate > 0) {
+        int partFrom = 0, longest = 0;
+        for (int i = 1; i <= packets; ++i) {
+            if (i < packets && (depart[i] - depart[i - 1]) - (at[i] - at[i - 1]) <= std::max(50.0, 2 * gapUs))
+                continue;
+            if (i - partFrom > longest) longest = i - partFrom, from = partFrom;
+            partFrom = i;
+        }
+        to = from + longest;
+        out.isVoid = longest < std::max(kMinPackets, (3 * packets + 4) / 5);
+    }
+    std::vector<double> delays;
+    int lost = 0, firstSeen = -1, lastSeen = -1;
+    for (int i = from; i < to; ++i) {
+        if (s.delay_s[i] < 0) {
+            ++lost;
             continue;
         }
         delays.push_back(s.delay_s[i]);
-        if (firstSeen < 0) firstSeen = i, firstArrival = arrive[i];
-        lastSeen = i, lastArrival = arrive[i];
+        if (firstSeen < 0) firstSeen = i;
+        lastSeen = i;
     }
     out.received = static_cast<int>(delays.size());
-    const double span = (depart[packets - 1] - depart[0]) / 1e6;
-    out.sentRate = span > 0 ? (packets - 1) * bytes * 8.0 / span : 0;
+    const double span = (depart[to - 1] - depart[from]) / 1e6;
+    out.sentRate = span > 0 ? (to - from - 1) * bytes * 8.0 / span : 0;
     s.sent_rate_bps = out.sentRate;
-    if (lastSeen > firstSeen && lastArrival > firstArrival)
-        out.outRate = (out.received - 1) * bytes * 8.0 / ((lastArrival - firstArrival) / 1e6);
-    // A sender that fell behind (another process took the processor) let the
-    // queue drain in the middle of the stream: such a stream proves nothing.
-    if (rate > 0) {
-        for (int i = 1; i < packets && !out.isVoid; ++i) {
-            const double late = (depart[i] - depart[i - 1]) - (at[i] - at[i - 1]);
-            out.isVoid = late > std::max(20.0, gapUs / 2);
-        }
-    }
+    if (lastSeen > firstSeen && arrive[lastSeen] > arrive[firstSeen])
+        out.outRate = (out.received - 1) * bytes * 8.0 / ((arrive[lastSeen] - arrive[firstSeen]) / 1e6);
     if (kind != AVL_KIND_CAPACITY) {
         avl_trend t;
-        out.verdict = avl_judge_delays(delays.data(), out.received, s.lost, &t);
+        out.verdict = avl_judge_delays(delays.data(), out.received, lost, &t);
     }
     s.verdict = out.verdict;
     s.void_stream = out.isVoid;
@@ -232,45 +244,57 @@ Outcome Measurement::stream(int kind, int round, double rate, int packets, int b
 
 // Streams at one rate vote: rising says the rate is above what is free, flat
 // below.  A disagreement brings one more stream; what stays undecided is grey.
-Vote Measurement::vote(int round, double rate) {
+Vote Measurement::vote(int round, double rate, double* achieved) {
     const int packets = packetsAt(rate);
     int rising = 0, flat = 0, cast = 0, tries = 0;
+    std::vector<double> rates;
     const int wanted = std::max(1, o_.streams_per_rate);
     while (cast < wanted || (rising == flat && cast < wanted + 1)) {
-        const Outcome out = stream(AVL_KIND_SEARCH, round, rate, packets, o_.packet_bytes);
+        const Outcome out = stream(AVL_KIND_SEARCH, round, rate, packets, packetBytes_);
         if (!out.sent) return Vote::Stopped;
         if (out.isVoid) {
             if (++tries > kRetries * wanted) break;
             continue;
         }
         ++cast;
+        rates.push_back(out.sentRate);
         rising += out.verdict == AVL_RISING;
         flat += out.verdict == AVL_FLAT;
         if (cast >= wanted && rising != flat) break;
     }
+    if (cast == 0) {
+        stop("the sender could not keep to its schedule (is the machine busy?)");
+        return Vote::Stopped;
+    }
+    *achieved = median_of(rates);
     if (rising > flat) return Vote::Above;
     if (flat > rising) return Vote::Below;
     return Vote::Grey;
 }
 
-// One round: from start, moves by step until a rate voted below and one voted
-// above bracket the answer, then halves the bracket (in ratio) until it is
-// within the resolution.  Returns false when no vote at all was had.
-bool Measurement::search(int round, double start, double step, avl_round* range) {
+// One round: from start, moves by step (doubling with every move) until a
+// rate voted below and one voted above bracket the answer, then halves the
+// bracket (in ratio) until it is within the resolution.  above, when not 0,
+// is a rate already known to be above.  Returns false when no vote was had.
+bool Measurement::search(int round, double start, double step, double above, avl_round* range) {
     const double floor = std::max(capacity_ / 100, 64000.0);
-    double below = 0, above = 0;  // the highest rate voted below, the lowest voted above; 0: none
+    double below = 0;  // the highest rate voted below; 0: none (above likewise)
     double rate = std::clamp(start, floor, capacity_);
     bool any = false;
     for (;;) {
-        const Vote v = vote(round, rate);
+        double sent = rate;
+        const Vote v = vote(round, rate, &sent);
         if (v == Vote::Stopped) break;
         any = true;
-        if (v == Vote::Above) above = above > 0 ? std::min(above, rate) : rate;
-        if (v == Vote::Below) below = std::max(below, rate);
+        // What was voted on is the rate really sent, a little below the one asked for.
+        if (v == Vote::Above) above = above > 0 ? std::min(above, sent) : sent;
+        if (v == Vote::Below) below = std::max(below, sent);
         if (v == Vote::Grey) {
             // Neither clearly above nor below: the answer is about here.
-            below = std::max(below, rate / (1 + o_.resolution / 2));
-            above = above > 0 ? std::min(above, rate * (1 + o_.resolution / 2)) : rate * (1 + o_.resolution / 2);
+            below = sent / (1 + o_.resolution / 2);
+            above = sent * (1 + o_.resolution / 2);
+            range->complete = 1;
+            break;
         }
         if (below > 0 && above > 0) {
             if (above <= below * (1 + o_.resolution)) {
@@ -278,8 +302,13 @@ bool Measurement::search(int round, double start, double step, avl_round* range)
                 break;
             }
             rate = std::sqrt(below * above);
-        } else if (above > 0) {
-            if (rate <= floor) break;  // less than the floor is free
+            continue;
+        }
+        if (v == Vote::Above) {
+            if (rate <= floor) {  // less than the floor is free: about nothing
+                range->complete = 1;
+                break;
+            }
             rate = std::max(floor, rate / (1 + step));
         } else {
             if (rate >= capacity_) {  // all of the capacity is free
@@ -290,22 +319,25 @@ bool Measurement::search(int round, double start, double step, avl_round* range)
             }
             rate = std::min(capacity_, rate * (1 + step));
         }
+        step *= 2;
     }
     if (!any) return false;
-    range->low_bps = below > 0 ? below : floor / (1 + step);
-    range->high_bps = above > 0 ? above : capacity_;
-    if (range->low_bps > range->high_bps) std::swap(range->low_bps, range->high_bps);
+    range->low_bps = std::min(below, above > 0 ? above : below);
+    range->high_bps = std::max(below, above);
+    if (below > 0 && above == 0) range->high_bps = 0;  // cut short before any rate was voted above
     return true;
 }
 
 // The rounds' ranges as fuzzy intervals: each widened by half the resolution
 // on either side, united; the interval most rounds fall into is the answer.
-void Measurement::combine() {
+bool Measurement::combine() {
     std::vector<const avl_round*> counted;
     for (const avl_round& q : rounds_)
         if (q.complete) counted.push_back(&q);
-    if (counted.empty())  // only rounds a budget cut short: the best there is
-        for (const avl_round& q : rounds_) counted.push_back(&q);
+    if (counted.empty())  // only rounds a budget cut short: those with both ends known
+        for (const avl_round& q : rounds_)
+            if (q.low_bps > 0 && q.high_bps > 0) counted.push_back(&q);
+    if (counted.empty()) return false;
     const float fuzz = static_cast<float>(o_.resolution / 2);
     std::vector<Set*> bases;
     Set* all = nullptr;
@@ -342,6 +374,7 @@ void Measurement::combine() {
     destroySet(peakSet);
     destroySet(all);
     for (Set* s : bases) destroySet(s);
+    return true;
 }
 
 int Measurement::run() {
@@ -368,36 +401,62 @@ int Measurement::run() {
     }
     capacity_ = kCapacityBytes * 8.0 / median_of(gaps);
     r_->capacity_bps = capacity_;
+    // Packets small enough for many of them in a stream, large enough that
+    // the sender keeps up at the capacity.
+    packetBytes_ = o_.packet_bytes > 0
+                       ? o_.packet_bytes
+                       : static_cast<int>(std::clamp(capacity_ * kMinGapUs / 8e6, 400.0, 1500.0));
     if (automaticBytes_ && o_.timescale_s > 0)
         o_.max_bytes = std::max<int64_t>(o_.max_bytes, std::llround(16 * 2 * capacity_ / 8 * o_.timescale_s));
     // Long enough for replies held up behind a full queue, short enough not
     // to wait long for a lost one.
     waitMs_ = static_cast<int>(std::clamp(1000 * (4 * train.minDelay) + 50, 50.0, 1000.0));
 
-    // The first guess: what one stream at the capacity gets through.
-    double guess = capacity_;
-    const Outcome g = stream(AVL_KIND_GUESS, 0, capacity_, packetsAt(capacity_), o_.packet_bytes);
-    if (g.sent && !g.isVoid && g.outRate > 0 && g.sentRate > 0 && g.outRate < 0.97 * g.sentRate)
-        guess = capacity_ - g.sentRate * (capacity_ / g.outRate - 1);
+    // The first guess: what one stream at the capacity gets through.  A
+    // stream at the capacity that rises also bounds the answer from above.
+    double guess = capacity_, above = 0;
+    Outcome g;
+    for (int tries = 0; tries <= kRetries && !stopped_; ++tries) {
+        g = stream(AVL_KIND_GUESS, 0, capacity_, packetsAt(capacity_), packetBytes_);
+        if (!g.isVoid) break;
+    }
+    if (g.sent && !g.isVoid && g.outRate > 0 && g.sentRate > 0) {
+        if (g.outRate < 0.97 * g.sentRate) guess = capacity_ - g.sentRate * (capacity_ / g.outRate - 1);
+        if (g.verdict == AVL_RISING) above = g.sentRate;
+    }
     guess = std::clamp(guess, capacity_ / 20, capacity_);
 
+    // Rounds, each from where the last one ended.
     double start = guess, step = kFirstStep;
     for (int round = 1; round <= o_.max_rounds && !stopped_; ++round) {
         avl_round range{};
-        if (!search(round, start, step, &range)) break;
+        if (!search(round, start, step, above, &range)) break;
         rounds_.push_back(range);
         r_->rounds = static_cast<int>(rounds_.size());
-        start = (range.low_bps + range.high_bps) / 2;
-        step = kLaterStep;
+        start = range.high_bps > 0 ? (range.low_bps + range.high_bps) / 2 : range.low_bps;
+        step = o_.resolution;
+        above = 0;
         publish();
     }
     if (rounds_.empty()) {
         stop("no stream could be judged");
         return AVL_NO_ESTIMATE;
     }
-    combine();
+    if (!combine()) {
+        // Only one side of the answer is known: say which.
+        double below = 0, above = 0;
+        for (const avl_round& q : rounds_) below = std::max(below, q.low_bps);
+        for (const avl_round& q : rounds_)
+            if (q.high_bps > 0) above = above > 0 ? std::min(above, q.high_bps) : q.high_bps;
+        char known[80];
+        if (above > 0) std::snprintf(known, sizeof known, "less than %.3g Mbit/s free", above / 1e6);
+        else std::snprintf(known, sizeof known, "more than %.3g Mbit/s free", below / 1e6);
+        const std::string why = std::string(r_->reason) + " before the free rate was bracketed (" + known + ")";
+        std::snprintf(r_->reason, sizeof r_->reason, "%s", why.c_str());
+        return AVL_NO_ESTIMATE;
+    }
     const double rate = r_->available_bps;
-    r_->timescale_s = rate > 0 ? packetsAt(rate) * o_.packet_bytes * 8.0 / rate : 0;
+    r_->timescale_s = rate > 0 ? packetsAt(rate) * packetBytes_ * 8.0 / rate : 0;
     if (!r_->budget_reached) r_->reason[0] = '\0';
     return 0;
 }
@@ -408,8 +467,8 @@ extern "C" void avl_default_options(avl_options* o) {
     o->max_bytes = 0;
     o->max_seconds = 2.0;
     o->timescale_s = 0;
-    o->packet_bytes = 800;
-    o->stream_packets = 50;
+    o->packet_bytes = 0;
+    o->stream_bytes = 40000;
     o->streams_per_rate = 2;
     o->resolution = 0.06;
     o->max_rounds = 6;
@@ -420,8 +479,8 @@ static bool valid_options(const avl_options* p) {
     if (p == nullptr) return true;
     const avl_options& o = *p;
     return o.max_bytes >= 0 && o.max_seconds > 0 && o.max_seconds <= 3600 && o.timescale_s >= 0 &&
-           o.timescale_s <= 10 && o.packet_bytes >= 64 && o.packet_bytes <= 1500 &&
-           o.stream_packets >= kMinPackets && o.stream_packets <= kMaxStreamPackets && o.streams_per_rate >= 1 &&
+           o.timescale_s <= 10 && (o.packet_bytes == 0 || (o.packet_bytes >= 64 && o.packet_bytes <= 1500)) &&
+           o.stream_bytes >= 64 * kMinPackets && o.stream_bytes <= 1500 * kMaxStreamPackets && o.streams_per_rate >= 1 &&
            o.streams_per_rate <= 9 && o.resolution > 0.005 && o.resolution < 1 && o.max_rounds >= 1 &&
            o.max_rounds <= 100;
 }
