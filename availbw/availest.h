@@ -60,16 +60,16 @@ int avl_judge_delays(const double *delays, int n, int lost, avl_trend *out);
 /* How a measurement is run.  avl_default_options gives the defaults. */
 typedef struct avl_options {
     int64_t max_bytes;     /* stop once the probes have cost this many IP bytes, sent
-                              and received; 0 (default): 1000000, or with a time scale
-                              what 16 streams of that length at the capacity cost */
+                              and received; 0 (default): 1000000, or what ten streams at
+                              the capacity cost when that is more */
     double max_seconds;    /* stop after this long (default 2) */
     double timescale_s;    /* > 0: every stream lasts this long; 0 (default): streams of
                               stream_packets packets, whose length then depends on the rate */
     int packet_bytes;      /* IP bytes of a stream packet, 64..1500; 0 (default): chosen
                               from the capacity, at least 400 and large enough that packets
                               at the capacity leave at least 50 us apart */
-    int stream_bytes;      /* IP bytes a stream sends when no time scale is set
-                              (default 40000; its packet count is at least 20) */
+    int stream_bytes;      /* IP bytes a stream sends when no time scale is set (default
+                              40000; at least 20 packets, and at least 4 ms at its rate) */
     int streams_per_rate;  /* streams that vote on each rate (default 2; a disagreement
                               brings one more) */
     double resolution;     /* a round ends when high <= low * (1 + resolution) (default 0.06) */

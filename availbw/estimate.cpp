@@ -26,6 +26,7 @@ constexpr int kCapacityPackets = 16;   // the back-to-back train
 constexpr int kCapacityBytes = 1500;
 constexpr int kMinPackets = 20;        // shortest stream, also with a short time scale
 constexpr double kMinGapUs = 50;       // closest spacing of stream packets at the capacity
+constexpr double kMinStreamSeconds = 0.004;  // shortest stream without a time scale
 constexpr int kMaxStreamPackets = 4096;
 constexpr int kRetries = 2;            // new tries for a stream whose sender fell behind
 constexpr double kFirstStep = 0.12;    // first move from the first guess; each further move doubles
@@ -104,8 +105,11 @@ private:
 };
 
 int Measurement::packetsAt(double rate) const {
-    const double n = o_.timescale_s > 0 ? std::ceil(o_.timescale_s * rate / (8.0 * packetBytes_))
-                                        : std::round(static_cast<double>(o_.stream_bytes) / packetBytes_);
+    // With no time scale asked for, a stream still lasts a few milliseconds,
+    // so that cross traffic sent in bursts every millisecond averages out.
+    const double seconds = o_.timescale_s > 0 ? o_.timescale_s : kMinStreamSeconds;
+    const double n = std::max(std::ceil(seconds * rate / (8.0 * packetBytes_)),
+                              o_.timescale_s > 0 ? 0 : std::round(static_cast<double>(o_.stream_bytes) / packetBytes_));
     return static_cast<int>(std::clamp(n, double{kMinPackets}, double{kMaxStreamPackets}));
 }
 
@@ -406,8 +410,8 @@ int Measurement::run() {
     packetBytes_ = o_.packet_bytes > 0
                        ? o_.packet_bytes
                        : static_cast<int>(std::clamp(capacity_ * kMinGapUs / 8e6, 400.0, 1500.0));
-    if (automaticBytes_ && o_.timescale_s > 0)
-        o_.max_bytes = std::max<int64_t>(o_.max_bytes, std::llround(16 * 2 * capacity_ / 8 * o_.timescale_s));
+    if (automaticBytes_)  // room for ten streams at the capacity, both ways
+        o_.max_bytes = std::max<int64_t>(o_.max_bytes, 10 * 2 * int64_t{packetsAt(capacity_)} * packetBytes_);
     // Long enough for replies held up behind a full queue, short enough not
     // to wait long for a lost one.
     waitMs_ = static_cast<int>(std::clamp(1000 * (4 * train.minDelay) + 50, 50.0, 1000.0));
@@ -439,6 +443,10 @@ int Measurement::run() {
         publish();
     }
     if (rounds_.empty()) {
+        if (r_->budget_reached) {
+            const std::string why = std::string("budget too small: ") + r_->reason + " before any rate was judged";
+            std::snprintf(r_->reason, sizeof r_->reason, "%s", why.c_str());
+        }
         stop("no stream could be judged");
         return AVL_NO_ESTIMATE;
     }

@@ -1,0 +1,198 @@
+// SPDX-License-Identifier: MIT
+// The estimator without a socket: the trend test on synthetic delay series,
+// and whole measurements over a simulated bottleneck whose free rate is known.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "availest.h"
+#include "tamsel_stream.h"
+
+namespace {
+
+// ---- The trend test --------------------------------------------------------
+
+int judge(const std::vector<double>& d, int lost = 0) {
+    return avl_judge_delays(d.data(), static_cast<int>(d.size()), lost, nullptr);
+}
+
+TEST(Trend, TellsRisingFlatAndUnclearSeries) {
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<double> noise(-40, 40);
+    std::vector<double> ramp, flat, stairs;
+    for (int i = 0; i < 100; ++i) {
+        ramp.push_back(1000 + 8 * i + noise(rng));     // a queue growing by 8 us a packet
+        flat.push_back(1000 + noise(rng));
+        stairs.push_back(1000 + 300 * (i / 12) - 20 * (i % 12));  // bursts on top of a draining queue
+    }
+    EXPECT_EQ(judge(ramp), AVL_RISING);
+    EXPECT_EQ(judge(flat), AVL_FLAT);
+    EXPECT_EQ(judge(stairs), AVL_RISING);
+    std::vector<double> falling(ramp.rbegin(), ramp.rend());
+    EXPECT_EQ(judge(falling), AVL_FLAT);
+    // Too few delays say nothing; heavy loss says a queue overflowed.
+    EXPECT_EQ(judge(std::vector<double>(flat.begin(), flat.begin() + 8)), AVL_UNCLEAR);
+    EXPECT_EQ(judge(flat, 12), AVL_RISING);
+    EXPECT_EQ(judge(flat, 10), AVL_FLAT) << "10 of 110 lost is not heavy";
+    avl_trend t;
+    avl_judge_delays(ramp.data(), 100, 0, &t);
+    EXPECT_EQ(t.groups, 10);
+    EXPECT_NEAR(t.rise, 720, 60);
+    EXPECT_GT(t.pct, 0.66);
+}
+
+// ---- A simulated path ------------------------------------------------------
+
+// One bottleneck in IP bits per second, a FIFO queue, and cross traffic that
+// arrives steadily or in one burst every period.  Every stream starts on an
+// empty queue at a random phase of the bursts.
+struct Path {
+    double capacity = 50e6, cross = 20e6, burstPeriod = 0, baseRtt = 0.002, jitter = 20e-6, loss = 0;
+    bool silent = false, broken = false;
+    std::mt19937 rng{1};
+    int streams = 0;
+
+    double free() const { return capacity - cross; }
+
+    static int send(void* self, int count, int size, const int64_t* at, int64_t* depart, int64_t* arrive, int) {
+        return static_cast<Path*>(self)->run(count, size, at, depart, arrive);
+    }
+
+    int run(int count, int size, const int64_t* at, int64_t* depart, int64_t* arrive) {
+        if (broken) return TSL_STREAM_ERR_SEND;
+        ++streams;
+        std::uniform_real_distribution<double> unit(0, 1);
+        const double bits = (size + 28) * 8.0;
+        double queue = 0, t = 0;  // bits waiting, seconds
+        double nextBurst = burstPeriod > 0 ? unit(rng) * burstPeriod : 0;
+        int got = 0;
+        for (int i = 0; i < count; ++i) {
+            const double next = at[i] / 1e6;
+            if (burstPeriod > 0) {
+                for (; nextBurst < next; nextBurst += burstPeriod) {
+                    queue = std::max(0.0, queue - capacity * (nextBurst - t)) + cross * burstPeriod;
+                    t = nextBurst;
+                }
+                queue = std::max(0.0, queue - capacity * (next - t));
+            } else {
+                queue = std::max(0.0, queue + (cross - capacity) * (next - t));
+            }
+            t = next;
+            queue += bits;
+            depart[i] = at[i];
+            const double delay = baseRtt + queue / capacity + jitter * unit(rng);
+            const bool lost = silent || unit(rng) < loss;
+            arrive[i] = lost ? TSL_STREAM_LOST : at[i] + std::llround(delay * 1e6);
+            got += !lost;
+        }
+        return got;
+    }
+};
+
+avl_options quick() {
+    avl_options o;
+    avl_default_options(&o);
+    o.max_seconds = 30;
+    return o;
+}
+
+TEST(Estimate, FindsTheFreeRateOfSimulatedPaths) {
+    struct Case { double capacity, cross, burstPeriod; } cases[] = {
+        {10e6, 0, 0}, {10e6, 6e6, 0}, {50e6, 15e6, 0}, {100e6, 60e6, 0.001}, {200e6, 60e6, 0.001}};
+    for (const auto& c : cases) {
+        Path path;
+        path.capacity = c.capacity, path.cross = c.cross, path.burstPeriod = c.burstPeriod;
+        avl_options o = quick();
+        avl_result r;
+        ASSERT_EQ(avl_measure_with(Path::send, &path, "198.18.1.2", &o, &r, nullptr, nullptr), 0) << r.reason;
+        const std::string where = std::to_string(c.capacity / 1e6) + "/" + std::to_string(c.cross / 1e6);
+        EXPECT_NEAR(r.capacity_bps, c.capacity, 0.02 * c.capacity) << where;
+        EXPECT_NEAR(r.available_bps, path.free(), 0.1 * path.free()) << where;
+        EXPECT_LE(r.low_bps, path.free() * 1.05) << where;
+        EXPECT_GE(r.high_bps, path.free() * 0.95) << where;
+        EXPECT_GE(r.support, 1);
+        EXPECT_LE(r.support, r.rounds);
+        EXPECT_LE(r.probe_bytes, c.capacity > 150e6 ? 2000000 : 1000000) << where;
+        EXPECT_EQ(r.nstreams, path.streams);
+        EXPECT_STREQ(r.address, "198.18.1.2");
+        EXPECT_GT(r.timescale_s, 0);
+        avl_free_result(&r);
+    }
+}
+
+TEST(Estimate, SaysWhyThereIsNoEstimate) {
+    struct Case { const char* what; int64_t maxBytes; double loss; bool silent, broken; const char* reason; } cases[] = {
+        {"silent host", 0, 0, true, false, "the host did not answer"},
+        {"lossy path", 0, 0.8, false, false, "too much loss"},
+        {"sender error", 0, 0, false, true, "sending a stream failed"},
+        {"small budget", 60000, 0, false, false, "budget too small"},
+        {"budget before a bracket", 400000, 0, false, false, "before the free rate was bracketed"},
+    };
+    for (const auto& c : cases) {
+        Path path;
+        path.loss = c.loss, path.silent = c.silent, path.broken = c.broken;
+        avl_options o = quick();
+        o.max_bytes = c.maxBytes;
+        avl_result r;
+        EXPECT_EQ(avl_measure_with(Path::send, &path, "x", &o, &r, nullptr, nullptr), AVL_NO_ESTIMATE) << c.what;
+        EXPECT_NE(std::string(r.reason).find(c.reason), std::string::npos) << c.what << ": " << r.reason;
+        if (c.maxBytes > 0) {
+            EXPECT_LE(r.probe_bytes, c.maxBytes) << c.what;
+        }
+        avl_free_result(&r);
+    }
+}
+
+TEST(Estimate, BudgetsCutShortAndSaySo) {
+    Path path;
+    avl_options o = quick();
+    o.max_bytes = 5000000;
+    o.max_rounds = 100;
+    avl_result r;
+    ASSERT_EQ(avl_measure_with(Path::send, &path, "x", &o, &r, nullptr, nullptr), 0);
+    EXPECT_EQ(r.budget_reached, 1);
+    EXPECT_STREQ(r.reason, "byte budget reached");
+    EXPECT_LE(r.probe_bytes, 5000000);
+    EXPECT_GT(r.rounds, 3) << "rounds go on while the budget allows";
+    avl_free_result(&r);
+
+    // A time budget shorter than the streams between pauses.
+    o.max_bytes = 0;
+    o.max_seconds = 0.012;
+    ASSERT_EQ(avl_measure_with(Path::send, &path, "x", &o, &r, nullptr, nullptr), AVL_NO_ESTIMATE);
+    EXPECT_NE(std::string(r.reason).find("time budget reached"), std::string::npos) << r.reason;
+    EXPECT_LT(r.duration_s, 0.02);
+    avl_free_result(&r);
+
+    // Longer streams with a time scale: every search stream lasts it.
+    o = quick();
+    o.timescale_s = 0.05;
+    ASSERT_EQ(avl_measure_with(Path::send, &path, "x", &o, &r, nullptr, nullptr), 0) << r.reason;
+    for (int i = 0; i < r.nstreams; ++i) {
+        if (r.streams[i].kind == AVL_KIND_SEARCH) {
+            EXPECT_GE(r.streams[i].depart_s[r.streams[i].packets - 1], 0.049) << i;
+        }
+    }
+    EXPECT_NEAR(r.timescale_s, 0.05, 0.002);
+    avl_free_result(&r);
+}
+
+TEST(Estimate, RefusesOptionsOutOfRange) {
+    Path path;
+    avl_options o = quick();
+    avl_result r;
+    for (auto spoil : {+[](avl_options& x) { x.max_bytes = -1; }, +[](avl_options& x) { x.max_seconds = 0; },
+                       +[](avl_options& x) { x.timescale_s = -1; }, +[](avl_options& x) { x.packet_bytes = 63; },
+                       +[](avl_options& x) { x.packet_bytes = 1501; }, +[](avl_options& x) { x.streams_per_rate = 0; },
+                       +[](avl_options& x) { x.resolution = 0; }, +[](avl_options& x) { x.max_rounds = 0; }}) {
+        avl_options bad = o;
+        spoil(bad);
+        EXPECT_EQ(avl_measure_with(Path::send, &path, "x", &bad, &r, nullptr, nullptr), AVL_ERR_OPTIONS);
+    }
+    EXPECT_EQ(path.streams, 0);
+}
+
+}  // namespace
