@@ -1,0 +1,65 @@
+// SPDX-License-Identifier: MIT
+// The estimator on a real path: a 50 Mbit/s bottleneck carrying 15 Mbit/s of
+// steady cross traffic, whose free rate the shaper's own counters tell.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "availest.h"
+#include "lab.h"
+
+namespace {
+
+// Bytes the router's shaper has sent so far (link-layer bytes, 14 per frame
+// more than the IP bytes).
+long long shapedBytes(tsltest::Lab& lab) {
+    const auto r = lab.runInRouter({"tc", "-s", "qdisc", "show", "dev", "r0"}, 10);
+    long long bytes = -1;
+    const auto at = r.out.find("Sent ");
+    if (at != std::string::npos) std::sscanf(r.out.c_str() + at, "Sent %lld", &bytes);
+    return bytes;
+}
+
+TEST(AvailableLab, FindsTheFreeShareOfALoadedBottleneck) {
+    constexpr double kRate = 50e6;
+    tsltest::Lab lab({.rateMbit = kRate / 1e6, .crossMbit = 15});
+    TSL_REQUIRE_LAB(lab);
+    // The cross traffic's rate through the shaper, over two seconds.
+    const long long before = shapedBytes(lab);
+    sleep(2);
+    const long long after = shapedBytes(lab);
+    ASSERT_GT(before, 0);
+    const double freeLink = kRate - (after - before) * 8.0 / 2;
+    ASSERT_GT(freeLink, 0.6 * kRate) << "the cross traffic is not flowing as set";
+
+    std::vector<double> ratios;
+    std::string seen;
+    for (int run = 0; run < 3; ++run) {
+        ASSERT_TRUE(lab.enterClient());
+        avl_result r;
+        const int status = avl_measure(tsltest::Lab::kTarget, nullptr, &r, nullptr, nullptr);
+        ASSERT_TRUE(lab.leave());
+        ASSERT_EQ(status, 0) << r.reason;
+        // The free rate in IP bytes of the streams' packets.
+        const int bytes = r.streams[r.nstreams - 1].packet_bytes;
+        const double truth = freeLink * bytes / (bytes + 14);
+        const bool inRange = r.low_bps <= truth && truth <= r.high_bps;
+        ratios.push_back(inRange ? 1.0 : r.available_bps / truth);
+        char line[160];
+        std::snprintf(line, sizeof line, "truth %.2f: %.2f [%.2f, %.2f] Mbit/s, %d of %d rounds, %lld bytes\n",
+                      truth / 1e6, r.available_bps / 1e6, r.low_bps / 1e6, r.high_bps / 1e6, r.support, r.rounds,
+                      static_cast<long long>(r.probe_bytes));
+        seen += line;
+        EXPECT_LE(r.probe_bytes, 1000000);
+        EXPECT_NEAR(r.capacity_bps, kRate * 1500 / 1514, 0.1 * kRate) << "dispersion reads the capacity";
+        avl_free_result(&r);
+    }
+    std::sort(ratios.begin(), ratios.end());
+    EXPECT_NEAR(ratios[1], 1.0, 0.15) << seen;
+}
+
+}  // namespace
