@@ -43,19 +43,20 @@ extern "C" {
 /* What the trend test saw in one stream. */
 typedef struct avl_trend {
     int verdict;  /* AVL_FLAT, AVL_RISING or AVL_UNCLEAR */
-    int groups;   /* groups the delays were cut into (0: too few delays) */
-    double pct;   /* share of group medians above the one before */
-    double pdt;   /* rise from first to last median over the medians' whole travel */
-    double rise;  /* last group median less the first, in the delays' unit */
+    int groups;   /* groups the delays were cut into, up to six (0: too few delays) */
+    double pct;   /* share of group floors (lowest delays) above the one before */
+    double pdt;   /* rise from the first floor to the last over the floors' whole travel */
+    double rise;  /* last group floor less the first, in the delays' unit */
     double loss;  /* share of the stream's packets lost */
 } avl_trend;
 
 /*
  * Judges the n delays of a stream's received packets, in sending order, with
- * lost more packets sent that never came back.  Returns the verdict and, when
- * out is not null, what it was based on.
+ * lost more packets sent that never came back.  Differences between group
+ * floors of at most tolerance (in the delays' unit) count as none.  Returns
+ * the verdict and, when out is not null, what it was based on.
  */
-int avl_judge_delays(const double *delays, int n, int lost, avl_trend *out);
+int avl_judge_delays(const double *delays, int n, int lost, double tolerance, avl_trend *out);
 
 /* How a measurement is run.  avl_default_options gives the defaults. */
 typedef struct avl_options {

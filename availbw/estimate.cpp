@@ -230,7 +230,8 @@ Outcome Measurement::stream(int kind, int round, double rate, int packets, int b
         out.outRate = (out.received - 1) * bytes * 8.0 / ((arrive[lastSeen] - arrive[firstSeen]) / 1e6);
     if (kind != AVL_KIND_CAPACITY) {
         avl_trend t;
-        out.verdict = avl_judge_delays(delays.data(), out.received, lost, &t);
+        // Half a packet's time on the bottleneck is below what a queue can show.
+        out.verdict = avl_judge_delays(delays.data(), out.received, lost, 0.5 * bytes * 8.0 / capacity_, &t);
     }
     s.verdict = out.verdict;
     s.void_stream = out.isVoid;
