@@ -76,7 +76,7 @@ unlabelled=()
 while IFS= read -r f; do
     case $f in
     *.c | *.cc | *.cpp | *.h | *.hpp | *.sh | CMakeLists.txt | */CMakeLists.txt | *.cmake | *.cmake.in | man/*.[1-9]) ;;
-    *) [[ $(head -c 2 "$src/$f") == '#!' ]] && head -1 "$src/$f" | grep -qE '^#!.*[/ ](ba|da)?sh( |$)' || continue ;;
+    *) head -n 1 "$src/$f" | grep -qaE '^#!.*[/ ](ba|da)?sh( |$)' || continue ;;
     esac
     grep -q 'SPDX-License-Identifier: MIT' "$src/$f" || unlabelled+=("$f")
 done < <(cd "$src" && find . -type f | sed 's|^\./||' | sort)
