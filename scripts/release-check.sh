@@ -114,7 +114,12 @@ fi
 runtime="" dev=""
 begin "packages"
 build=$work/build
-if cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTSL_BUILD_TESTS=OFF \
+# Debian's compiler and linker flags for packages, hardening included; CMake
+# reads CFLAGS, CXXFLAGS and LDFLAGS, so the preprocessor's go with both.
+buildflags() { (cd "$src" && DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get "$1"); }
+cppflags=$(buildflags CPPFLAGS)
+if CFLAGS="$cppflags $(buildflags CFLAGS)" CXXFLAGS="$cppflags $(buildflags CXXFLAGS)" LDFLAGS=$(buildflags LDFLAGS) \
+   cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTSL_BUILD_TESTS=OFF \
         -DCMAKE_INSTALL_PREFIX=/usr "$@" >"$work/configure.log" 2>&1 &&
     cmake --build "$build" -j2 >"$work/build.log" 2>&1 &&
     (cd "$build" && cpack -G DEB -B "$work/debs") >"$work/cpack.log" 2>&1; then
@@ -140,7 +145,9 @@ have_packages() {
 
 begin "lintian"
 if have_packages; then
-    if lintian --fail-on error,warning "$runtime" "$dev" >"$work/lintian.log" 2>&1; then
+    # Informational tags are shown, but only errors and warnings fail.
+    if lintian --info --fail-on error,warning "$runtime" "$dev" >"$work/lintian.log" 2>&1; then
+        grep -v 'root privileges' "$work/lintian.log"
         ok "no errors, no warnings that are not overridden"
     else
         cat "$work/lintian.log"
