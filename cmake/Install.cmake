@@ -104,9 +104,13 @@ install(TARGETS ${_tsl_libraries}
 # Debian's packaging tools do: CMake strips the programs, and then the notes
 # and compiler comments go from the programs, and the debugging sections from
 # the static libraries (which keep the symbols a program links against).
-function(tsl_install_strip component)
+function(tsl_install_strip component dir)
+  set(files)
+  foreach(target IN LISTS ARGN)
+    list(APPEND files "${dir}/$<TARGET_FILE_NAME:${target}>")
+  endforeach()
   install(CODE "set(_tsl_strip \"${CMAKE_STRIP}\")
-                set(_tsl_strip_files \"${ARGN}\")" COMPONENT ${component})
+                set(_tsl_strip_files \"${files}\")" COMPONENT ${component})
   install(CODE [[
     if(CMAKE_INSTALL_DO_STRIP AND _tsl_strip)
       foreach(_tsl_file IN LISTS _tsl_strip_files)
@@ -117,16 +121,8 @@ function(tsl_install_strip component)
       endforeach()
     endif()]] COMPONENT ${component})
 endfunction()
-set(_tsl_strip_programs)
-foreach(prog IN LISTS _tsl_programs)
-  list(APPEND _tsl_strip_programs "${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:${prog}>")
-endforeach()
-tsl_install_strip(runtime ${_tsl_strip_programs})
-set(_tsl_strip_libraries)
-foreach(lib IN LISTS _tsl_libraries)
-  list(APPEND _tsl_strip_libraries "${CMAKE_INSTALL_LIBDIR}/$<TARGET_FILE_NAME:${lib}>")
-endforeach()
-tsl_install_strip(dev ${_tsl_strip_libraries})
+tsl_install_strip(runtime ${CMAKE_INSTALL_BINDIR} ${_tsl_programs})
+tsl_install_strip(dev ${CMAKE_INSTALL_LIBDIR} ${_tsl_libraries})
 
 # CMake package: find_package(tamsel) gives tamsel::tamselGuts, tamsel::brevane
 # and tamsel::ovintra; components name the libraries a project needs.
