@@ -2,7 +2,7 @@
 # install_tests.sh - the suite as it is installed: one plain build installed
 # into a temporary prefix (setup), then checks against that copy.
 #
-#   install_tests.sh setup|layout|pkgconfig|find_package|manpages|setcap|postinst|deb|cleanup
+#   install_tests.sh setup|layout|pkgconfig|find_package|manpages|setcap|postinst|package|deb|cleanup
 #   install_tests.sh examples DIR    the example programs built in DIR (no fixture)
 #
 # Environment (set by tests/install/CMakeLists.txt):
@@ -18,6 +18,8 @@ readonly WORK=${TSL_WORK:?}
 readonly BUILD=$WORK/build
 readonly PREFIX=$WORK/prefix
 readonly PACKAGE=tamsel-suite
+readonly DEV_PACKAGE=libtamsel-dev
+readonly PKGDIR=$WORK/pkg
 readonly NOBODY=(setpriv --reuid=65534 --regid=65534 --clear-groups)
 # Where the checks of the example programs keep their output.
 SCRATCH=$WORK
@@ -71,9 +73,9 @@ cmd_setup() {
 }
 
 cmd_cleanup() {
-    # A package that the deb test installed and could not remove (killed).
+    # Packages that the deb test installed and could not remove (killed).
     if [[ -e $WORK/deb-installed ]] && is_root; then
-        dpkg -r "$PACKAGE" >/dev/null 2>&1 || echo "cleanup: dpkg -r $PACKAGE failed" >&2
+        dpkg -r "$PACKAGE" "$DEV_PACKAGE" >/dev/null 2>&1 || echo "cleanup: dpkg -r $PACKAGE $DEV_PACKAGE failed" >&2
     fi
     rm -rf "$WORK"
 }
@@ -329,7 +331,7 @@ cmd_setcap() {
 # The package's post-install step, run by itself with a setcap that fails as
 # on a file system without extended attributes, and with none at all.
 cmd_postinst() {
-    local script=$BUILD/packaging/debian/postinst fake=$WORK/fakebin out=$WORK/pi.out err=$WORK/pi.err
+    local script=$BUILD/packaging/debian/postinst fake=$WORK/fakebin out=$WORK/pi.out err=$WORK/pi.err prog
     [[ -x $script ]] || fail "no post-install script $script"
     mkdir -p "$fake"
     cat >"$fake/setcap" <<'EOF'
@@ -340,7 +342,9 @@ EOF
     chmod 755 "$fake/setcap"
     run "$out" "$err" env PATH="$fake:/usr/bin:/bin" sh "$script" configure
     [[ $? -eq 0 ]] || fail "postinst failed when setcap failed"
-    [[ $(grep -c 'extended attributes' "$err") -eq 2 ]] || { cat "$err" >&2; fail "postinst did not explain both failures"; }
+    for prog in vennic dorral; do
+        grep -q "/$prog .*extended attributes" "$err" || { cat "$err" >&2; fail "postinst did not explain the failure for $prog"; }
+    done
     rm "$fake/setcap"
     run "$out" "$err" env PATH="$fake:/usr/bin:/bin" sh "$script" configure
     [[ $? -eq 0 ]] || fail "postinst failed without setcap"
@@ -350,35 +354,84 @@ EOF
     [[ $? -eq 0 && ! -s $err ]] || fail "postinst abort-upgrade"
 }
 
+# The two Debian packages, built from a configuration for /usr with
+# TSL_SETCAP=ON (the staging install must leave the grant to the post-install
+# step): what each holds, and lintian on both.
+cmd_package() {
+    local tool out=$WORK/pkg.out runtime dev contents f prog multiarch name version
+    for tool in cpack dpkg-deb dpkg-architecture lintian; do
+        command -v "$tool" >/dev/null 2>&1 || fail "$tool is not installed (scripts/test.sh installs it)"
+    done
+    configure -DTSL_SETCAP=ON -DTSL_SETCAP_PROGRAM="$(command -v setcap || echo setcap)" -DCMAKE_INSTALL_PREFIX=/usr
+    rm -rf "$PKGDIR"
+    (cd "$BUILD" && cpack -G DEB -B "$PKGDIR") >"$out" 2>&1 || { cat "$out" >&2; fail "cpack -G DEB"; }
+    runtime=$(deb_of "$PACKAGE")
+    dev=$(deb_of "$DEV_PACKAGE")
+
+    # The programs, each with its compressed section-1 page, and the
+    # post-install step; nothing of the libraries.
+    contents=$(dpkg-deb -c "$runtime" | awk '{ print $6 }')
+    for prog in vennic dorral spindrel ovintra_selftest; do
+        grep -qx "./usr/bin/$prog" <<<"$contents" || fail "$PACKAGE lacks /usr/bin/$prog"
+    done
+    for prog in $(sed -n 's|^\./usr/bin/||p' <<<"$contents"); do
+        grep -qx "./usr/share/man/man1/$prog.1.gz" <<<"$contents" || fail "$PACKAGE: $prog has no man page"
+    done
+    grep -e '\.a$' -e '^\./usr/include/' -e '/man3/' <<<"$contents" && fail "$PACKAGE holds development files"
+    dpkg-deb --ctrl-tarfile "$runtime" | tar -t | grep -qx './postinst' || fail "no postinst in $PACKAGE"
+
+    # Headers, the libraries with their pkg-config and CMake files in the
+    # multiarch directory, the section-3 pages and the examples; no program.
+    multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+    contents=$(dpkg-deb -c "$dev" | awk '{ print $6 }')
+    for f in include/tamsel.h include/brevane.h include/ovintra.h share/man/man3/tamsel.3.gz \
+             share/man/man3/brevane.3.gz share/doc/$DEV_PACKAGE/examples/CMakeLists.txt \
+             lib/$multiarch/{libtamselGuts.a,libbrevane.a,libovintra.a,pkgconfig/brevane.pc,cmake/tamsel/tamselConfig.cmake}; do
+        grep -qx "./usr/$f" <<<"$contents" || fail "$DEV_PACKAGE lacks /usr/$f"
+    done
+    grep -e '^\./usr/bin/' -e '/man1/' <<<"$contents" && fail "$DEV_PACKAGE holds programs"
+    dpkg-deb --ctrl-tarfile "$dev" | tar -t | grep -qx './postinst' && fail "$DEV_PACKAGE has a postinst"
+
+    # Each package's changelog starts with the version it carries; the
+    # copyright file gives the licence in Debian's name for it.
+    for f in "$runtime" "$dev"; do
+        name=$(dpkg-deb -f "$f" Package)
+        version=$(dpkg-deb -f "$f" Version)
+        dpkg-deb --fsys-tarfile "$f" | tar -xO "./usr/share/doc/$name/changelog.gz" | gzip -dc | head -1 |
+            grep -q "^tamsel-suite ($version) " || fail "$name: changelog does not start with version $version"
+        dpkg-deb --fsys-tarfile "$f" | tar -xO "./usr/share/doc/$name/copyright" | grep -qx 'License: Expat' ||
+            fail "$name: copyright file without License: Expat"
+    done
+
+    # lintian: no error, and no warning that the package does not override.
+    lintian --fail-on error,warning "$runtime" "$dev" >"$out" 2>&1 || { cat "$out" >&2; fail "lintian"; }
+    note "lintian: no errors, no warnings"
+}
+
+# The .deb of PACKAGE made by the package test.
+deb_of() {
+    local deb
+    deb=$(ls "$PKGDIR/$1"_*.deb 2>/dev/null | head -1)
+    [[ -f $deb ]] || fail "no $1 package in $PKGDIR"
+    echo "$deb"
+}
+
+# Both packages installed with dpkg -i, used as their users would, and removed.
 cmd_deb() {
     need_root "dpkg -i"
     need_tool dpkg
-    need_tool dpkg-deb
-    need_tool cpack
-    if dpkg-query -W -f='${Status}' "$PACKAGE" 2>/dev/null | grep -q 'install ok installed'; then
-        skip "$PACKAGE is already installed on this machine; not replacing it"
-    fi
-    local pkgdir=$WORK/pkg deb out=$WORK/deb.out err=$WORK/deb.err status contents f
-
-    # Built from a configuration with TSL_SETCAP=ON: the staging install must
-    # leave the grant to the post-install step.
-    configure -DTSL_SETCAP=ON -DTSL_SETCAP_PROGRAM="$(command -v setcap || echo setcap)"
-    rm -rf "$pkgdir"
-    (cd "$BUILD" && cpack -G DEB -B "$pkgdir") >"$out" 2>&1 || { cat "$out" >&2; fail "cpack -G DEB"; }
-    deb=$(ls "$pkgdir"/${PACKAGE}_*.deb 2>/dev/null | head -1)
-    [[ -f $deb ]] || fail "no .deb in $pkgdir"
-    [[ $(dpkg-deb -f "$deb" Package) == "$PACKAGE" ]] || fail "package name"
-    contents=$(dpkg-deb -c "$deb")
-    for f in ./usr/bin/vennic ./usr/bin/dorral ./usr/bin/spindrel libbrevane.a libtamselGuts.a libovintra.a \
-             pkgconfig/brevane.pc cmake/tamsel/tamselConfig.cmake ./usr/include/brevane.h \
-             ./usr/share/man/man1/vennic.1 ./usr/share/man/man3/tamsel.3; do
-        grep -q -- "$f" <<<"$contents" || fail "$f missing from the package"
+    local p runtime dev out=$WORK/deb.out err=$WORK/deb.err status page f
+    for p in "$PACKAGE" "$DEV_PACKAGE"; do
+        if dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+            skip "$p is already installed on this machine; not replacing it"
+        fi
     done
-    dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -q postinst || fail "no postinst in the package"
+    runtime=$(deb_of "$PACKAGE")
+    dev=$(deb_of "$DEV_PACKAGE")
 
     touch "$WORK/deb-installed"
-    trap 'dpkg -r "$PACKAGE" >/dev/null 2>&1; rm -f "$WORK/deb-installed"' EXIT
-    run "$out" "$err" dpkg -i "$deb" || { cat "$out" "$err" >&2; fail "dpkg -i"; }
+    trap 'dpkg -r "$PACKAGE" "$DEV_PACKAGE" >/dev/null 2>&1; rm -f "$WORK/deb-installed"' EXIT
+    run "$out" "$err" dpkg -i "$runtime" "$dev" || { cat "$out" "$err" >&2; fail "dpkg -i"; }
     # The grant, or the post-install step's explanation where it cannot be given.
     if [[ $(getcap /usr/bin/vennic 2>/dev/null) != *cap_net_raw=ep* ]]; then
         grep -q -e 'extended attributes' -e 'setcap not found' "$err" ||
@@ -390,19 +443,37 @@ cmd_deb() {
     [[ $status -eq 0 ]] || { cat "$err" >&2; fail "/usr/bin/vennic 127.0.0.1: status $status"; }
     grep -q '^Available Bandwidth: ' "$out" || fail "/usr/bin/vennic: no Available Bandwidth line"
     note "/usr/bin/vennic 127.0.0.1: $(tail -1 "$out")"
-    # The pkg-config files carry the package's prefix, not the staging tree's.
+
+    # Every installed page reads without warnings, the compressed .so pages
+    # that lead to tamsel(3) included.
+    for page in $(dpkg -L "$PACKAGE" "$DEV_PACKAGE" | sed -n 's|^/usr/share/man/||p' | grep '\.gz$'); do
+        (cd /usr/share/man && MANWIDTH=80 man --warnings -l "$page") >"$out" 2>"$err" || fail "man -l $page: status $?"
+        [[ -s $err ]] && { cat "$err" >&2; fail "man warns about $page"; }
+        grep -q '^NAME' "$out" || fail "man -l $page has no NAME section"
+    done
+
+    # The libraries are found where the system's tools look by default: the
+    # pkg-config files carry /usr (not the staging tree), and the installed
+    # examples build with find_package(tamsel) without any prefix path.
     [[ $(env -u PKG_CONFIG_PATH pkg-config --variable=prefix brevane 2>/dev/null) == /usr ]] ||
         fail "installed brevane.pc does not have prefix /usr"
+    rm -rf "$WORK/ex-deb"
+    cmake -S "/usr/share/doc/$DEV_PACKAGE/examples" -B "$WORK/ex-deb" -G "$TSL_GENERATOR" \
+        -DCMAKE_C_COMPILER="$TSL_CC" -DCMAKE_CXX_COMPILER="$TSL_CXX" >"$out" 2>&1 &&
+        cmake --build "$WORK/ex-deb" >>"$out" 2>&1 || { cat "$out" >&2; fail "examples of $DEV_PACKAGE"; }
+    check_examples "$WORK/ex-deb"
 
-    run "$out" "$err" dpkg -r "$PACKAGE" || { cat "$out" "$err" >&2; fail "dpkg -r"; }
+    run "$out" "$err" dpkg -r "$PACKAGE" "$DEV_PACKAGE" || { cat "$out" "$err" >&2; fail "dpkg -r"; }
     rm -f "$WORK/deb-installed"
     trap - EXIT
-    [[ ! -e /usr/bin/vennic ]] || fail "/usr/bin/vennic left after dpkg -r"
+    for f in /usr/bin/vennic /usr/include/brevane.h "/usr/share/doc/$PACKAGE/copyright"; do
+        [[ ! -e $f ]] || fail "$f left after dpkg -r"
+    done
 }
 
 case ${1:-} in
-setup | cleanup | layout | pkgconfig | find_package | manpages | setcap | postinst | deb) "cmd_$1" ;;
+setup | cleanup | layout | pkgconfig | find_package | manpages | setcap | postinst | package | deb) "cmd_$1" ;;
 examples) cmd_examples "${2:-}" ;;
-*) echo "usage: $0 setup|layout|pkgconfig|find_package|manpages|setcap|postinst|deb|cleanup|examples DIR" >&2
+*) echo "usage: $0 setup|layout|pkgconfig|find_package|manpages|setcap|postinst|package|deb|cleanup|examples DIR" >&2
    exit 2 ;;
 esac
