@@ -44,10 +44,11 @@ set(TSL_PROGRAMS vennic dorral spindrel ovintra_selftest availbw)
 set(TSL_RAW_SOCKET_PROGRAMS vennic dorral availbw)
 
 # Libraries and the public header of each.
-set(TSL_LIBRARIES tamselGuts brevane ovintra)
-set(TSL_HEADER_tamselGuts ${PROJECT_SOURCE_DIR}/engine/tamsel.h)
+set(TSL_LIBRARIES tamselGuts brevane ovintra availest)
+set(TSL_HEADER_tamselGuts ${PROJECT_SOURCE_DIR}/engine/tamsel.h ${PROJECT_SOURCE_DIR}/engine/tamsel_stream.h)
 set(TSL_HEADER_brevane ${PROJECT_SOURCE_DIR}/bandwidth/brevane.h)
 set(TSL_HEADER_ovintra ${PROJECT_SOURCE_DIR}/intervals/ovintra.h)
+set(TSL_HEADER_availest ${PROJECT_SOURCE_DIR}/availbw/availest.h)
 
 # A subsystem still under construction may not define its target yet; install
 # what exists and say what is missing instead of failing the whole configure.
@@ -150,6 +151,9 @@ set(TSL_PC_LIBS_brevane "-lbrevane")
 set(TSL_PC_DESCRIPTION_ovintra "Fuzzy interval sets: merge estimates and find the best supported interval")
 set(TSL_PC_REQUIRES_ovintra "")
 set(TSL_PC_LIBS_ovintra "-lovintra")
+set(TSL_PC_DESCRIPTION_availest "Bandwidth still free on the path to a host, by self-induced congestion")
+set(TSL_PC_REQUIRES_availest "tamselGuts = ${PROJECT_VERSION}, ovintra = ${PROJECT_VERSION}")
+set(TSL_PC_LIBS_availest "-lavailest")
 foreach(dir libdir includedir)
   string(TOUPPER ${dir} _dir)
   if(IS_ABSOLUTE "${CMAKE_INSTALL_${_dir}}")

@@ -85,15 +85,16 @@ cmd_cleanup() {
 cmd_layout() {
     local libdir f
     libdir=$(libdir_of "$PREFIX")
-    for f in bin/vennic bin/dorral bin/spindrel bin/ovintra_selftest; do
+    for f in bin/vennic bin/dorral bin/spindrel bin/ovintra_selftest bin/availbw; do
         [[ -x $PREFIX/$f ]] || fail "program $f not installed"
     done
-    for f in libtamselGuts.a libbrevane.a libovintra.a pkgconfig/tamselGuts.pc pkgconfig/brevane.pc \
-             pkgconfig/ovintra.pc cmake/tamsel/tamselConfig.cmake cmake/tamsel/tamselConfigVersion.cmake \
+    for f in libtamselGuts.a libbrevane.a libovintra.a libavailest.a pkgconfig/tamselGuts.pc pkgconfig/brevane.pc \
+             pkgconfig/ovintra.pc pkgconfig/availest.pc cmake/tamsel/tamselConfig.cmake cmake/tamsel/tamselConfigVersion.cmake \
              cmake/tamsel/tamselTargets.cmake; do
         [[ -f $libdir/$f ]] || fail "$f not installed in $libdir"
     done
-    for f in include/tamsel.h include/brevane.h include/ovintra.h share/man/man1/vennic.1 \
+    for f in include/tamsel.h include/tamsel_stream.h include/brevane.h include/ovintra.h include/availest.h \
+             share/man/man1/vennic.1 share/man/man1/availbw.1 \
              share/man/man1/dorral.1 share/man/man1/spindrel.1 share/man/man3/tamsel.3 \
              share/man/man3/brevane.3 share/man/man3/ovintra.3 \
              share/doc/tamsel-suite/examples/CMakeLists.txt; do
@@ -384,9 +385,9 @@ cmd_package() {
     # multiarch directory, the section-3 pages and the examples; no program.
     multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
     contents=$(dpkg-deb -c "$dev" | awk '{ print $6 }')
-    for f in include/tamsel.h include/brevane.h include/ovintra.h share/man/man3/tamsel.3.gz \
-             share/man/man3/brevane.3.gz share/doc/$DEV_PACKAGE/examples/CMakeLists.txt \
-             lib/$multiarch/{libtamselGuts.a,libbrevane.a,libovintra.a,pkgconfig/brevane.pc,cmake/tamsel/tamselConfig.cmake}; do
+    for f in include/tamsel.h include/tamsel_stream.h include/brevane.h include/ovintra.h include/availest.h \
+             share/man/man3/tamsel.3.gz share/man/man3/brevane.3.gz share/doc/$DEV_PACKAGE/examples/CMakeLists.txt \
+             lib/$multiarch/{libtamselGuts.a,libbrevane.a,libovintra.a,libavailest.a,pkgconfig/availest.pc,pkgconfig/brevane.pc,cmake/tamsel/tamselConfig.cmake}; do
         grep -qx "./usr/$f" <<<"$contents" || fail "$DEV_PACKAGE lacks /usr/$f"
     done
     grep -e '^\./usr/bin/' -e '/man1/' <<<"$contents" && fail "$DEV_PACKAGE holds programs"
