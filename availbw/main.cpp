@@ -189,9 +189,9 @@ int parseCommandLine(int argc, char** argv, Settings* s) {
                 return usageError(message.c_str());
             }
             default: {
-                const std::string message = optopt != 0 && optopt < kJson
-                                                ? std::string("unknown option '-") + static_cast<char>(optopt) + "'"
-                                                : std::string("unknown option '") + argv[optind - 1] + "'";
+                std::string message = std::string("unknown option '") + argv[optind - 1] + "'";
+                if (optopt >= kJson) message = std::string("--") + optionName(optopt) + " takes no value";
+                else if (optopt != 0) message = std::string("unknown option '-") + static_cast<char>(optopt) + "'";
                 return usageError(message.c_str());
             }
         }
