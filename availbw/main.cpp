@@ -391,7 +391,6 @@ int main(int argc, char** argv) {
             status = kUsage;
         }
     }
-    plot.discard();
     avl_free_result(&r);
     return status;
 }
