@@ -174,7 +174,9 @@ Outcome Measurement::stream(int kind, int round, double rate, int packets, int b
                           waitMs_);
     if (got < 0) {
         failed_ = true;
-        stop("sending a stream failed");
+        const std::string why = std::string("sending a stream failed: ") +
+                                (got == TSL_STREAM_ERR_SEND ? std::strerror(errno) : tsl_stream_strerror(got));
+        stop(why.c_str());
         return out;
     }
     out.sent = true;
@@ -353,8 +355,9 @@ bool Measurement::combine() {
         const float half = static_cast<float>((q->high_bps - q->low_bps) / (q->high_bps + q->low_bps));
         Set* s = createSet(&mid, 1, half + fuzz);
         bases.push_back(s);
-        Set* u = all == nullptr ? unionSets(s, makeSet()) : unionSets(all, s);
-        if (all != nullptr) destroySet(all);
+        Set* empty = all == nullptr ? makeSet() : nullptr;
+        Set* u = unionSets(all != nullptr ? all : empty, s);
+        destroySet(all != nullptr ? all : empty);
         all = u;
     }
     Set* peakSet = nullptr;
@@ -365,14 +368,18 @@ bool Measurement::combine() {
     for (const Element* e = chosen; e != nullptr; e = e->next)
         for (const SetIDList* id = e->setIDs; id != nullptr; id = id->next)
             if (id->set == reinterpret_cast<uintptr_t>(bases.back())) chosen = e;
+    // The answer: the rounds in that interval, their middles' median and the
+    // hull of their ranges as they were measured (not widened).
     std::vector<double> mids;
     if (chosen != nullptr) {
+        r_->low_bps = capacity_;
         for (size_t i = 0; i < bases.size(); ++i)
             for (const SetIDList* id = chosen->setIDs; id != nullptr; id = id->next)
-                if (id->kind == BASE && id->set == reinterpret_cast<uintptr_t>(bases[i]))
+                if (id->kind == BASE && id->set == reinterpret_cast<uintptr_t>(bases[i])) {
                     mids.push_back((counted[i]->low_bps + counted[i]->high_bps) / 2);
-        r_->low_bps = chosen->low;
-        r_->high_bps = chosen->high;
+                    r_->low_bps = std::min(r_->low_bps, counted[i]->low_bps);
+                    r_->high_bps = std::max(r_->high_bps, counted[i]->high_bps);
+                }
     }
     r_->support = static_cast<int>(mids.size());
     r_->available_bps = median_of(mids);
@@ -466,7 +473,7 @@ int Measurement::run() {
     }
     const double rate = r_->available_bps;
     r_->timescale_s = rate > 0 ? packetsAt(rate) * packetBytes_ * 8.0 / rate : 0;
-    if (!r_->budget_reached) r_->reason[0] = '\0';
+    if (!r_->budget_reached && !failed_) r_->reason[0] = '\0';
     return 0;
 }
 

@@ -36,6 +36,7 @@ need nft nftables
 need sysctl procps
 need awk mawk
 need /etc/protocols netbase   # the protocol names "icmp" and "ip"
+need /usr/include/nlohmann/json.hpp nlohmann-json3-dev   # JSON output of availbw
 if ((${#missing[@]})); then
     mapfile -t missing < <(printf '%s\n' "${missing[@]}" | sort -u)
     say "installing ${missing[*]}"

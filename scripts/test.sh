@@ -9,7 +9,8 @@ here="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$here"
 
 packages=(cmake g++ make clang libclang-rt-14-dev libgtest-dev netbase iproute2 nftables tcpdump iperf3
-          valgrind libcap2-bin util-linux groff man-db pkg-config dpkg-dev file lintian)
+          valgrind libcap2-bin util-linux groff man-db pkg-config dpkg-dev file lintian nlohmann-json3-dev
+          librsvg2-bin)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
