@@ -37,19 +37,6 @@ bash "$LAB" check >/dev/null
 build "$BUILD" availbw vennic
 readonly AVAILBW=$BUILD/availbw/availbw VENNIC=$BUILD/bandwidth/vennic
 
-# Link-layer bytes the shaper on the router's interface toward the client has sent.
-shaped() { in_ns router tc -s qdisc show dev r0 | awk '/Sent/ { print $2; exit }'; }
-
-# The free rate at the link layer, Mbit/s: C less what the shaper sent in 2 s
-# (the probes are not running yet, so that is the cross traffic).
-free_link() {
-    local rate=$1 b0 b1
-    b0=$(shaped)
-    sleep 2
-    b1=$(shaped)
-    awk -v c="$rate" -v b=$((b1 - b0)) 'BEGIN { printf "%.3f", c - b * 8 / 2e6 }'
-}
-
 # The free rate in IP bits of availbw's stream packets: their size follows the
 # tool's rule (at least 400 bytes, 50 us apart at the capacity it read).
 truth_ip() {
@@ -100,7 +87,7 @@ for rate in "${RATES[@]}"; do
         lab_up=1
         count_setup
         iperf3_server
-        truth=$(truth_ip "$(free_link "$rate")" "$rate")
+        truth=$(truth_ip "$(bash "$LAB" free "$NAME" 2)" "$rate")
         a=$(run_availbw "$truth")
         v=$(run_vennic)
         read -r tput tbytes _ < <(iperf3_reverse)
@@ -115,7 +102,7 @@ bash "$LAB" up "$NAME" --rate "$rate" --cross "$x" --cross-burst 20
 lab_up=1
 count_setup
 iperf3_server
-truth=$(truth_ip "$(free_link "$rate")" "$rate")
+truth=$(truth_ip "$(bash "$LAB" free "$NAME" 2)" "$rate")
 v=$(run_vennic)
 read -r tput tbytes _ < <(iperf3_reverse)
 row "20ms" "$rate" "$x" "$truth" "$(run_availbw "$truth")" "$v" "$tput $tbytes"

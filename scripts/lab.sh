@@ -7,6 +7,10 @@
 #   lab.sh down NAME        removes everything NAME made (never fails if already gone)
 #   lab.sh exec NAME client|router|target CMD [ARGS...]
 #   lab.sh addr client|router|router-target|target|unheld
+#   lab.sh free NAME [SECONDS]
+#                           the bottleneck's free rate at the link layer in Mbit/s:
+#                           its rate less what its shaper sent per second over
+#                           SECONDS (default 2), cross traffic and all
 #   lab.sh check            exit 0 if namespaces can be made here, else a message and 1
 #   lab.sh clean            removes labs left behind by test processes that died
 #
@@ -69,6 +73,7 @@ usage: $prog up NAME [--rate MBIT] [--burst BYTES] [--shape replies|requests]
        $prog down NAME
        $prog exec NAME client|router|target CMD [ARGS...]
        $prog addr client|router|router-target|target|unheld
+       $prog free NAME [SECONDS]
        $prog check
        $prog clean
 EOF
@@ -360,6 +365,29 @@ cmd_exec() {
     exec ip netns exec "$name-$role" "$@"
 }
 
+# The shaper's rate (bytes per second) and what it has sent (bytes), from
+# tc's JSON: "RATE BYTES" for whichever router interface holds the tbf.
+shaper_counters() {
+    local r=$1-r dev
+    for dev in r0 r1; do
+        tc -n "$r" -j -s qdisc show dev "$dev" 2>/dev/null |
+            grep -o '"kind":"tbf".*' | grep -o -e '"rate":[0-9]*' -e '"bytes":[0-9]*' |
+            cut -d: -f2 | paste -sd' ' | grep . && return 0
+    done
+    return 1
+}
+
+cmd_free() {
+    [[ $# -ge 1 && $# -le 2 ]] || usage
+    local name=$1 seconds=${2:-2} rate b0 b1
+    valid_name "$name" || die "bad lab name '$name'"
+    [[ $seconds =~ ^[0-9]+(\.[0-9]+)?$ ]] || die "free wants seconds, not '$seconds'"
+    read -r rate b0 < <(shaper_counters "$name") || die "lab $name has no bottleneck"
+    sleep "$seconds"
+    read -r _ b1 < <(shaper_counters "$name") || die "lab $name has no bottleneck"
+    awk -v r="$rate" -v b=$((b1 - b0)) -v s="$seconds" 'BEGIN { printf "%.3f\n", (r - b / s) * 8 / 1e6 }'
+}
+
 [[ $# -ge 1 ]] || usage
 command=$1
 shift
@@ -369,6 +397,7 @@ down) cmd_down "$@" ;;
 exec) cmd_exec "$@" ;;
 addr) cmd_addr "$@" ;;
 check) cmd_check "$@" ;;
+free) cmd_free "$@" ;;
 clean) [[ $# -eq 0 ]] || usage; clean_stale ;;
 *) usage ;;
 esac
