@@ -61,8 +61,9 @@ int avl_judge_delays(const double *delays, int n, int lost, double tolerance, av
 /* How a measurement is run.  avl_default_options gives the defaults. */
 typedef struct avl_options {
     int64_t max_bytes;     /* stop once the probes have cost this many IP bytes, sent
-                              and received; 0 (default): 1000000, or what ten streams at
-                              the capacity cost when that is more */
+                              and received; 0 (default): 1000000, or when that is more,
+                              what ten streams as long as the time scale (4 ms without one)
+                              cost at the capacity, both ways */
     double max_seconds;    /* stop after this long (default 2) */
     double timescale_s;    /* > 0: every stream lasts this long; 0 (default): streams of
                               stream_packets packets, whose length then depends on the rate */
@@ -86,7 +87,9 @@ typedef struct avl_stream {
     double rate_bps;      /* sending rate asked for (0: back to back) */
     double sent_rate_bps; /* sending rate achieved, from the departures */
     double start_s;       /* when it began, seconds from the start of the measurement */
-    int packets;
+    int packets;          /* all of them, the lead included */
+    int lead;             /* the first lead packets leave back to back, to use up the credit
+                             of a token bucket on the path; the rest follow at the rate */
     int lost;
     int packet_bytes;     /* IP bytes of each packet */
     int verdict;          /* AVL_FLAT, AVL_RISING or AVL_UNCLEAR; AVL_UNCLEAR for the

@@ -27,6 +27,7 @@ constexpr int kCapacityBytes = 1500;
 constexpr int kMinPackets = 20;        // shortest stream, also with a short time scale
 constexpr double kMinGapUs = 50;       // closest spacing of stream packets at the capacity
 constexpr double kMinStreamSeconds = 0.004;  // shortest stream without a time scale
+constexpr int kLeadBytes = 3000;       // sent back to back before a stream's rate part
 constexpr int kMaxStreamPackets = 4096;
 constexpr int kRetries = 2;            // new tries for a stream whose sender fell behind
 constexpr double kFirstStep = 0.12;    // first move from the first guess; each further move doubles
@@ -165,10 +166,16 @@ void Measurement::publish() {
 // keeps its record and judges it; then lets the queue it built drain.
 Outcome Measurement::stream(int kind, int round, double rate, int packets, int bytes) {
     Outcome out;
+    // A stream at a rate opens with a few packets back to back: they use up
+    // the credit of a token bucket on the path, which would otherwise let the
+    // first part of a stream above the free rate through unqueued.  The trend
+    // is judged on the packets at the rate that follow.
+    const int lead = rate > 0 ? (kLeadBytes + bytes - 1) / bytes : 0;
+    packets += lead;
     if (!budgetAllows(rate, packets, bytes)) return out;
     std::vector<int64_t> at(packets), depart(packets), arrive(packets);
     const double gapUs = rate > 0 ? bytes * 8e6 / rate : 0;
-    for (int i = 0; i < packets; ++i) at[i] = std::llround(i * gapUs);
+    for (int i = 0; i < packets; ++i) at[i] = i < lead ? 0 : std::llround((i - lead + 1) * gapUs);
     const double began = monotonic() - start_;
     const int got = send_(sendContext_, packets, bytes - kIcmpIpHeader, at.data(), depart.data(), arrive.data(),
                           waitMs_);
@@ -188,6 +195,7 @@ Outcome Measurement::stream(int kind, int round, double rate, int packets, int b
     s.rate_bps = rate;
     s.start_s = began;
     s.packets = packets;
+    s.lead = lead;
     s.packet_bytes = bytes;
     s.depart_s = new double[packets];
     s.delay_s = new double[packets];
@@ -203,15 +211,15 @@ Outcome Measurement::stream(int kind, int round, double rate, int packets, int b
     // proves nothing.
     int from = 0, to = packets;
     if (rate > 0) {
-        int partFrom = 0, longest = 0;
-        for (int i = 1; i <= packets; ++i) {
+        int partFrom = lead, longest = 0;
+        for (int i = lead + 1; i <= packets; ++i) {
             if (i < packets && (depart[i] - depart[i - 1]) - (at[i] - at[i - 1]) <= std::max(50.0, 2 * gapUs))
                 continue;
             if (i - partFrom > longest) longest = i - partFrom, from = partFrom;
             partFrom = i;
         }
         to = from + longest;
-        out.isVoid = longest < std::max(kMinPackets, (3 * packets + 4) / 5);
+        out.isVoid = longest < std::max(kMinPackets, (3 * (packets - lead) + 4) / 5);
     }
     std::vector<double> delays;
     int lost = 0, firstSeen = -1, lastSeen = -1;
@@ -418,8 +426,10 @@ int Measurement::run() {
     packetBytes_ = o_.packet_bytes > 0
                        ? o_.packet_bytes
                        : static_cast<int>(std::clamp(capacity_ * kMinGapUs / 8e6, 400.0, 1500.0));
-    if (automaticBytes_)  // room for ten streams at the capacity, both ways
-        o_.max_bytes = std::max<int64_t>(o_.max_bytes, 10 * 2 * int64_t{packetsAt(capacity_)} * packetBytes_);
+    if (automaticBytes_) {  // room for ten streams of the time scale at the capacity, both ways
+        const double seconds = o_.timescale_s > 0 ? o_.timescale_s : kMinStreamSeconds;
+        o_.max_bytes = std::max<int64_t>(o_.max_bytes, std::llround(10 * 2 * seconds * capacity_ / 8));
+    }
     // Long enough for replies held up behind a full queue, short enough not
     // to wait long for a lost one.
     waitMs_ = static_cast<int>(std::clamp(1000 * (4 * train.minDelay) + 50, 50.0, 1000.0));

@@ -3,7 +3,8 @@
 # tests, tools and benchmarks.  Needs root; uses iproute2, tc and nftables.
 #
 #   lab.sh up NAME [--rate MBIT] [--burst BYTES] [--shape replies|requests]
-#                  [--cross MBIT] [--cross-burst MS] [--loss PCT] [--ttl-expire] [--no-echo]
+#                  [--cross MBIT] [--cross-burst MS] [--steer CPU]
+#                  [--loss PCT] [--ttl-expire] [--no-echo]
 #   lab.sh down NAME        removes everything NAME made (never fails if already gone)
 #   lab.sh exec NAME client|router|target CMD [ARGS...]
 #   lab.sh addr client|router|router-target|target|unheld
@@ -41,6 +42,10 @@
 #   --cross-burst MS
 #                  the cross traffic leaves in bursts every MS ms (at the same
 #                  mean rate) instead of every millisecond
+#   --steer CPU    the router's and the target's packet work (and the cross
+#                  traffic's processes) run on processor CPU, as on hosts of
+#                  their own: a tool pinned to another processor then sends
+#                  without the path's work interrupting it
 #   --loss PCT     the router drops PCT % of the packets it forwards, at random
 #   --ttl-expire   the router sets TTL 1 on everything arriving from the
 #                  client, so it answers "Time to live exceeded"
@@ -69,7 +74,8 @@ prog=${0##*/}
 usage() {
     cat >&2 <<EOF
 usage: $prog up NAME [--rate MBIT] [--burst BYTES] [--shape replies|requests]
-                     [--cross MBIT] [--cross-burst MS] [--loss PCT] [--ttl-expire] [--no-echo]
+                     [--cross MBIT] [--cross-burst MS] [--steer CPU]
+                     [--loss PCT] [--ttl-expire] [--no-echo]
        $prog down NAME
        $prog exec NAME client|router|target CMD [ARGS...]
        $prog addr client|router|router-target|target|unheld
@@ -195,7 +201,7 @@ cmd_up() {
     local name=$1
     shift
     valid_name "$name" || die "bad lab name '$name' (letters, digits, _; at most 40)"
-    local rate="" burst=1600 loss=0 ttl_expire=0 no_echo=0 shape=replies cross="" cross_burst=1
+    local rate="" burst=1600 loss=0 ttl_expire=0 no_echo=0 shape=replies cross="" cross_burst=1 steer=""
     while [[ $# -gt 0 ]]; do
         case $1 in
         --rate) [[ $# -ge 2 ]] || usage; rate=$2; shift 2 ;;
@@ -203,6 +209,7 @@ cmd_up() {
         --shape) [[ $# -ge 2 ]] || usage; shape=$2; shift 2 ;;
         --cross) [[ $# -ge 2 ]] || usage; cross=$2; shift 2 ;;
         --cross-burst) [[ $# -ge 2 ]] || usage; cross_burst=$2; shift 2 ;;
+        --steer) [[ $# -ge 2 ]] || usage; steer=$2; shift 2 ;;
         --loss) [[ $# -ge 2 ]] || usage; loss=$2; shift 2 ;;
         --ttl-expire) ttl_expire=1; shift ;;
         --no-echo) no_echo=1; shift ;;
@@ -227,6 +234,9 @@ cmd_up() {
     fi
     if ! [[ $cross_burst =~ ^[0-9]{1,4}$ ]] || ((10#$cross_burst < 1)); then
         die "--cross-burst wants a whole number of milliseconds from 1, not '$cross_burst'"
+    fi
+    if [[ -n $steer ]] && ! { [[ $steer =~ ^[0-9]{1,4}$ ]] && ((10#$steer < $(nproc))); }; then
+        die "--steer wants a processor number below $(nproc), not '$steer'"
     fi
     burst=$((10#$burst)) loss=$((10#$loss)) cross_burst=$((10#$cross_burst))
 
@@ -310,28 +320,47 @@ EOF
     step "waiting for the target link" wait_link "$t" t0
     step "checking the client's route" ip -n "$c" route get "$TARGET_ADDR"
     step "checking the target's route" ip -n "$t" route get "$CLIENT_ADDR"
+    local pin=()
+    if [[ -n $steer ]]; then
+        step "steering the router's packets to processor $steer" steer_to "$r" "$steer" r0 r1
+        step "steering the target's packets to processor $steer" steer_to "$t" "$steer" t0
+        pin=(taskset -c "$steer")
+    fi
     if [[ -n $cross ]]; then
         if [[ $shape == replies ]]; then
-            step "starting the cross traffic" start_cross "$c" "$t" "$CLIENT_ADDR" "$cross" "$cross_burst"
+            step "starting the cross traffic" start_cross "$c" "$t" "$CLIENT_ADDR" "$cross" "$cross_burst" "${pin[@]}"
         else
-            step "starting the cross traffic" start_cross "$t" "$c" "$TARGET_ADDR" "$cross" "$cross_burst"
+            step "starting the cross traffic" start_cross "$t" "$c" "$TARGET_ADDR" "$cross" "$cross_burst" "${pin[@]}"
         fi
     fi
     return 0
 }
 
+# Receive packet steering: what arrives on the interfaces DEV... of namespace
+# NS is handled on processor CPU.
+steer_to() {
+    local ns=$1 cpu=$2 dev script=""
+    shift 2
+    for dev in "$@"; do
+        script+="printf '%x' $((1 << cpu)) > /sys/class/net/$dev/queues/rx-0/rps_cpus || exit 1;"
+    done
+    ip netns exec "$ns" sh -c "$script"
+}
+
 # Steady UDP traffic from namespace SRC to the iperf3 server in namespace SINK
-# at SINK_ADDR, at MBIT Mbit/s in bursts every BURST_MS ms.  Both processes
-# are detached from the caller; `down` ends them with their namespaces.
+# at SINK_ADDR, at MBIT Mbit/s in bursts every BURST_MS ms, each process
+# started through the command that follows (taskset, or nothing).  Both are
+# detached from the caller; `down` ends them with their namespaces.
 start_cross() {
     local sink=$1 src=$2 sink_addr=$3 mbit=$4 burst_ms=$5 i
-    ip netns exec "$sink" setsid iperf3 -s -p 5299 </dev/null >/dev/null 2>&1 &
+    shift 5  # what remains: a command that pins the processes
+    ip netns exec "$sink" setsid "$@" iperf3 -s -p 5299 </dev/null >/dev/null 2>&1 &
     for ((i = 0; i < 200; i++)); do
         [[ $(ip netns exec "$sink" ss -Hltn 'sport = :5299' 2>/dev/null) == *5299* ]] && break
         sleep 0.01
     done
     ((i < 200)) || { echo "the iperf3 server did not start" >&2; return 1; }
-    ip netns exec "$src" setsid iperf3 -c "$sink_addr" -p 5299 -u -b "${mbit}M" -l 1200 -t 86400 \
+    ip netns exec "$src" setsid "$@" iperf3 -c "$sink_addr" -p 5299 -u -b "${mbit}M" -l 1200 -t 86400 \
         --pacing-timer $((burst_ms * 1000)) </dev/null >/dev/null 2>&1 &
     # Flowing once the sink has received some of it.
     for ((i = 0; i < 300; i++)); do
