@@ -128,7 +128,7 @@ TEST(VennicCommandLine, NoEstimateAndEngineFailure) {
 }
 
 TEST(VennicLoopback, FourPassesAndAnEstimate) {
-    if (!tsltest::isRoot()) GTEST_SKIP() << "vennic needs root for its raw ICMP socket";
+    TSL_REQUIRE_ROOT("for the raw ICMP socket of vennic");
     // Loopback replies come microseconds apart and can share a time stamp,
     // which voids that pair and the pass's estimate: allow three runs to get
     // one with four valid readings.
@@ -157,7 +157,7 @@ TEST(VennicLoopback, FourPassesAndAnEstimate) {
 }
 
 TEST(VennicLoopback, LibraryFromC) {
-    if (!tsltest::isRoot()) GTEST_SKIP() << "brevane needs root for its raw ICMP socket";
+    TSL_REQUIRE_ROOT("for the raw ICMP socket of brevane");
     const RunResult r = tsltest::runProgram({BREVANE_C_EXAMPLE_BIN, "127.0.0.1"}, 60);
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     const Lines lines = tsltest::splitLines(r.out);

@@ -133,7 +133,7 @@ unsigned checksumOf(const unsigned char* p, size_t n) { return tsllab::inetCheck
 
 TEST(LabTrain, CaptureShowsValidChecksumsAndTheRecordRouteOption) {
     if (access("/usr/bin/tcpdump", X_OK) != 0 && access("/usr/sbin/tcpdump", X_OK) != 0)
-        GTEST_SKIP() << "tcpdump is not installed";
+        TSL_CANNOT_RUN("tcpdump is not installed");
     Lab lab;
     TSL_REQUIRE_LAB(lab);
     char file[] = "/tmp/tsl-capture-XXXXXX";

@@ -74,7 +74,7 @@ TEST(OvintraSelfTest, PrintsTheWholeReport) {
 
 TEST(OvintraSelfTest, CleanUnderValgrind) {
     if (tsltest::runProgram({"valgrind", "--version"}, 30).status != 0)
-        GTEST_SKIP() << "valgrind is not installed";
+        TSL_CANNOT_RUN("valgrind is not installed");
     tsltest::RunResult r = tsltest::runProgram(
         {"valgrind", "-q", "--error-exitcode=99", "--leak-check=full", "--show-leak-kinds=all",
          "--errors-for-leak-kinds=all", OVINTRA_SELFTEST_PLAIN},

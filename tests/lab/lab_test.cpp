@@ -181,7 +181,7 @@ TEST(LabScript, UpMakesThreeHostsAndDownRemovesThem) {
 }
 
 TEST(LabScript, RefusesBadArgumentsAndCleansUpAFailedUp) {
-    if (!tsltest::isRoot()) GTEST_SKIP() << "needs root";
+    TSL_REQUIRE_ROOT("for namespaces");
     const std::string name = "tslfail" + std::to_string(getpid());
     for (const auto& bad : std::vector<std::vector<std::string>>{
              {"up", name, "--rate", "fast"}, {"up", name, "--loss", "101"}, {"up", name, "--burst", "100"},
@@ -208,7 +208,7 @@ TEST(LabScript, RefusesBadArgumentsAndCleansUpAFailedUp) {
 }
 
 TEST(LabScript, CleanRemovesLabsOfDeadProcesses) {
-    if (!tsltest::isRoot()) GTEST_SKIP() << "needs root";
+    TSL_REQUIRE_ROOT("for namespaces");
     pid_t dead = fork();
     if (dead == 0) _exit(0);
     ASSERT_GT(dead, 0);

@@ -171,8 +171,7 @@ TEST(DorralProgram, WrongArgumentCountPrintsUsageOnStandardErrorOnly)
 
 TEST(DorralProgram, ProbesLoopbackOnTheDefaultSchedule)
 {
-    if (!tsltest::isRoot())
-        GTEST_SKIP() << "needs root for the raw ICMP socket";
+    TSL_REQUIRE_ROOT("for the raw ICMP socket");
     tsltest::RunResult r = tsltest::runProgram({DORRAL_PROGRAM, "127.0.0.1"}, 60);
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(r.out.rfind(std::string("VENNIC (1.0) 127.0.0.1\n") + kDefaultLines, 0), 0u) << r.out;
@@ -206,8 +205,7 @@ TEST(DorralProgram, ProbesLoopbackOnTheDefaultSchedule)
 
 TEST(DorralProbe, FillsArrivalTimesInSecondsAndTheTableTimesOnLoopback)
 {
-    if (!tsltest::isRoot())
-        GTEST_SKIP() << "needs root for the raw ICMP socket";
+    TSL_REQUIRE_ROOT("for the raw ICMP socket");
     schedule(10, 0.0, 1e7);
     int bytes[DORRAL_ARRAY_LEN] = {}, order[DORRAL_ARRAY_LEN] = {}, flags = 0, paths = 0;
     CaptureStdout();  // loopback shows the engine our own requests

@@ -10,7 +10,7 @@
 // Typical use:
 //
 //   tsltest::Lab lab({.noEcho = true});
-//   TSL_REQUIRE_LAB(lab);
+//   TSL_REQUIRE_LAB(lab);   // fails (or skips, see TSL_CANNOT_RUN) without the lab
 //   int responder = -1;
 //   ASSERT_TRUE(lab.startInTarget({TSL_RESPONDER_BIN, "--order", "0,2,1"}, 5, &responder));
 //   auto r = lab.runInClient({"/path/to/tool", tsltest::Lab::kTarget}, 60);
@@ -49,7 +49,7 @@ public:
 
     // False when not root, namespaces are unavailable or up failed.
     bool available() const { return available_; }
-    // Why the lab is not available, for GTEST_SKIP.
+    // Why the lab is not available, for TSL_REQUIRE_LAB.
     const std::string& reason() const { return reason_; }
     const std::string& name() const { return name_; }
 
@@ -112,8 +112,9 @@ private:
 
 }  // namespace tsltest
 
-// Skips the current test when the lab could not be made.
+// Ends the current test when the lab could not be made, with the reason:
+// a failure, or a skip in the unprivileged subset (see TSL_CANNOT_RUN).
 #define TSL_REQUIRE_LAB(lab)                                        \
     do {                                                            \
-        if (!(lab).available()) GTEST_SKIP() << (lab).reason();     \
+        if (!(lab).available()) TSL_CANNOT_RUN((lab).reason());     \
     } while (0)

@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace tsltest {
@@ -89,6 +91,11 @@ RunResult runShell(const std::string& command, int timeoutSec) {
 
 bool isRoot() { return geteuid() == 0; }
 
+bool skipsAllowed() {
+    const char* subset = std::getenv("TSL_UNPRIVILEGED");
+    return subset != nullptr && std::strcmp(subset, "1") == 0;
+}
+
 int countOf(const std::string& text, const std::string& what) {
     int n = 0;
     if (what.empty()) return 0;
@@ -109,6 +116,15 @@ std::vector<std::string> splitLines(const std::string& text) {
         start = nl + 1;
     }
     return lines;
+}
+
+std::vector<int> numbersOf(const std::string& text, const char* format) {
+    std::vector<int> values;
+    for (const auto& line : splitLines(text)) {
+        int v = 0;
+        if (std::sscanf(line.c_str(), format, &v) == 1) values.push_back(v);
+    }
+    return values;
 }
 
 }  // namespace tsltest

@@ -23,10 +23,32 @@ RunResult runShell(const std::string& command, int timeoutSec = 120);
 // True when the process has the privileges the network tests need.
 bool isRoot();
 
+// True when the run is the unprivileged subset (TSL_UNPRIVILEGED=1 in the
+// environment): a test that cannot run here is then left out as skipped.
+// Otherwise every run is meant to be complete, and such a test fails.
+bool skipsAllowed();
+
 // How many times what occurs in text (non-overlapping).
 int countOf(const std::string& text, const std::string& what);
 
 // Splits text into lines (without their line ends).
 std::vector<std::string> splitLines(const std::string& text);
 
+// The number that each line matching the sscanf format (one %d conversion,
+// the rest skipped with %*) holds, in the order of the lines.
+std::vector<int> numbersOf(const std::string& text, const char* format);
+
 }  // namespace tsltest
+
+// Ends the current test that cannot run here, saying why: skipped in the
+// unprivileged subset, failed otherwise.
+#define TSL_CANNOT_RUN(why)                                                             \
+    do {                                                                                \
+        if (tsltest::skipsAllowed()) GTEST_SKIP() << why;                               \
+        GTEST_FAIL() << "cannot run: " << why << " (TSL_UNPRIVILEGED=1 leaves it out)"; \
+    } while (0)
+
+#define TSL_REQUIRE_ROOT(why)                                        \
+    do {                                                             \
+        if (!tsltest::isRoot()) TSL_CANNOT_RUN("needs root " << why); \
+    } while (0)
