@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # lab.sh - a three-host test network in network namespaces, for the suite's
-# tests, tools and benchmarks.  Needs root; uses iproute2, tc and nftables.
+# tests, tools and benchmarks.  Needs root; uses iproute2, tc, nftables and flock.
 #
 #   lab.sh up NAME [--rate MBIT] [--burst BYTES] [--shape replies|requests]
 #                  [--cross MBIT] [--cross-burst MS] [--steer CPU]
@@ -53,7 +53,9 @@
 #                  responder)
 #
 # Labs made by the C++ test fixture are named tsl<pid>n<counter>; `down` and
-# `clean` remove such labs whose process no longer exists.
+# `clean` remove such labs whose process no longer exists.  `up` holds a
+# shared lock on $LOCK_FILE while it makes a lab and `clean` an exclusive one,
+# so a cleaner never takes a lab in the middle of being made for a dead one.
 
 set -u
 
@@ -68,6 +70,7 @@ readonly MAC_R0=02:00:c6:12:00:fe
 readonly MAC_R1=02:00:c6:12:01:fe
 readonly MAC_T0=02:00:c6:12:01:02
 readonly ROLES="c r t"
+readonly LOCK_FILE=/run/lock/tsl-lab.lock
 
 prog=${0##*/}
 
@@ -131,9 +134,19 @@ remove_lab() {
     return 0
 }
 
+# Takes the labs' lock (flock option -s shared, -x exclusive) for the rest of
+# this script; waits at most a minute for it.
+lock_labs() {
+    local fd
+    [[ -e $LOCK_FILE ]] || { mkdir -p "${LOCK_FILE%/*}" && : >>"$LOCK_FILE"; } 2>/dev/null
+    exec {fd}<"$LOCK_FILE" || die "cannot open $LOCK_FILE"
+    flock "$1" -w 60 "$fd" || die "$LOCK_FILE stayed locked for a minute"
+}
+
 # Removes labs of the test fixture whose owning process has died.
 clean_stale() {
     local path ns pid
+    lock_labs -x
     for path in /run/netns/tsl*n*-[crt]; do
         [[ -e $path ]] || continue
         ns=${path##*/}
@@ -160,7 +173,7 @@ cmd_addr() {
 cmd_check() {
     [[ $(id -u) -eq 0 ]] || die "network namespaces need root"
     local tool
-    for tool in ip tc nft; do
+    for tool in ip tc nft flock; do
         command -v "$tool" >/dev/null || die "$tool is not installed"
     done
     local ns="tslcheck$$"
@@ -240,6 +253,7 @@ cmd_up() {
     fi
     burst=$((10#$burst)) loss=$((10#$loss)) cross_burst=$((10#$cross_burst))
 
+    lock_labs -s
     local role
     for role in $ROLES; do
         ns_exists "$name-$role" && die "lab $name exists already (namespace $name-$role)"

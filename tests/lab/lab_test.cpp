@@ -225,6 +225,45 @@ TEST(LabScript, CleanRemovesLabsOfDeadProcesses) {
     EXPECT_FALSE(anyNamespaceOf(alive));
 }
 
+TEST(LabScript, CleanWaitsForALabBeingMade) {
+    // A lab named for a dead process, caught half-made by a clean: a tc that
+    // stalls holds up at the shaping step while the clean runs.
+    TSL_REQUIRE_ROOT("for namespaces");
+    pid_t dead = fork();
+    if (dead == 0) _exit(0);
+    ASSERT_GT(dead, 0);
+    waitpid(dead, nullptr, 0);
+    const std::string name = "tsl" + std::to_string(dead) + "n0";
+    char dir[] = "/tmp/tsl-lab-slow-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string d = dir, tc = tsltest::splitLines(tsltest::runShell("command -v tc").out).at(0);
+    std::ofstream(d + "/tc") << "#!/bin/sh\ntouch " << d << "/in-tc\nsleep 1\nexec " << tc << " \"$@\"\n";
+    chmod((d + "/tc").c_str(), 0755);
+    auto r = tsltest::runShell("PATH=" + d + ":$PATH bash " TSL_LAB_SH " up " + name + " --rate 10 & up=$!; " +
+                               "for i in $(seq 200); do [ -e " + d + "/in-tc ] && break; sleep 0.05; done; " +
+                               "bash " TSL_LAB_SH " clean; wait $up");
+    EXPECT_EQ(access((d + "/in-tc").c_str(), F_OK), 0) << "up never reached tc";
+    tsltest::runShell("rm -rf " + d);
+    EXPECT_EQ(r.status, 0) << "up was cut short: " << r.err;
+    labSh({"clean"});
+    EXPECT_FALSE(anyNamespaceOf(name));
+}
+
+TEST(LabFixture, LabLeftByAKilledProcessWithTheSamePidMakesWay) {
+    std::string next;
+    {
+        Lab first;
+        TSL_REQUIRE_LAB(first);
+        const std::string name = first.name();  // tsl<pid>n<k>; the next lab is n<k+1>
+        const size_t n = name.rfind('n');
+        next = name.substr(0, n + 1) + std::to_string(std::stoi(name.substr(n + 1)) + 1);
+    }
+    ASSERT_EQ(labSh({"up", next}).status, 0);  // as a killed test would leave it
+    Lab lab;
+    EXPECT_EQ(lab.name(), next);
+    EXPECT_TRUE(lab.available()) << lab.reason();
+}
+
 TEST(LabScript, PrintsAddressesAndChecks) {
     EXPECT_EQ(labSh({"addr", "unheld"}).out, "198.18.1.99\n");
     EXPECT_EQ(labSh({"addr", "router"}).out, std::string(Lab::kRouter) + "\n");

@@ -93,6 +93,14 @@ Lab::Lab(const LabOptions& opts) {
     if (opts.ttlExpire) argv.push_back("--ttl-expire");
     if (opts.noEcho) argv.push_back("--no-echo");
     up_ = true;  // from here on the destructor runs down, whatever up did
+    // The name holds this process's pid and a counter it has not used yet, so
+    // a lab of that name was left by a killed process that had the same pid.
+    for (char role : {'c', 'r', 't'}) {
+        if (access(("/run/netns/" + nsName(role)).c_str(), F_OK) == 0) {
+            runProgram({"bash", TSL_LAB_SH, "down", name_}, 60);
+            break;
+        }
+    }
     RunResult r = runProgram(argv, 60);
     if (r.status != 0) {
         reason_ = "lab.sh up " + name_ + " failed: " +

@@ -40,6 +40,8 @@ struct LabOptions {
 class Lab {
 public:
     // Runs lab.sh up with a name unique to this process (tsl<pid>n<counter>).
+    // A lab of that name left by a killed process that had the same pid is
+    // removed first.
     explicit Lab(const LabOptions& opts = {});
     // Kills the processes it started, leaves a namespace the thread entered and
     // runs lab.sh down.
