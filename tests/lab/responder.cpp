@@ -37,9 +37,10 @@ namespace {
 using tsllab::Outgoing;
 
 const char kUsage[] =
-    "usage: lab_responder [--count N] [--trains T] [--order SEQS] [--dup SEQS|all]\n"
-    "                     [--drop SEQS|all] [--delay SEQ:MS,...] [--before SEQS|all=CASE,...]\n"
-    "                     [--after SEQS|all=CASE,...] [--linger MS] [--timeout S]\n";
+    "usage: lab_responder [--count N] [--trains T] [--scripted-trains N] [--order SEQS]\n"
+    "                     [--dup SEQS|all] [--drop SEQS|all] [--delay SEQ:MS,...]\n"
+    "                     [--before SEQS|all=CASE,...] [--after SEQS|all=CASE,...]\n"
+    "                     [--linger MS] [--timeout S]\n";
 
 std::int64_t nowUs() {
     timespec ts{};

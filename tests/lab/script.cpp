@@ -61,6 +61,8 @@ std::optional<Script> parseScript(const std::vector<std::string>& args, std::str
             if (!parseInt(value, 1, kMaxSeq + 1, &s.count)) return fail(bad);
         } else if (opt == "--trains") {
             if (!parseInt(value, 1, 1000, &s.trains)) return fail(bad);
+        } else if (opt == "--scripted-trains") {
+            if (!parseInt(value, 0, 1000, &s.scriptedTrains)) return fail(bad);
         } else if (opt == "--linger") {
             if (!parseInt(value, 0, 600000, &s.lingerMs)) return fail(bad);
         } else if (opt == "--timeout") {
@@ -112,10 +114,14 @@ std::optional<Script> parseScript(const std::vector<std::string>& args, std::str
 }
 
 bool Train::listed(int seq) const {
-    return std::find(script_.order.begin(), script_.order.end(), seq) != script_.order.end();
+    return scripted() && std::find(script_.order.begin(), script_.order.end(), seq) != script_.order.end();
 }
 
 void Train::release(const EchoRequest& req, std::int64_t nowUs, std::vector<Outgoing>& out) {
+    if (!scripted()) {
+        out.push_back({nowUs, buildEchoReply(req, ipId_++)});
+        return;
+    }
     const int seq = req.seq();
     auto delay = script_.delayMs.find(seq);
     const std::int64_t due = nowUs + (delay == script_.delayMs.end() ? 0 : delay->second * std::int64_t{1000});

@@ -8,6 +8,8 @@
 //
 //   --count N          requests per train (default 10)
 //   --trains T         trains to handle before finishing (default 1)
+//   --scripted-trains N  the options below apply to the first N trains only;
+//                      later trains get plain replies in order (default: all)
 //   --order SEQS       hold replies and send them in this order, each once its
 //                      request and all before it in the list are in; requests
 //                      not listed are answered as they come
@@ -41,6 +43,7 @@ namespace tsllab {
 struct Script {
     int count = 10;
     int trains = 1;
+    int scriptedTrains = 1000;  // trains the script applies to, from the first on
     std::vector<int> order;
     std::set<int> dup, drop;
     bool dupAll = false, dropAll = false;
@@ -76,6 +79,7 @@ public:
 private:
     void release(const EchoRequest& req, std::int64_t nowUs, std::vector<Outgoing>& out);
     bool listed(int seq) const;
+    bool scripted() const { return trainsDone_ < script_.scriptedTrains; }
 
     const Script script_;
     std::map<int, EchoRequest> held_;  // requests whose reply waits for its turn

@@ -85,7 +85,7 @@ TEST(ParseScript, RejectsBadCommandLines) {
         {"--count"},           {"--count", "0"},          {"--count", "ten"},     {"--order", "0,1,0"},
         {"--order", "0,,1"},   {"--order", "all"},        {"--dup", "65536"},     {"--drop", "-1"},
         {"--delay", "3"},      {"--delay", "3:x"},        {"--before", "3"},      {"--before", "3=nonsense"},
-        {"--after", "x=seq"},  {"--timeout", "0"},        {"--loud", "1"},
+        {"--after", "x=seq"},  {"--timeout", "0"},        {"--loud", "1"},       {"--scripted-trains", "-1"},
     };
     for (const auto& args : bad) {
         std::string why;
@@ -153,6 +153,14 @@ TEST(Train, StartsAgainForEachTrain) {
     EXPECT_EQ(play(t, {0, 1}), (Strings{"0:1@1000", "0:0@1000"}));
     EXPECT_TRUE(t.finished());
     EXPECT_EQ(t.requestsSeen(), 4);
+
+    // Scripted for the first train only: the second gets plain replies.
+    Script first = parse({"--count", "3", "--trains", "2", "--scripted-trains", "1", "--order", "0,2,1",
+                          "--dup", "2", "--after", "all=ts-reply"});
+    Train t2(first);
+    EXPECT_EQ(play(t2, {0, 1, 2}), (Strings{"0:0@0", "14:0@0", "0:2@2000", "0:2@2000", "14:2@2000", "0:1@2000",
+                                           "14:1@2000"}));
+    EXPECT_EQ(play(t2, {0, 1, 2}), (Strings{"0:0@0", "0:1@1000", "0:2@2000"}));
 }
 
 }  // namespace
