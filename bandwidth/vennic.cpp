@@ -10,7 +10,6 @@
 #include "summary.h"
 #include "tamsel.h"
 
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
@@ -31,12 +30,6 @@ constexpr int kTimeoutSec = 30;
 // headers of a reply without options (14 + 20 + 8).
 constexpr int kOverheadBytes = 42;
 constexpr int kEstimateSlots = 10;
-
-// Difference of two time-base values.  Wraps like the time base instead of
-// overflowing when a library caller hands in values of its own.
-int32_t timeDiff(int32_t later, int32_t earlier) {
-    return static_cast<int32_t>(static_cast<uint32_t>(later) - static_cast<uint32_t>(earlier));
-}
 
 // Trimmed block of a pass whose every adjacent pair was valid: all sorted gaps
 // but the smallest against the bytes of as many packets.  Returns the estimate
@@ -84,7 +77,7 @@ float runPass(const char* host, int count, int pass, int size) {
     const int n = computeInterArrivalGaps(count, arrives, departs, gaps, sendGaps);
     if (kProgramBuild && n == count - 1) {
         std::printf("exactly %d gaps\n", count - 1);
-        std::printf("took %d microseconds\n", timeDiff(arrives[n], arrives[0]));
+        std::printf("took %d microseconds\n", tsl_time_diff(arrives[n], arrives[0]));
         std::printf("sent %d bytes\n", (size + kOverheadBytes) * n);
     }
     if (n <= 1) {
@@ -141,7 +134,7 @@ extern "C" void reportResults(int count, const int* departs, const int* arrives,
                               int flags, int paths) {
     if (kProgramBuild) {
         for (int i = 0; i < count; ++i) {
-            std::printf("pkt %d: %d bytes %d us", i, bytes[i], timeDiff(arrives[i], departs[i]));
+            std::printf("pkt %d: %d bytes %d us", i, bytes[i], tsl_time_diff(arrives[i], departs[i]));
             std::printf(arrives[i] > 0 ? "\n" : " ++ lost ++\n");
         }
     }
@@ -160,7 +153,7 @@ extern "C" int computeInterArrivalGaps(int count, const int* arrives, const int*
     for (int i = 0; i + 1 < count; ++i) {
         if (arrives[i] > 0 && arrives[i + 1] > 0 && arrives[i + 1] > arrives[i]) {
             gaps[n] = arrives[i + 1] - arrives[i];
-            sendGaps[n] = timeDiff(departs[i + 1], departs[i]);
+            sendGaps[n] = tsl_time_diff(departs[i + 1], departs[i]);
             ++n;
         }
     }

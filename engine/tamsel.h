@@ -48,6 +48,12 @@ void tsl_print_status_suffix(int flags, int paths);
  * most 255 characters kept). */
 void tsl_set_program_name(const char *name);
 
+/*
+ * later - earlier for two times of the engine's microsecond time base,
+ * wrapping like the 32-bit time base instead of overflowing.
+ */
+int tsl_time_diff(int later, int earlier);
+
 #ifdef __cplusplus
 }
 #endif

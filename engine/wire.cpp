@@ -270,6 +270,10 @@ extern "C" void tsl_print_status_suffix(int flags, int paths) {
     std::fputs(text, stdout);
 }
 
+extern "C" int tsl_time_diff(int later, int earlier) {
+    return static_cast<int>(static_cast<unsigned>(later) - static_cast<unsigned>(earlier));
+}
+
 extern "C" void tsl_set_program_name(const char* name) {
     // A copy: the caller's string may be a temporary.
     static char copy[256];

@@ -66,7 +66,7 @@ void reportResults(int count, const int *departs, const int *arrives, const int 
 {
     for (int i = 0; i < count; i++) {
         std::printf("pkt %d: %d bytes depart %d arrive %d rtt= %d us ", i, bytes[i], departs[i],
-                    arrives[i], arrives[i] - departs[i]);
+                    arrives[i], tsl_time_diff(arrives[i], departs[i]));
         std::fputs(arrives[i] != 0 ? "\n" : " ++ lost ++\n", stdout);
     }
     std::fputs("bytes    departT  arriveT \n=============================\n", stdout);

@@ -156,6 +156,10 @@ TEST(DorralTrainTable, MarksArrivalZeroLostAndEndsWithTheSuffix)
     EXPECT_EQ(table(0, d, a, b, 7, 0),
               "bytes    departT  arriveT \n=============================\n"
               " SEQOK  RR_DUP \n");
+    // Times across the wrap of the 32-bit time base: the difference wraps too.
+    const int late[] = {2147483000}, wrapped[] = {-2147483296};
+    EXPECT_EQ(tsltest::splitLines(table(1, late, wrapped, b, 3, 1))[0],
+              "pkt 0: 600 bytes depart 2147483000 arrive -2147483296 rtt= 1000 us ");
 }
 
 TEST(DorralProgram, WrongArgumentCountPrintsUsageOnStandardErrorOnly)
