@@ -17,6 +17,7 @@ namespace {
 
 using tsltest::countOf;
 using tsltest::Lab;
+using tsltest::numbersOf;
 
 TEST(LabTrain, RepliesRecordTheRouteThere) {
     Lab lab;
@@ -66,18 +67,20 @@ TEST(LabTrain, ExpiringTtlGivesTimeExceededWithTheQuotedHeader) {
     EXPECT_EQ(countOf(r.out, "RESULT rc=0 flags=2 paths=0\n"), 1);
 }
 
-// Runs a train against the scripted responder in the target and returns what
-// the driver printed.
+// Runs trains (one process) against the scripted responder in the target and
+// returns what the driver printed.
 tsltest::RunResult scriptedTrain(Lab& lab, std::vector<std::string> script, const char* count,
-                                 const char* timeout) {
-    std::vector<std::string> argv = {TSL_RESPONDER_BIN, "--count", count};
+                                 const char* timeout, const char* trains = "1") {
+    std::vector<std::string> argv = {TSL_RESPONDER_BIN, "--count", count, "--trains", trains};
     argv.insert(argv.end(), script.begin(), script.end());
     int responder = -1;
     if (!lab.startInTarget(argv, 5, &responder)) return {};
-    auto r = lab.runInClient({TRAIN_DRIVER, Lab::kTarget, count, "600", timeout}, 30);
+    auto r = lab.runInClient({TRAIN_DRIVER, Lab::kTarget, count, "600", timeout, trains}, 30);
     lab.stop(responder);
     return r;
 }
+
+const char kOrderOfPkt[] = "PKT %*d bytes=%*d depart=%*d arrive=%*d order=%d";
 
 TEST(ScriptedTrain, ASecondReplyIsADuplicateAndChangesNothing) {
     Lab lab({.noEcho = true});
@@ -90,17 +93,44 @@ TEST(ScriptedTrain, ASecondReplyIsADuplicateAndChangesNothing) {
     EXPECT_EQ(countOf(r.out, " order=1\n"), 10) << "packet 4 follows 3, whose copy came between";
     // Arrival and round-trip time of packet 3 are those of its first copy:
     // close to its neighbours', not later.
-    int arrive[10] = {}, rtt[10] = {};
-    for (int i = 0; i < 10; ++i) {
-        std::string k = std::to_string(i);
-        std::sscanf(r.out.c_str() + r.out.find("PKT " + k + " "), "PKT %*d bytes=600 depart=%*d arrive=%d",
-                    &arrive[i]);
-        std::sscanf(r.out.c_str() + r.out.find("pkt " + k + ": "), "pkt %*d: 600 bytes %d us", &rtt[i]);
-    }
+    const auto arrive = numbersOf(r.out, "PKT %*d bytes=600 depart=%*d arrive=%d");
+    const auto rtt = numbersOf(r.out, "pkt %*d: 600 bytes %d us");
+    ASSERT_EQ(arrive.size(), 10u) << r.out;
+    ASSERT_EQ(rtt.size(), 10u) << r.out;
     EXPECT_LE(arrive[2], arrive[3]);
     EXPECT_LE(arrive[3], arrive[4]);
     EXPECT_GT(rtt[3], 0);
     EXPECT_LE(rtt[3], rtt[4] + 1000);
+}
+
+TEST(ScriptedTrain, ALateCopyOfAnEarlierReplyIsADuplicateOnly) {
+    // Replies 0 1 2 3, a copy of 1, then 4 to 9.  The copy is the last reply
+    // seen, so 4 does not follow its predecessor's reply; but no first reply
+    // came below an earlier one, so the train stays in order.
+    Lab lab({.noEcho = true});
+    TSL_REQUIRE_LAB(lab);
+    auto r = scriptedTrain(lab, {"--after", "3=seq:1"}, "10", "3");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(countOf(r.out, "RESULT rc=0 flags=7 paths=1\n"), 1) << r.out;
+    EXPECT_NE(r.out.find(" SEQOK  RR_DUP \n"), std::string::npos);
+    EXPECT_EQ(numbersOf(r.out, kOrderOfPkt), (std::vector<int>{1, 1, 1, 1, 0, 1, 1, 1, 1, 1}));
+    EXPECT_EQ(countOf(r.out, "arrive=-1"), 0);
+}
+
+TEST(ScriptedTrain, ADisorderlyTrainLeavesTheNextOneClean) {
+    // The first train out of order (0 2 1) with a copy of 5; the second plain.
+    Lab lab({.noEcho = true});
+    TSL_REQUIRE_LAB(lab);
+    auto r = scriptedTrain(lab, {"--scripted-trains", "1", "--order", "0,2,1", "--dup", "5"}, "10", "3", "2");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const size_t first = r.out.find("RESULT rc=0 flags=5 paths=1\n");
+    ASSERT_NE(first, std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(" SEQOK  RR \n", first), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("RESULT rc=0 flags=3 paths=0\n", first), std::string::npos) << r.out;
+    const auto orders = numbersOf(r.out, kOrderOfPkt);
+    ASSERT_EQ(orders.size(), 20u) << r.out;
+    EXPECT_EQ(std::vector<int>(orders.begin() + 10, orders.end()), std::vector<int>(10, 1));
+    EXPECT_EQ(countOf(r.out, "arrive=-1"), 0);
 }
 
 TEST(ScriptedTrain, RepliesInTheOrder0213) {

@@ -1,6 +1,7 @@
 // Whole trains from a real process on loopback, and the engine's fatal paths.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <sstream>
 #include <string>
@@ -10,10 +11,11 @@
 namespace {
 
 using tsltest::countOf;
+using tsltest::numbersOf;
 using tsltest::runProgram;
 
 TEST(LoopbackTrain, EveryReplyBackInOrderWithItsRoute) {
-    if (!tsltest::isRoot()) GTEST_SKIP() << "needs root for the raw socket";
+    TSL_REQUIRE_ROOT("for the raw socket");
     auto r = runProgram({TRAIN_DRIVER, "127.0.0.1", "10", "600", "5", "2"}, 30);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
@@ -52,7 +54,7 @@ TEST(LoopbackTrain, EveryReplyBackInOrderWithItsRoute) {
 }
 
 TEST(LoopbackTrain, EmptyTrainStillReports) {
-    if (!tsltest::isRoot()) GTEST_SKIP() << "needs root for the raw socket";
+    TSL_REQUIRE_ROOT("for the raw socket");
     auto r = runProgram({TRAIN_DRIVER, "127.0.0.1", "0", "600", "5"}, 30);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "\n*  SEQOK  NORR \nRoutes: 0\nNo packets with routing info received\nRESULT rc=0 flags=2 paths=0\n");
@@ -60,11 +62,15 @@ TEST(LoopbackTrain, EmptyTrainStillReports) {
 
 TEST(LoopbackTrain, NoReplyEndsAtTheTimeOut) {
     // A private namespace whose kernel ignores echo requests: nothing answers.
-    if (!tsltest::isRoot()) GTEST_SKIP() << "needs root for a private network namespace";
+    TSL_REQUIRE_ROOT("for a private network namespace");
     std::string cmd = "ip link set lo up && sysctl -qw net.ipv4.icmp_echo_ignore_all=1 && exec " +
-                      std::string(TRAIN_DRIVER) + " 127.0.0.1 10 600 1 1 0";
+                      std::string(TRAIN_DRIVER) + " 127.0.0.1 10 600 2 1 0";
+    const auto start = std::chrono::steady_clock::now();
     auto r = runProgram({"unshare", "--net", "sh", "-c", cmd}, 30);
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_GE(took.count(), 2.0) << "the wait lasts the time-out's 2 s";
+    EXPECT_LT(took.count(), 3.5) << "and ends then";
     EXPECT_EQ(countOf(r.out, "Timeout exceeded.\n"), 1);
     EXPECT_EQ(countOf(r.out, " ++ lost ++\n"), 10);
     EXPECT_EQ(countOf(r.out, "arrive=-1 "), 10);
@@ -75,10 +81,32 @@ TEST(LoopbackTrain, NoReplyEndsAtTheTimeOut) {
     EXPECT_EQ(countOf(r.out, "HANDLER kept ALARMS 0\n"), 1) << "the caller's handler is back, no alarm leaked";
 }
 
+TEST(LoopbackTrain, CountAndSizesBeyondTheLimitsAreClamped) {
+    // 12 packets asked for, sizes below 0, below 4 and above 65467.  The
+    // sanitizers end the driver on any access past the engine's tables or
+    // the driver's arrays of exactly 12 entries.
+    TSL_REQUIRE_ROOT("for the raw socket");
+    auto r = runProgram({TRAIN_DRIVER, "127.0.0.1", "12", "-5,0,3,4,65467,65468,70000,600", "1"}, 30);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(numbersOf(r.out, "pkt %d: ").size(), 10u) << "the report of 10 packets";
+    EXPECT_EQ(numbersOf(r.out, "PKT %*d bytes=%d "),
+              (std::vector<int>{0, 0, 3, 4, 65467, 65468, 65528, 600, 600, 600, -7, -7}))
+        << "sizes as sent; entries from 10 on left alone";
+    // No send stamp in fewer than 4 bytes: no reply taken.  More than 65467
+    // bytes do not fit in a datagram: the send fails and says so.
+    std::vector<int> lost;
+    const auto arrivals = numbersOf(r.out, "PKT %*d bytes=%*d depart=%*d arrive=%d ");
+    for (size_t i = 0; i < arrivals.size(); ++i)
+        if (arrivals[i] == -1) lost.push_back(static_cast<int>(i));
+    EXPECT_EQ(lost, (std::vector<int>{0, 1, 2, 5, 6, 10, 11})) << r.out;
+    EXPECT_EQ(countOf(r.err, "error: tried to write "), 2) << r.err;
+    EXPECT_EQ(countOf(r.out, "depart=-7 "), 2);
+}
+
 TEST(LoopbackTrain, NoAlarmOutlivesAQuickTrain) {
     // Trains whose replies all come well before a 1-second time-out; then the
     // program waits 1.5 s: no alarm may strike it, and its own handler stays.
-    if (!tsltest::isRoot()) GTEST_SKIP() << "needs root for the raw socket";
+    TSL_REQUIRE_ROOT("for the raw socket");
     auto r = runProgram({TRAIN_DRIVER, "127.0.0.1", "10", "600", "1", "2", "1500"}, 30);
     ASSERT_EQ(r.status, 0) << r.err << " signal " << r.signal;
     EXPECT_EQ(countOf(r.out, "Timeout exceeded."), 0);
@@ -88,7 +116,7 @@ TEST(LoopbackTrain, NoAlarmOutlivesAQuickTrain) {
 TEST(FatalPaths, UnknownHostEndsBeforeAnyPacket) {
     // In a network namespace of its own the resolver cannot reach anything,
     // so the lookup fails at once and no query leaves the machine.
-    if (!tsltest::isRoot()) GTEST_SKIP() << "needs root for a private network namespace";
+    TSL_REQUIRE_ROOT("for a private network namespace");
     auto r = runProgram({"unshare", "--net", TRAIN_DRIVER, "no.such.host.invalid", "10", "600", "5"}, 30);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
@@ -102,7 +130,7 @@ TEST(FatalPaths, UnknownHostEndsBeforeAnyPacket) {
 }
 
 TEST(FatalPaths, NoRawSocketWithoutPrivilege) {
-    if (!tsltest::isRoot()) GTEST_SKIP() << "needs root to drop to an unprivileged user";
+    TSL_REQUIRE_ROOT("to drop to an unprivileged user");
     auto r = runProgram({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--inh-caps=-all",
                          "--bounding-set=-all", TRAIN_DRIVER, "127.0.0.1", "10", "600", "5"},
                         30);

@@ -202,6 +202,9 @@ TEST(DorralProgram, ProbesLoopbackOnTheDefaultSchedule)
     }
     EXPECT_GT(a[0], 0);
     EXPECT_GT(d[9], d[0]);
+    // Nor late: the nine gaps add up to the scheduled 1528 us (20 % of room
+    // for a loaded machine).
+    EXPECT_NEAR(d[9] - d[0], 1528, 0.2 * 1528);
     EXPECT_EQ(lines[row + 11], " SEQOK  RR ");
     EXPECT_EQ(lines.back(), "dorral: probing result=0.000000");
     EXPECT_EQ(r.out.find("LOGME"), std::string::npos);
