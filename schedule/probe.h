@@ -34,9 +34,9 @@ extern "C" {
  * route data, 2 in order, 4 duplicates) and *paths with the number of routes
  * first seen.  The departure and arrival times in microseconds are kept for
  * fetchProbeTimes.  Prints nothing but the engine's messages (time-out, ICMP
- * diagnostics).  For a train whose sends fall within its first second the
- * process runs at the lowest real-time priority where it may, so the spin
- * before each send is not preempted.
+ * diagnostics).  The probe spins on the clock before each send at the
+ * process's own priority, so on a busy machine a packet can leave late, never
+ * early; the departure times show when each really left.
  *
  * Returns 0 after the train, -1 without sending anything when the request is not
  * usable: no host, count outside 0..10, a size outside 4..PROBE_MAX_DATA, a time-out
