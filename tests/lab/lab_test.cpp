@@ -207,13 +207,19 @@ TEST(LabScript, RefusesBadArgumentsAndCleansUpAFailedUp) {
     labSh({"down", name});
 }
 
-TEST(LabScript, CleanRemovesLabsOfDeadProcesses) {
-    TSL_REQUIRE_ROOT("for namespaces");
+// The name the fixture gives the first lab of a process that has died.
+std::string labOfADeadProcess() {
     pid_t dead = fork();
     if (dead == 0) _exit(0);
-    ASSERT_GT(dead, 0);
+    if (dead < 0) return "";
     waitpid(dead, nullptr, 0);
-    const std::string stale = "tsl" + std::to_string(dead) + "n0";
+    return "tsl" + std::to_string(dead) + "n0";
+}
+
+TEST(LabScript, CleanRemovesLabsOfDeadProcesses) {
+    TSL_REQUIRE_ROOT("for namespaces");
+    const std::string stale = labOfADeadProcess();
+    ASSERT_FALSE(stale.empty());
     const std::string alive = "tsl" + std::to_string(getpid()) + "n999";
     ASSERT_EQ(labSh({"up", stale}).status, 0);
     ASSERT_EQ(labSh({"up", alive}).status, 0);
@@ -229,11 +235,8 @@ TEST(LabScript, CleanWaitsForALabBeingMade) {
     // A lab named for a dead process, caught half-made by a clean: a tc that
     // stalls holds up at the shaping step while the clean runs.
     TSL_REQUIRE_ROOT("for namespaces");
-    pid_t dead = fork();
-    if (dead == 0) _exit(0);
-    ASSERT_GT(dead, 0);
-    waitpid(dead, nullptr, 0);
-    const std::string name = "tsl" + std::to_string(dead) + "n0";
+    const std::string name = labOfADeadProcess();
+    ASSERT_FALSE(name.empty());
     char dir[] = "/tmp/tsl-lab-slow-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     const std::string d = dir, tc = tsltest::splitLines(tsltest::runShell("command -v tc").out).at(0);
