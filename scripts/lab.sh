@@ -135,12 +135,13 @@ remove_lab() {
 }
 
 # Takes the labs' lock (flock option -s shared, -x exclusive) for the rest of
-# this script; waits at most a minute for it.
+# this script; waits at most a minute for it.  Processes that outlive the
+# script must be started with {lock_fd}<&- so they do not hold it on.
+lock_fd=
 lock_labs() {
-    local fd
     [[ -e $LOCK_FILE ]] || { mkdir -p "${LOCK_FILE%/*}" && : >>"$LOCK_FILE"; } 2>/dev/null
-    exec {fd}<"$LOCK_FILE" || die "cannot open $LOCK_FILE"
-    flock "$1" -w 60 "$fd" || die "$LOCK_FILE stayed locked for a minute"
+    exec {lock_fd}<"$LOCK_FILE" || die "cannot open $LOCK_FILE"
+    flock "$1" -w 60 "$lock_fd" || die "$LOCK_FILE stayed locked for a minute"
 }
 
 # Removes labs of the test fixture whose owning process has died.
@@ -368,14 +369,14 @@ steer_to() {
 start_cross() {
     local sink=$1 src=$2 sink_addr=$3 mbit=$4 burst_ms=$5 i
     shift 5  # what remains: a command that pins the processes
-    ip netns exec "$sink" setsid "$@" iperf3 -s -p 5299 </dev/null >/dev/null 2>&1 &
+    ip netns exec "$sink" setsid "$@" iperf3 -s -p 5299 </dev/null >/dev/null 2>&1 {lock_fd}<&- &
     for ((i = 0; i < 200; i++)); do
         [[ $(ip netns exec "$sink" ss -Hltn 'sport = :5299' 2>/dev/null) == *5299* ]] && break
         sleep 0.01
     done
     ((i < 200)) || { echo "the iperf3 server did not start" >&2; return 1; }
     ip netns exec "$src" setsid "$@" iperf3 -c "$sink_addr" -p 5299 -u -b "${mbit}M" -l 1200 -t 86400 \
-        --pacing-timer $((burst_ms * 1000)) </dev/null >/dev/null 2>&1 &
+        --pacing-timer $((burst_ms * 1000)) </dev/null >/dev/null 2>&1 {lock_fd}<&- &
     # Flowing once the sink has received some of it.
     for ((i = 0; i < 300; i++)); do
         [[ $(ip netns exec "$sink" sh -c 'cat /sys/class/net/[ct]0/statistics/rx_packets' 2>/dev/null) -gt 20 ]] && return 0
