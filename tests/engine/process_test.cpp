@@ -32,7 +32,7 @@ struct Train {
 };
 
 TEST(EngineInProcess, RepliesCarryTheKernelStamp) {
-    if (!tsltest::isRoot()) GTEST_SKIP() << "needs root for the raw socket";
+    TSL_REQUIRE_ROOT("for the raw socket");
     Train t("127.0.0.1");
     const tsl::ArrivalSources src = tsl::last_arrival_sources();
     EXPECT_EQ(src.kernel, 10);

@@ -44,7 +44,7 @@ tsl_stream_session* open(const char* host) {
 }
 
 TEST(StreamLoopback, KeepsTheScheduleAndStampsEveryReply) {
-    if (!tsltest::isRoot()) GTEST_SKIP() << "needs root for the raw socket";
+    TSL_REQUIRE_ROOT("for the raw socket");
     tsl_stream_session* s = open("127.0.0.1");
     ASSERT_NE(s, nullptr);
     EXPECT_STREQ(tsl_stream_address(s), "127.0.0.1");
@@ -77,7 +77,7 @@ void stall(int) {
 }
 
 TEST(StreamLoopback, AStallShiftsTheRestInsteadOfBursting) {
-    if (!tsltest::isRoot()) GTEST_SKIP() << "needs root for the raw socket";
+    TSL_REQUIRE_ROOT("for the raw socket");
     tsl_stream_session* s = open("127.0.0.1");
     ASSERT_NE(s, nullptr);
     struct sigaction on{}, old{};
@@ -108,7 +108,7 @@ int inChild(Fn fn) {
 }
 
 TEST(StreamRequests, AreRefusedWithTheirReason) {
-    if (!tsltest::isRoot()) GTEST_SKIP() << "needs root for the raw socket";
+    TSL_REQUIRE_ROOT("for the raw socket");
     tsl_stream_session* s = open("127.0.0.1");
     ASSERT_NE(s, nullptr);
     int64_t at[3] = {0, 10, 20}, backwards[3] = {0, 20, 10}, late[3] = {0, 10, TSL_STREAM_MAX_SPAN_US + 1};
