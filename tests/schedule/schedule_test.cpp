@@ -202,12 +202,35 @@ TEST(DorralProgram, ProbesLoopbackOnTheDefaultSchedule)
     }
     EXPECT_GT(a[0], 0);
     EXPECT_GT(d[9], d[0]);
-    // Nor late: the nine gaps add up to the scheduled 1528 us (20 % of room
-    // for a loaded machine).
-    EXPECT_NEAR(d[9] - d[0], 1528, 0.2 * 1528);
     EXPECT_EQ(lines[row + 11], " SEQOK  RR ");
     EXPECT_EQ(lines.back(), "dorral: probing result=0.000000");
     EXPECT_EQ(r.out.find("LOGME"), std::string::npos);
+}
+
+TEST(DorralProbe, DeparturesKeepTheScheduleOnLoopback)
+{
+    // Neither late nor shifted: the first packet leaves less than 20 % of the
+    // schedule's 1528 us after its time, and the nine gaps add up to 1528 us
+    // within 20 %.  A spin preempted on a loaded machine makes a train late,
+    // so up to ten trains get the chance.
+    TSL_REQUIRE_ROOT("for the raw ICMP socket");
+    schedule(10, 0.0, 1e7);
+    const double span = (sendingTime[10] - sendingTime[1]) * 1e6;
+    bool kept = false;
+    std::string seen;
+    for (int run = 0; run < 10 && !kept; run++) {
+        int bytes[DORRAL_ARRAY_LEN] = {}, order[DORRAL_ARRAY_LEN] = {}, flags = 0, paths = 0, d[10], a[10];
+        CaptureStdout();
+        const int status = startProbe("127.0.0.1", 10, packetSize, sendingTime, sendingTimeGap,
+                                      receivingTime, bytes, order, &flags, &paths, 5);
+        GetCapturedStdout();
+        ASSERT_EQ(status, 0);
+        ASSERT_EQ(fetchProbeTimes(10, d, a), 10);
+        const double late = d[0] - sendingTime[1] * 1e6, gaps = d[9] - d[0];
+        kept = late < 0.2 * span && std::fabs(gaps - span) < 0.2 * span;
+        seen += " " + std::to_string(std::lround(late)) + "/" + std::to_string(std::lround(gaps));
+    }
+    EXPECT_TRUE(kept) << "first packet late by / gaps added up to, in us:" << seen;
 }
 
 TEST(DorralProbe, FillsArrivalTimesInSecondsAndTheTableTimesOnLoopback)
