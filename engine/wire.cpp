@@ -271,7 +271,8 @@ extern "C" void tsl_print_status_suffix(int flags, int paths) {
 }
 
 extern "C" int tsl_time_diff(int later, int earlier) {
-    return static_cast<int>(static_cast<unsigned>(later) - static_cast<unsigned>(earlier));
+    const int32_t a = later, b = earlier;
+    return tsl::timesub(&a, &b);
 }
 
 extern "C" void tsl_set_program_name(const char* name) {
