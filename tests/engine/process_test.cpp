@@ -68,6 +68,7 @@ TEST(EngineInProcess, APendingAlarmOfTheCallerIsDelayedNotLost) {
 
 TEST(EngineInProcess, TheProgramNameIsCopied) {
     // A name that no longer exists when the error is printed.
+    TSL_REQUIRE_ROOT("for a private network namespace");
     EXPECT_EXIT(
         {
             std::string name(40, 'p');
