@@ -113,7 +113,7 @@ TEST(AvailbwCommandLine, HelpAndVersion) {
 
 TEST(AvailbwPrivilege, UnknownHostInAPrivateNetwork) {
     // No name service in a namespace of its own: no query leaves the machine.
-    if (!tsltest::isRoot()) GTEST_SKIP() << "needs root for a private network namespace";
+    TSL_REQUIRE_ROOT("for a private network namespace");
     const RunResult r = tsltest::runProgram({"unshare", "--net", AVAILBW_BIN, "no.such.host.invalid"}, 30);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
@@ -121,7 +121,7 @@ TEST(AvailbwPrivilege, UnknownHostInAPrivateNetwork) {
 }
 
 TEST(AvailbwPrivilege, NoRawSocketForAnOrdinaryUser) {
-    if (!tsltest::isRoot()) GTEST_SKIP() << "needs root to drop to an unprivileged user";
+    TSL_REQUIRE_ROOT("to drop to an unprivileged user");
     TempDir dir;
     std::filesystem::permissions(dir.path, std::filesystem::perms::all);
     const std::string plot = dir.path / "p.svg";
@@ -137,7 +137,7 @@ TEST(AvailbwPrivilege, NoRawSocketForAnOrdinaryUser) {
 }
 
 TEST(AvailbwLoopback, JsonHasExactlyTheKeys) {
-    if (!tsltest::isRoot()) GTEST_SKIP() << "needs root for the raw ICMP socket";
+    TSL_REQUIRE_ROOT("for the raw ICMP socket");
     const std::set<std::string> keys{"host",         "address",     "available_bps", "low_bps",
                                      "high_bps",     "capacity_bps", "support",      "rounds",
                                      "probe_bytes",  "duration_s",  "timescale_s",   "streams"};
@@ -183,7 +183,7 @@ TEST(AvailbwLoopback, JsonHasExactlyTheKeys) {
 }
 
 TEST(AvailbwLoopback, PlotIsAReadableSvg) {
-    if (!tsltest::isRoot()) GTEST_SKIP() << "needs root for the raw ICMP socket";
+    TSL_REQUIRE_ROOT("for the raw ICMP socket");
     TempDir dir;
     const std::string plot = dir.path / "loopback.svg", png = dir.path / "loopback.png";
     const RunResult r = availbw({"-q", "--plot", plot, "127.0.0.1"});
