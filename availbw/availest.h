@@ -64,7 +64,8 @@ typedef struct avl_options {
                               and received; 0 (default): 1000000, or when that is more,
                               what ten streams as long as the time scale (4 ms without one)
                               cost at the capacity, both ways */
-    double max_seconds;    /* stop after this long (default 2) */
+    double max_seconds;    /* stop after this long; 0 (default): 1 s, or 40 times the time
+                              scale when that is longer */
     double timescale_s;    /* > 0: every stream lasts this long; 0 (default): streams of
                               stream_packets packets, whose length then depends on the rate */
     int packet_bytes;      /* IP bytes of a stream packet, 64..1500; 0 (default): chosen
@@ -117,7 +118,9 @@ typedef struct avl_result {
     double low_bps, high_bps; /* that interval */
     double capacity_bps;    /* capacity from the dispersion train, for reference */
     int support;            /* rounds whose range lies in that interval */
-    int rounds;             /* rounds run */
+    int rounds;             /* rounds that count: those narrowed to the resolution (or, when
+                               a budget cut every round short, those with both ends known);
+                               round_ranges has every round */
     int64_t probe_bytes;    /* IP bytes sent and received */
     double duration_s;      /* time the measurement took */
     double timescale_s;     /* length of a stream at the estimated rate */

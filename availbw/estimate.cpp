@@ -26,7 +26,11 @@ constexpr int kCapacityPackets = 16;   // the back-to-back train
 constexpr int kCapacityBytes = 1500;
 constexpr int kMinPackets = 20;        // shortest stream, also with a short time scale
 constexpr double kMinGapUs = 50;       // closest spacing of stream packets at the capacity
-constexpr double kMinStreamSeconds = 0.004;  // shortest stream without a time scale
+constexpr double kMinStreamSeconds = 0.004;  // shortest and longest stream without a time scale
+constexpr double kMaxStreamSeconds = 0.03;
+constexpr int kEnoughSupport = 3;      // rounds that agree end the measurement
+constexpr double kStampJitter = 20e-6;  // seconds
+constexpr double kSecondsPerTimescale = 40;  // automatic time budget with a time scale
 constexpr int kLeadBytes = 3000;       // sent back to back before a stream's rate part
 constexpr int kMaxStreamPackets = 4096;
 constexpr int kRetries = 2;            // new tries for a stream whose sender fell behind
@@ -73,6 +77,8 @@ public:
         : send_(send), sendContext_(sendContext), o_(o), r_(r), progress_(progress),
           progressContext_(progressContext), start_(monotonic()), automaticBytes_(o_.max_bytes == 0) {
         if (automaticBytes_) o_.max_bytes = 1000000;
+        // Time for a few rounds of long streams with their pauses.
+        if (o_.max_seconds == 0) o_.max_seconds = std::max(1.0, kSecondsPerTimescale * o_.timescale_s);
     }
 
     int run();
@@ -106,11 +112,15 @@ private:
 };
 
 int Measurement::packetsAt(double rate) const {
-    // With no time scale asked for, a stream still lasts a few milliseconds,
-    // so that cross traffic sent in bursts every millisecond averages out.
-    const double seconds = o_.timescale_s > 0 ? o_.timescale_s : kMinStreamSeconds;
-    const double n = std::max(std::ceil(seconds * rate / (8.0 * packetBytes_)),
-                              o_.timescale_s > 0 ? 0 : std::round(static_cast<double>(o_.stream_bytes) / packetBytes_));
+    const auto lasting = [&](double seconds) { return std::ceil(seconds * rate / (8.0 * packetBytes_)); };
+    // With no time scale asked for: stream_bytes, but at least a few
+    // milliseconds, so that cross traffic sent in bursts every millisecond
+    // averages out, and at most some tens, so that slow paths are measured
+    // in a second too.
+    const double n = o_.timescale_s > 0
+                         ? lasting(o_.timescale_s)
+                         : std::clamp(std::round(static_cast<double>(o_.stream_bytes) / packetBytes_),
+                                      lasting(kMinStreamSeconds), lasting(kMaxStreamSeconds));
     return static_cast<int>(std::clamp(n, double{kMinPackets}, double{kMaxStreamPackets}));
 }
 
@@ -240,8 +250,10 @@ Outcome Measurement::stream(int kind, int round, double rate, int packets, int b
         out.outRate = (out.received - 1) * bytes * 8.0 / ((arrive[lastSeen] - arrive[firstSeen]) / 1e6);
     if (kind != AVL_KIND_CAPACITY) {
         avl_trend t;
-        // Half a packet's time on the bottleneck is below what a queue can show.
-        out.verdict = avl_judge_delays(delays.data(), out.received, lost, 0.5 * bytes * 8.0 / capacity_, &t);
+        // Steps below half a packet's time on the bottleneck, and below the
+        // jitter of the receive stamps, are none.
+        const double tolerance = std::min(0.5 * bytes * 8.0 / capacity_, kStampJitter);
+        out.verdict = avl_judge_delays(delays.data(), out.received, lost, tolerance, &t);
     }
     s.verdict = out.verdict;
     s.void_stream = out.isVoid;
@@ -316,7 +328,11 @@ bool Measurement::search(int round, double start, double step, double above, avl
                 range->complete = 1;
                 break;
             }
-            rate = std::sqrt(below * above);
+            // Halve the bracket, but never jump further than the step: a
+            // bracket that reaches up to the capacity says little.
+            rate = v == Vote::Above ? std::max(std::sqrt(below * above), rate / (1 + step))
+                                    : std::min(std::sqrt(below * above), rate * (1 + step));
+            step *= 2;
             continue;
         }
         if (v == Vote::Above) {
@@ -381,6 +397,7 @@ bool Measurement::combine() {
     std::vector<double> mids;
     if (chosen != nullptr) {
         r_->low_bps = capacity_;
+        r_->high_bps = 0;
         for (size_t i = 0; i < bases.size(); ++i)
             for (const SetIDList* id = chosen->setIDs; id != nullptr; id = id->next)
                 if (id->kind == BASE && id->set == reinterpret_cast<uintptr_t>(bases[i])) {
@@ -390,6 +407,7 @@ bool Measurement::combine() {
                 }
     }
     r_->support = static_cast<int>(mids.size());
+    r_->rounds = static_cast<int>(counted.size());
     r_->available_bps = median_of(mids);
     destroySet(peakSet);
     destroySet(all);
@@ -448,13 +466,13 @@ int Measurement::run() {
     }
     guess = std::clamp(guess, capacity_ / 20, capacity_);
 
-    // Rounds, each from where the last one ended.
+    // Rounds, each from where the last one ended, until enough of them agree.
     double start = guess, step = kFirstStep;
-    for (int round = 1; round <= o_.max_rounds && !stopped_; ++round) {
+    for (int round = 1; round <= o_.max_rounds && !stopped_ && r_->support < kEnoughSupport; ++round) {
         avl_round range{};
         if (!search(round, start, step, above, &range)) break;
         rounds_.push_back(range);
-        r_->rounds = static_cast<int>(rounds_.size());
+        combine();  // the answer so far, and how many rounds agree on it
         start = range.high_bps > 0 ? (range.low_bps + range.high_bps) / 2 : range.low_bps;
         step = o_.resolution;
         above = 0;
@@ -491,7 +509,7 @@ int Measurement::run() {
 
 extern "C" void avl_default_options(avl_options* o) {
     o->max_bytes = 0;
-    o->max_seconds = 2.0;
+    o->max_seconds = 0;
     o->timescale_s = 0;
     o->packet_bytes = 0;
     o->stream_bytes = 40000;
@@ -504,7 +522,7 @@ extern "C" void avl_default_options(avl_options* o) {
 static bool valid_options(const avl_options* p) {
     if (p == nullptr) return true;
     const avl_options& o = *p;
-    return o.max_bytes >= 0 && o.max_seconds > 0 && o.max_seconds <= 3600 && o.timescale_s >= 0 &&
+    return o.max_bytes >= 0 && o.max_seconds >= 0 && o.max_seconds <= 3600 && o.timescale_s >= 0 &&
            o.timescale_s <= 10 && (o.packet_bytes == 0 || (o.packet_bytes >= 64 && o.packet_bytes <= 1500)) &&
            o.stream_bytes >= 64 * kMinPackets && o.stream_bytes <= 1500 * kMaxStreamPackets && o.streams_per_rate >= 1 &&
            o.streams_per_rate <= 9 && o.resolution > 0.005 && o.resolution < 1 && o.max_rounds >= 1 &&

@@ -66,10 +66,12 @@ void printHelp() {
         "                      thousands and M for millions (500k, 2M); default\n"
         "                      automatic: 1M, or what ten streams at the capacity\n"
         "                      cost when that is more (long streams, fast paths)\n"
-        "  --max-time SECONDS  stop after this long, decimals allowed (default %g)\n"
+        "  --max-time SECONDS  stop after this long, decimals allowed; default\n"
+        "                      automatic: 1 s, or with --timescale 40 times the time\n"
+        "                      scale when that is longer\n"
         "  --timescale MS      every stream lasts MS milliseconds, %g to %g; the figure\n"
         "                      is the free rate over that span (default: streams of\n"
-        "                      %d kB and at least 4 ms, as long as their rate makes them)\n"
+        "                      %d kB, but 4 to 30 ms long)\n"
         "  --plot FILE.svg     also draw the streams and the result into an SVG file\n"
         "  -q, --quiet         no progress line on standard error\n"
         "      --help          show this help and exit\n"
@@ -78,7 +80,7 @@ void printHelp() {
         "Exit status: 0 an estimate; 1 bad usage, unknown host, or the plot file could\n"
         "not be written; 2 no estimate (the reason is on standard error); 5 no raw ICMP\n"
         "socket.\n",
-        d.max_seconds, kMinTimescaleMs, kMaxTimescaleMs, d.stream_bytes / 1000);
+        kMinTimescaleMs, kMaxTimescaleMs, d.stream_bytes / 1000);
 }
 
 int usageError(const char* message) {

@@ -122,7 +122,7 @@ TEST(Estimate, FindsTheFreeRateOfSimulatedPaths) {
         EXPECT_LE(r.low_bps, path.free() * 1.05) << where;
         EXPECT_GE(r.high_bps, path.free() * 0.95) << where;
         EXPECT_GE(r.support, 1);
-        EXPECT_LE(r.support, r.rounds);
+        EXPECT_LE(r.support, std::min(r.rounds, 3)) << "rounds end once three agree";
         EXPECT_LE(r.probe_bytes, c.capacity > 150e6 ? 2000000 : 1000000) << where;
         EXPECT_EQ(r.nstreams, path.streams);
         EXPECT_STREQ(r.address, "198.18.1.2");
@@ -156,14 +156,13 @@ TEST(Estimate, SaysWhyThereIsNoEstimate) {
 TEST(Estimate, BudgetsCutShortAndSaySo) {
     Path path;
     avl_options o = quick();
-    o.max_bytes = 5000000;
-    o.max_rounds = 100;
+    o.max_bytes = 500000;
     avl_result r;
-    ASSERT_EQ(avl_measure_with(Path::send, &path, "x", &o, &r, nullptr, nullptr), 0);
+    avl_measure_with(Path::send, &path, "x", &o, &r, nullptr, nullptr);
     EXPECT_EQ(r.budget_reached, 1);
-    EXPECT_STREQ(r.reason, "byte budget reached");
-    EXPECT_LE(r.probe_bytes, 5000000);
-    EXPECT_GT(r.rounds, 3) << "rounds go on while the budget allows";
+    EXPECT_NE(std::string(r.reason).find("byte budget reached"), std::string::npos) << r.reason;
+    EXPECT_LE(r.probe_bytes, 500000);
+    EXPECT_LT(r.support, 3);
     avl_free_result(&r);
 
     // A time budget shorter than the streams between pauses.
@@ -191,7 +190,7 @@ TEST(Estimate, RefusesOptionsOutOfRange) {
     Path path;
     avl_options o = quick();
     avl_result r;
-    for (auto spoil : {+[](avl_options& x) { x.max_bytes = -1; }, +[](avl_options& x) { x.max_seconds = 0; },
+    for (auto spoil : {+[](avl_options& x) { x.max_bytes = -1; }, +[](avl_options& x) { x.max_seconds = -1; },
                        +[](avl_options& x) { x.timescale_s = -1; }, +[](avl_options& x) { x.packet_bytes = 63; },
                        +[](avl_options& x) { x.packet_bytes = 1501; }, +[](avl_options& x) { x.streams_per_rate = 0; },
                        +[](avl_options& x) { x.resolution = 0; }, +[](avl_options& x) { x.max_rounds = 0; }}) {
