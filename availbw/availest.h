@@ -52,11 +52,13 @@ typedef struct avl_trend {
 
 /*
  * Judges the n delays of a stream's received packets, in sending order, with
- * lost more packets sent that never came back.  Differences between group
- * floors of at most tolerance (in the delays' unit) count as none.  Returns
- * the verdict and, when out is not null, what it was based on.
+ * lost more packets sent that never came back.  The delays are cut into
+ * sqrt(n) groups, at most six and at most groups when that is above 0 (three
+ * at least, or the verdict is unclear).  Differences between group floors of
+ * at most tolerance (in the delays' unit) count as none.  Returns the verdict
+ * and, when out is not null, what it was based on.
  */
-int avl_judge_delays(const double *delays, int n, int lost, double tolerance, avl_trend *out);
+int avl_judge_delays(const double *delays, int n, int lost, int groups, double tolerance, avl_trend *out);
 
 /* How a measurement is run.  avl_default_options gives the defaults. */
 typedef struct avl_options {
@@ -72,7 +74,7 @@ typedef struct avl_options {
                               from the capacity, at least 400 and large enough that packets
                               at the capacity leave at least 50 us apart */
     int stream_bytes;      /* IP bytes a stream sends when no time scale is set (default
-                              40000; at least 20 packets, and at least 4 ms at its rate) */
+                              40000; at least 20 packets, and 8 to 30 ms at its rate) */
     int streams_per_rate;  /* streams that vote on each rate (default 2; a disagreement
                               brings one more) */
     double resolution;     /* a round ends when high <= low * (1 + resolution) (default 0.06) */

@@ -28,10 +28,12 @@ constexpr int kMinPackets = 20;        // shortest stream, also with a short tim
 constexpr double kMinGapUs = 50;       // closest spacing of stream packets at the capacity
 constexpr double kMinStreamSeconds = 0.004;  // shortest and longest stream without a time scale
 constexpr double kMaxStreamSeconds = 0.03;
+constexpr double kBudgetStreamSeconds = 0.004;  // the automatic byte budget: ten such streams at the capacity
 constexpr int kEnoughSupport = 3;      // rounds that agree end the measurement
 constexpr double kStampJitter = 20e-6;  // seconds
+constexpr double kShortestGroup = 0.001;  // seconds
 constexpr double kSecondsPerTimescale = 40;  // automatic time budget with a time scale
-constexpr int kLeadBytes = 3000;       // sent back to back before a stream's rate part
+constexpr int kLeadBytes = 4500;       // sent back to back before a stream's rate part
 constexpr int kMaxStreamPackets = 4096;
 constexpr int kRetries = 2;            // new tries for a stream whose sender fell behind
 constexpr double kFirstStep = 0.12;    // first move from the first guess; each further move doubles
@@ -253,7 +255,10 @@ Outcome Measurement::stream(int kind, int round, double rate, int packets, int b
         // Steps below half a packet's time on the bottleneck, and below the
         // jitter of the receive stamps, are none.
         const double tolerance = std::min(0.5 * bytes * 8.0 / capacity_, kStampJitter);
-        out.verdict = avl_judge_delays(delays.data(), out.received, lost, tolerance, &t);
+        // A group spans at least a millisecond, the period of the most
+        // common bursts of cross traffic (timers, pacing).
+        const int groups = static_cast<int>(span / kShortestGroup);
+        out.verdict = avl_judge_delays(delays.data(), out.received, lost, std::max(1, groups), tolerance, &t);
     }
     s.verdict = out.verdict;
     s.void_stream = out.isVoid;
@@ -445,7 +450,7 @@ int Measurement::run() {
                        ? o_.packet_bytes
                        : static_cast<int>(std::clamp(capacity_ * kMinGapUs / 8e6, 400.0, 1500.0));
     if (automaticBytes_) {  // room for ten streams of the time scale at the capacity, both ways
-        const double seconds = o_.timescale_s > 0 ? o_.timescale_s : kMinStreamSeconds;
+        const double seconds = o_.timescale_s > 0 ? o_.timescale_s : kBudgetStreamSeconds;
         o_.max_bytes = std::max<int64_t>(o_.max_bytes, std::llround(10 * 2 * seconds * capacity_ / 8));
     }
     // Long enough for replies held up behind a full queue, short enough not

@@ -71,7 +71,7 @@ void printHelp() {
         "                      scale when that is longer\n"
         "  --timescale MS      every stream lasts MS milliseconds, %g to %g; the figure\n"
         "                      is the free rate over that span (default: streams of\n"
-        "                      %d kB, but 4 to 30 ms long)\n"
+        "                      %d kB, but 8 to 30 ms long)\n"
         "  --plot FILE.svg     also draw the streams and the result into an SVG file\n"
         "  -q, --quiet         no progress line on standard error\n"
         "      --help          show this help and exit\n"

@@ -19,12 +19,16 @@ constexpr int kMostGroups = 6;
 
 }  // namespace
 
-extern "C" int avl_judge_delays(const double* delays, int n, int lost, double tolerance, avl_trend* out) {
+extern "C" int avl_judge_delays(const double* delays, int n, int lost, int groupsWanted, double tolerance,
+                                avl_trend* out) {
     avl_trend t{};
     const int total = n + (lost > 0 ? lost : 0);
     t.loss = total > 0 ? static_cast<double>(total - n) / total : 0;
-    // sqrt(n) groups up to six; fewer than 3 groups (9 delays) say nothing.
-    const int groups = n >= 9 ? std::min(kMostGroups, static_cast<int>(std::sqrt(static_cast<double>(n)))) : 0;
+    // sqrt(n) groups, up to six or the number asked for; fewer than 3 groups
+    // (9 delays) say nothing.
+    int groups = std::min(kMostGroups, static_cast<int>(std::sqrt(static_cast<double>(n))));
+    if (groupsWanted > 0) groups = std::min(groups, groupsWanted);
+    if (n < 9 || groups < 3) groups = 0;
     t.groups = groups;
     std::vector<double> floors;
     for (int g = 0; g < groups; ++g) {

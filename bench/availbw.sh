@@ -48,9 +48,9 @@ if (($(nproc) > 1)); then
     PIN=(taskset -c 0)
     SHAPER=(--steer "$(($(nproc) - 1))")
 fi
-# The lab's shaper holds rates up to 100 Mbit/s with a bucket of one frame;
+# The lab's shaper holds rates below 100 Mbit/s with a bucket of one frame;
 # above, its timer needs two frames of bucket to keep the rate.
-burst_for() { awk -v r="$1" 'BEGIN { print r > 100 ? 3028 : 1600 }'; }
+burst_for() { awk -v r="$1" 'BEGIN { print (r >= 100 ? 3028 : 1600) }'; }
 
 # The free rate in IP bits of availbw's stream packets: their size follows the
 # tool's rule (at least 400 bytes, 50 us apart at the capacity it read).

@@ -16,7 +16,7 @@ namespace {
 // ---- The trend test --------------------------------------------------------
 
 int judge(const std::vector<double>& d, int lost = 0) {
-    return avl_judge_delays(d.data(), static_cast<int>(d.size()), lost, 5, nullptr);
+    return avl_judge_delays(d.data(), static_cast<int>(d.size()), lost, 0, 5, nullptr);
 }
 
 TEST(Trend, TellsRisingFlatAndUnclearSeries) {
@@ -46,7 +46,7 @@ TEST(Trend, TellsRisingFlatAndUnclearSeries) {
     EXPECT_EQ(judge(flat, 12), AVL_RISING);
     EXPECT_EQ(judge(flat, 10), AVL_FLAT) << "10 of 110 lost is not heavy";
     avl_trend t;
-    avl_judge_delays(ramp.data(), 100, 0, 5, &t);
+    avl_judge_delays(ramp.data(), 100, 0, 0, 5, &t);
     EXPECT_EQ(t.groups, 6);
     EXPECT_NEAR(t.rise, 8 * 83, 50);
     EXPECT_GT(t.pct, 0.66);
