@@ -40,6 +40,7 @@ need tc iproute2
 need nft nftables
 need ss iproute2
 need iperf3 iperf3            # the cross traffic
+need taskset util-linux
 need sysctl procps
 need awk mawk
 need /etc/protocols netbase   # the protocol names "icmp" and "ip"
@@ -79,9 +80,11 @@ measure() {
         low=$(json_number low_bps "$json") high=$(json_number high_bps "$json")
         support=$(json_number support "$json") rounds=$(json_number rounds "$json")
         bytes=$(json_number probe_bytes "$json") secs=$(json_number duration_s "$json")
-        printf 'availbw: free now              %s Mbit/s  (range %.2f-%.2f, %s of %s rounds agree; %.2f MB in %.2f s)\n' \
+        agree="$support of $rounds rounds agree"
+        ((rounds == 1)) && agree="1 round"
+        printf 'availbw: free now              %s Mbit/s  (range %.2f-%.2f, %s; %.2f MB in %.2f s)\n' \
             "$(mbit "$available")" "$(awk -v v="$low" 'BEGIN { print v / 1e6 }')" \
-            "$(awk -v v="$high" 'BEGIN { print v / 1e6 }')" "$support" "$rounds" \
+            "$(awk -v v="$high" 'BEGIN { print v / 1e6 }')" "$agree" \
             "$(awk -v v="$bytes" 'BEGIN { print v / 1e6 }')" "$secs"
     else
         echo "availbw: no estimate ($(grep -m1 'no estimate' "$log" | sed 's/^availbw: //'))"
@@ -98,9 +101,17 @@ if ! why=$(bash "$LAB" check 2>&1); then
     exit
 fi
 
+# With more than one processor, the lab's router, target and cross traffic
+# work on the last one and the tools run on the first, as they would on hosts
+# of their own.
+pin=() steer=()
+if (($(nproc) > 1)); then
+    pin=(taskset -c 0)
+    steer=(--steer "$(($(nproc) - 1))")
+fi
 trap 'bash "$LAB" down "$LAB_NAME"' EXIT
 say "lab: client 198.18.0.1 -> router -> target $TARGET; replies through a $RATE_MBIT Mbit/s bottleneck carrying $CROSS_MBIT Mbit/s of cross traffic"
-bash "$LAB" up "$LAB_NAME" --rate "$RATE_MBIT" --cross "$CROSS_MBIT"
+bash "$LAB" up "$LAB_NAME" --rate "$RATE_MBIT" --cross "$CROSS_MBIT" "${steer[@]}"
 free=$(bash "$LAB" free "$LAB_NAME" 2)
 
 say "result"
@@ -109,5 +120,5 @@ printf 'cross traffic (its shaper)     %8.2f Mbit/s\n' "$(awk -v c="$RATE_MBIT" 
 # availbw counts IP bytes; at this capacity its packets are 400 bytes, which
 # take 414 bytes of the link.
 printf 'truly free (IP, 400-byte)      %8.2f Mbit/s\n' "$(awk -v f="$free" 'BEGIN { print f * 400 / 414 }')"
-measure "$TARGET" bash "$LAB" exec "$LAB_NAME" client
+measure "$TARGET" bash "$LAB" exec "$LAB_NAME" client "${pin[@]}"
 echo "full reports: $log"

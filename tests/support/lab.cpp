@@ -84,6 +84,7 @@ Lab::Lab(const LabOptions& opts) {
         argv.insert(argv.end(), {"--rate", rate, "--burst", std::to_string(opts.burstBytes)});
         if (opts.shapeRequests) argv.insert(argv.end(), {"--shape", "requests"});
     }
+    if (opts.steerCpu >= 0) argv.insert(argv.end(), {"--steer", std::to_string(opts.steerCpu)});
     if (opts.crossMbit > 0) {
         char cross[32];
         snprintf(cross, sizeof cross, "%g", opts.crossMbit);

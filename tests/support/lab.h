@@ -32,6 +32,7 @@ struct LabOptions {
     bool shapeRequests = false; // the bottleneck on the requests (client -> target) instead
     double crossMbit = 0;   // > 0: steady UDP cross traffic through the bottleneck, in its direction
     int crossBurstMs = 1;   // the cross traffic leaves in bursts this many ms apart
+    int steerCpu = -1;      // >= 0: the router's, target's and cross traffic's work on this processor
     int lossPct = 0;        // the router drops this share of forwarded packets at random
     bool ttlExpire = false; // the router answers "Time to live exceeded" to everything from the client
     bool noEcho = false;    // the target's kernel ignores echo requests (for the scripted responder)
