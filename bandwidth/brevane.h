@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * brevane.h - available bandwidth of the path to a host, from the spacing of
  * the replies to four trains of ICMP echo requests (600, 700, 800 and 900

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // summary.h - the closing arithmetic of the pass loop, kept apart so that it
 // can be checked with any set of pass estimates.  Internal to the module.
 #pragma once

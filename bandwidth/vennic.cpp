@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vennic.cpp - available bandwidth from the spacing of echo-reply trains.
 //
 // One train per payload size (600 to 900 bytes); the gaps between adjacent

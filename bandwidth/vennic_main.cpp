@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vennic_main.cpp - command line of the program build: one host name in, the
 // available bandwidth to it out.
 #include "brevane.h"

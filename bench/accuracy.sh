@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # accuracy.sh - how close vennic comes to a bottleneck of known rate.
 #
 #   bash bench/accuracy.sh [RATE_MBIT ...]      (root; default 10 50 100 200 500)

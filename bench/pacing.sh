@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # pacing.sh [BUILD_DIR] - how closely scheduled sends keep the default schedule
 # (gaps of 540 down to 60 microseconds).  Per train the mean and the maximum of
 # |achieved gap - scheduled gap| in microseconds, then the medians:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // pacing_bench.cpp - how closely the scheduled-send probe keeps the default
 // schedule: for each train, the absolute difference in microseconds between
 // every achieved gap and its scheduled gap; per train the mean and the

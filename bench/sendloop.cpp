@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Cost of the engine's send loop against a bare loop of sendto calls.
 //
 // Each round runs one 10-packet train of 600-byte requests through the engine

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Measures the engine's send loop against a bare sendto loop and prints a table.
 #   bench/sendloop.sh [BUILD_DIR] [ROUNDS]
 # Needs root (raw socket). Runs on 127.0.0.1 and, when namespaces can be made,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // spindrel_bench - a short calibration of the busy-wait next to clock_nanosleep
 // of the same lengths, both timed with the same clock readings.  Prints per
 // wait length the share of trials within +6/-5 microseconds and the median and

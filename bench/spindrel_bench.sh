@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Short calibration of the busy-wait next to clock_nanosleep of the same lengths.
 # Usage: bench/spindrel_bench.sh [build-dir] [trials]
 #   build-dir defaults to build-spindrel-bench in the source tree (configured as a

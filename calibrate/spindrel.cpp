@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // spindrel.cpp - the busy-wait timer and the calibration trials around it.
 #include "spindrel.h"
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * spindrel.h - busy-wait timer on the time-of-day clock and the run that
  * calibrates it: how far a busy-wait overshoots or falls short of a requested

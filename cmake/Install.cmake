@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Installation of the suite: programs, static libraries with their headers,
 # pkg-config files, the CMake package "tamsel", man pages, the example sources,
 # the optional cap_net_raw grant, and the Debian packages (Packaging.cmake).

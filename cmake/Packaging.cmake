@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The Debian packages, made with `cpack -G DEB` (or the target `package`)
 # from a build configured with -DCMAKE_INSTALL_PREFIX=/usr, so that the
 # libraries land in the multiarch directory:

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Install-time step for TSL_SETCAP: gives the installed programs that open the
 # raw ICMP socket the cap_net_raw capability (effective and permitted), so that
 # users without root can run them.

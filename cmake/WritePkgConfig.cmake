@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Install-time step: writes one pkg-config file per library, the prefix line
 # first.  The prefix is the one being installed into now (the configured
 # prefix, `cmake --install --prefix`, or the package's prefix under CPack),

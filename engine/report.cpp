@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // report.cpp - the engine's train report and the descriptions of ICMP messages
 // that are not replies to our requests.  Every read of a received message is
 // bounded by the number of bytes that really arrived.

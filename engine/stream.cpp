@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // stream.cpp - the stream runner: many echo requests, each sent at its own
 // time by busy-waiting on the clock, and their replies timed by the kernel.
 // It builds, checksums, matches and stamps with the engine's own functions;

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * tamsel.h - the packet-train engine: one train of ICMP echo requests on a raw
  * socket, with per-packet departure and arrival times in microseconds.

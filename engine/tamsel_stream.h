@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * tamsel_stream.h - paced streams of ICMP echo requests: each packet leaves
  * at a given time, and each reply is timed by the kernel's receive stamp.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // train.cpp - the socket side of the engine: opening the raw socket, sending
 // one echo request, receiving one datagram with its arrival time, and running
 // a whole train under its time-out.

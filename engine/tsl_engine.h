@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // tsl_engine.h - the engine's inner interface: its process-wide tables, the
 // wire functions and the pure datagram logic.  For the programs and tests of
 // this suite that build on the engine (the scheduled-send probe, the fuzzers);

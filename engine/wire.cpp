@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // wire.cpp - the engine's tables and its pure logic: checksum, time base, host
 // translation, the outgoing message, and the classification of a received
 // datagram.  Nothing here touches a socket.

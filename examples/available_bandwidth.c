@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * available_bandwidth - measures the bandwidth available on the path to one
  * host with the brevane library and prints the estimate in Mbit/s.

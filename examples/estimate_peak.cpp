@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // estimate_peak - combines two series of bandwidth estimates with the ovintra
 // interval sets and prints the interval on which most of them agree.
 //

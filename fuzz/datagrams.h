@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // datagrams.h - named datagrams as the engine's raw socket would receive them
 // (IP header with its options, then the ICMP message), written in hex.  One
 // table serves two uses: make_corpus writes it out as the fuzzers' seed corpus,

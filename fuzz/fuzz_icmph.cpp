@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // fuzz_icmph - one input is one ICMP message of any length, described as the
 // receive step would describe it (types 0 and 14 included, which the receive
 // step takes as replies instead); its first 40 bytes also serve as a stored

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // fuzz_receive - one input is one datagram as the raw socket hands it over.  It
 // goes the way a received datagram goes: classification (with the description
 // of other ICMP types and the route recording), then, when accepted, the

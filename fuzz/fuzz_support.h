@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // fuzz_support.h - what the fuzz targets share: a quiet standard output, a
 // train that looks sent, the route list's upkeep and checks of the engine's
 // bookkeeping that abort (a finding) when they fail.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // fuzz_train - one input is one whole train: a byte whose value modulo 11 is
 // the packet count, then the datagrams received while waiting, each as a
 // 2-byte big-endian length and its bytes (the last one takes whatever is left).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // make_corpus - writes the fuzzers' seed corpus from the datagram table:
 //   make_corpus DIR
 // makes DIR/fuzz_receive/NAME (one received datagram each), DIR/fuzz_icmph/NAME

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * algebra.c - the set algebra on fuzzy intervals: creating sets from sorted
  * estimates, coalescing, union with support counts, intersection, widening

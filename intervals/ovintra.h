@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * ovintra.h - fuzzy interval sets.
  *

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* ovintra_selftest - runs the interval-set library's self-test. */
 #include "ovintra.h"
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * records.c - elements, sets and set-ID lists: making, copying, releasing,
  * count parking and the diagnostic dumps (which double as a consistency

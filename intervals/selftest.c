@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * selftest.c - the library's own exercise: three small base sets are built,
  * coalesced and united, and the best supported interval is printed.

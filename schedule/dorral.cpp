@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // dorral.cpp - the rate-schedule probe tool: builds the send schedule, runs one
 // scheduled probe and prints its train table.
 #include <cstdio>

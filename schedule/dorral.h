@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * dorral.h - the rate-schedule probe tool: a train whose packet gaps follow
  * rates rising over a bandwidth range, sent by startProbe (probe.h), and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // probe.cpp - the scheduled-send probe on top of the packet-train engine: the
 // engine paces the sends and collects the replies; this module checks the
 // request, converts the schedule to the engine's 0-based form and the results

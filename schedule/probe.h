@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * probe.h - the scheduled-send probe: one train of ICMP echo requests whose
  * packets leave at given times, run by the packet-train engine.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // schedule.cpp - the send schedule over a rate range and the train table.
 // Pure computation and printing on the process-wide arrays; no sockets.
 #include "dorral.h"

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # fuzz.sh SECONDS - builds the engine's libFuzzer targets with clang in
 # build-fuzz/ and runs each for its share of SECONDS on a copy of the seed
 # corpus (fuzz/corpus/<target>), in a temporary folder.  Any finding (crash,

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # lab.sh - a three-host test network in network namespaces, for the suite's
 # tests, tools and benchmarks.  Needs root; uses iproute2, tc, nftables and flock.
 #

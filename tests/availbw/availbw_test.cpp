@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The program availbw as a user runs it: the command line, the unknown host
 // and the missing privilege, the JSON object and the plot from real runs on
-// loopback, and the man page.
+// loopback.  (Its man page is checked with the others by the install tests.)
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -201,16 +201,4 @@ TEST(AvailbwLoopback, PlotIsAReadableSvg) {
         const std::string range = r.out.substr(at + 7, r.out.find(',', at) - at - 7);
         EXPECT_TRUE(contains(svg, "<title>reported range " + range + "</title>")) << range;
     }
-}
-
-TEST(AvailbwManPage, SilentUnderGroffAndMan) {
-    const RunResult groff = tsltest::runShell("groff -man -Tutf8 -ww " AVAILBW_MAN " >/dev/null", 30);
-    EXPECT_EQ(groff.status, 0);
-    EXPECT_EQ(groff.err, "");
-    const RunResult man = tsltest::runShell("MANWIDTH=80 man --warnings -l " AVAILBW_MAN, 30);
-    EXPECT_EQ(man.status, 0);
-    EXPECT_EQ(man.err, "");
-    for (const char* section : {"NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "OUTPUT", "EXIT STATUS", "EXAMPLES",
-                                "NOTES", "SEE ALSO"})
-        EXPECT_TRUE(contains(man.out, std::string("\n") + section + "\n")) << section;
 }

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* A C program that measures the path to one host through the brevane library
  * and prints the estimate it gets back. */
 #include <stdio.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The gap analysis, the train table and the pass loop against scripted train
 // results.  Compiled once with each build of the module: expectations that
 // differ between the program and the library build test kProgram.

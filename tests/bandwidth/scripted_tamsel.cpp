@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "scripted_tamsel.h"
 
 #include <unistd.h>

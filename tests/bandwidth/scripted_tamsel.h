@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // A stand-in for the engine entry tamsel: hands out prepared train results,
 // one per call, so that the pass loop runs every path without a network.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The program vennic and the library brevane as a user runs them: the command
 // line over a scripted engine, then for real on loopback and through a lab
 // bottleneck of known rate.

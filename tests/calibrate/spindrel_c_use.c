@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Uses the calibration header from C: summary of a tally with one overrun. */
 #include <string.h>
 

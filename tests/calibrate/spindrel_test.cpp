@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the busy-wait timer, the trial classification, the report lines and
 // the program's first output.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Trains across the lab's router: the routes replies record, the ICMP errors
 // the router sends about our requests, and the requests as they go on the wire.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs one train through the engine and prints the train result after the
 // engine's own report, so tests can check both from a real process:
 //   train_driver HOST COUNT SIZES TIMEOUT [TRAINS [PAUSE_MS]]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whole trains from a real process on loopback, and the engine's fatal paths.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The engine's pure logic on crafted bytes: checksum, the outgoing message,
 // classification of received datagrams, route recording, the order and
 // duplicate bookkeeping, and the texts of the report and the diagnostics.

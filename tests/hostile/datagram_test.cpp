@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The named datagrams of fuzz/datagrams.h against the receive step: each has
 // the effect its row lists, every prefix of each is classified without a read
 // past its end (the buffers are exactly as long as what "arrived", so the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Hostile ICMP injected into real trains.  In the lab, the scripted responder
 // answers the client's train and sends, around or instead of a genuine reply,
 // messages that are foreign, malformed or of other types; train_driver runs

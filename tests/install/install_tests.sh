@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # install_tests.sh - the suite as it is installed: one plain build installed
 # into a temporary prefix (setup), then checks against that copy.
 #

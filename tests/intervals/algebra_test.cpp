@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The set algebra on the worked examples: coalescing, union, intersection,
 // fuzz changes and the peak search.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every path that ends the process: its exact message and exit status 0.
 // The package prints to standard output, while a death test reads the
 // child's standard error, so the child sends one to the other first.

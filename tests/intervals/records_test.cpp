@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Elements, set-ID lists, count parking and the dumps.
 #include <gtest/gtest.h>
 

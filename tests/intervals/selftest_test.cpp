@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The real self-test program: its whole report, and a clean run under valgrind.
 #include <gtest/gtest.h>
 

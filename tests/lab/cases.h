@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // cases.h - the hostile and unusual messages the scripted responder can send
 // around or instead of a genuine echo reply.  One table row and one builder
 // per kind; every message goes from the address the request was sent to back

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The lab itself: lab.sh up/down/clean, the fixture, loss, the bottleneck and
 // the scripted responder on a real path (the engine's lab tests cover TTL
 // expiry, unreachable hosts and the kernel's own echo).  Needs root; skips without it.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # measure_shaping.sh - how well the lab's bottleneck holds its rate.
 #
 #   tests/lab/measure_shaping.sh [RATE_MBIT...]     (default: 1 10 50 100 200 300 500)

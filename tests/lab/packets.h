@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // packets.h - reading echo requests and building whole IPv4 datagrams (IP
 // header with options, then ICMP) for the lab's scripted responder.  Pure
 // functions on byte buffers; no sockets here.

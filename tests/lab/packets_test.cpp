@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The responder's datagram reading and building, on crafted bytes.
 
 #include <arpa/inet.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // lab_responder - answers the ICMP echo requests of a train the way its
 // command line says: in order or reordered, twice, late or not at all, and
 // with hostile messages around or instead of the replies.  Runs in the lab's

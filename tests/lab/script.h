@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // script.h - what the scripted responder does with the echo requests of a
 // train, read from its command line, and the state machine that turns each
 // arriving request into the datagrams to send and when.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The responder's command line and the way a script plays out over a train.
 
 #include <arpa/inet.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // dorral and its probe in the network lab, against the scripted responder:
 // duplicated, reordered and missing replies.
 #include <gmock/gmock.h>

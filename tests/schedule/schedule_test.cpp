@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the send schedule, the probe's request check, the train table, and
 // the program dorral on the command line and on loopback.
 #include <gtest/gtest.h>

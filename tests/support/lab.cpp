@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "lab.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // The network lab for tests: three network namespaces (client, router,
 // target) joined by veth pairs, made by scripts/lab.sh and removed again when
 // the Lab object goes out of scope, also when the test fails or throws.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // Runs a program as a child process and captures what it prints.
 #pragma once
 #include <string>
