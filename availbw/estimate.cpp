@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 // estimate.cpp - the measurement: the capacity from a back-to-back train, a
 // first guess from one stream's input and output rates, rounds of a search
-// that narrows [low, high] with voting streams, and the rounds combined as
-// fuzzy intervals.  Streams go out through a sender function, so the same
-// code runs on a real path and on a simulated one.
+// that narrows [low, high] with voting streams until three rounds agree, and
+// the rounds combined as fuzzy intervals.  Streams go out through a sender
+// function, so the same code runs on a real path and on a simulated one.
 #include "availest.h"
 
 #include <time.h>
@@ -26,9 +26,10 @@ constexpr int kCapacityPackets = 16;   // the back-to-back train
 constexpr int kCapacityBytes = 1500;
 constexpr int kMinPackets = 20;        // shortest stream, also with a short time scale
 constexpr double kMinGapUs = 50;       // closest spacing of stream packets at the capacity
-constexpr double kMinStreamSeconds = 0.004;  // shortest and longest stream without a time scale
+// Shortest and longest stream without a time scale; the automatic byte
+// budget is ten of the shortest at the capacity.
+constexpr double kMinStreamSeconds = 0.004;
 constexpr double kMaxStreamSeconds = 0.03;
-constexpr double kBudgetStreamSeconds = 0.004;  // the automatic byte budget: ten such streams at the capacity
 constexpr int kEnoughSupport = 3;      // rounds that agree end the measurement
 constexpr double kStampJitter = 20e-6;  // seconds
 constexpr double kShortestGroup = 0.001;  // seconds
@@ -450,7 +451,7 @@ int Measurement::run() {
                        ? o_.packet_bytes
                        : static_cast<int>(std::clamp(capacity_ * kMinGapUs / 8e6, 400.0, 1500.0));
     if (automaticBytes_) {  // room for ten streams of the time scale at the capacity, both ways
-        const double seconds = o_.timescale_s > 0 ? o_.timescale_s : kBudgetStreamSeconds;
+        const double seconds = o_.timescale_s > 0 ? o_.timescale_s : kMinStreamSeconds;
         o_.max_bytes = std::max<int64_t>(o_.max_bytes, std::llround(10 * 2 * seconds * capacity_ / 8));
     }
     // Long enough for replies held up behind a full queue, short enough not
