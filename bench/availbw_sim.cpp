@@ -1,0 +1,151 @@
+// SPDX-License-Identifier: MIT
+// availbw_sim.cpp - the estimator over simulated paths: for each path, many
+// measurements with different seeds, the estimate against the truth the
+// simulator knows, and the verdict curve (the share of search streams that
+// read rising, by their rate over the truth) behind it.
+//
+//   bench_availbw_sim [RUNS] [PATH-NAME ...]
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "availest.h"
+#include "simpath.h"
+
+namespace {
+
+struct Scenario {
+    const char* name;
+    simpath::Config config;
+    double timescale = 0;
+};
+
+simpath::Hop hop(double mbit, double crossShare, double burstMs) {
+    simpath::Hop h;
+    h.capacity = mbit * 1e6;
+    h.cross = mbit * 1e6 * crossShare;
+    h.burstPeriod = burstMs / 1e3;
+    h.queueBytes = std::max(32768.0, mbit * 1e6 / 8 * 0.05);  // as the lab's shaper: 50 ms
+    return h;
+}
+
+simpath::Config path(std::vector<simpath::Hop> hops) {
+    simpath::Config c;
+    c.hops = std::move(hops);
+    c.baseRtt = 200e-6;         // the lab's veth path
+    c.stampJitter = 10e-6;      // the shaper's timer releases replies a little late
+    c.overheadBytes = 14;       // the lab's shapers count Ethernet frames
+    return c;
+}
+
+std::vector<Scenario> scenarios() {
+    std::vector<Scenario> all;
+    for (double mbit : {10.0, 50.0, 100.0, 200.0})
+        for (double share : {0.0, 0.3, 0.6, 0.75}) {
+            char* name = new char[32];
+            std::snprintf(name, 32, "%g/%g%%", mbit, share * 100);
+            all.push_back({name, path({hop(mbit, share, 1)})});
+        }
+    all.push_back({"tight", path({hop(40, 0, 1), hop(100, 0.75, 1)})});
+    Scenario loss1{"loss1", path({hop(50, 0.4, 1)})};
+    loss1.config.lossReplies = 0.01;
+    all.push_back(loss1);
+    Scenario loss3{"loss3", path({hop(50, 0.4, 1)})};
+    loss3.config.lossReplies = 0.03;
+    all.push_back(loss3);
+    Scenario loss15{"loss15", path({hop(50, 0, 1)})};
+    loss15.config.lossReplies = 0.15;
+    all.push_back(loss15);
+    Scenario police{"police", path({hop(50, 0.3, 1)})};
+    police.config.hops[0].police = true;
+    police.config.hops[0].policeBurstBytes = 6000;
+    all.push_back(police);
+    Scenario limit{"echo3000", path({hop(50, 0, 1)})};
+    limit.config.echoLimitPps = 3000;
+    all.push_back(limit);
+    all.push_back({"burst20", path({hop(50, 0.3, 20)})});
+    Scenario burst20ts{"burst20/100", path({hop(50, 0.3, 20)}), 0.1};
+    all.push_back(burst20ts);
+    return all;
+}
+
+double median(std::vector<double> v) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+// Bins of the rate over the truth for the verdict curve.
+const double kEdges[] = {0.8, 0.9, 0.95, 0.98, 1.0, 1.02, 1.05, 1.1, 1.2, 1e9};
+constexpr int kBins = sizeof kEdges / sizeof kEdges[0] - 1;
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int runs = argc > 1 ? std::atoi(argv[1]) : 20;
+    std::printf("# %d runs per path, simulated; rates in Mbit/s (IP bits of the stream packets)\n", runs);
+    std::printf("%-12s %8s | %8s [%8s-%8s] %4s %4s %3s | %7s %6s | rising share by rate/truth:", "path", "truth",
+                "median", "min", "max", "5%", "10%", "ok", "bytes", "secs");
+    for (int b = 0; b < kBins; ++b) std::printf(" <%g", kEdges[b + 1]);
+    std::printf("\n");
+    for (const Scenario& sc : scenarios()) {
+        bool wanted = argc <= 2;
+        for (int i = 2; i < argc; ++i) wanted |= std::strcmp(argv[i], sc.name) == 0;
+        if (!wanted) continue;
+        std::vector<double> ratios, values;
+        double truthSum = 0, bytes = 0, secs = 0;
+        int ok = 0, within5 = 0, within10 = 0, rising[kBins] = {}, judged[kBins] = {};
+        std::string reasons;
+        for (int run = 0; run < runs; ++run) {
+            simpath::Config c = sc.config;
+            c.seed = 1000 + run;
+            simpath::Path sim(c);
+            avl_options o;
+            avl_default_options(&o);
+            o.timescale_s = sc.timescale;
+            const avl_path p = sim.path();
+            avl_result r;
+            const int status = avl_measure_path(&p, &o, &r, nullptr, nullptr);
+            const double truth = sim.freeRate(r.packet_bytes > 0 ? r.packet_bytes : 400);
+            truthSum += truth;
+            bytes += r.probe_bytes;
+            secs += r.duration_s;
+            if (status == 0) {
+                ++ok;
+                values.push_back(r.available_bps / 1e6);
+                const double q = r.available_bps / truth;
+                ratios.push_back(q);
+                within5 += std::fabs(q - 1) <= 0.05;
+                within10 += std::fabs(q - 1) <= 0.10;
+            } else if (reasons.size() < 200) {
+                reasons += std::string(" [") + r.reason + "]";
+            }
+            for (int i = 0; i < r.nstreams; ++i) {
+                const avl_stream& s = r.streams[i];
+                if (s.kind != AVL_KIND_SEARCH || s.void_stream || truth <= 0) continue;
+                const double q = s.sent_rate_bps / truth;
+                for (int b = 0; b < kBins; ++b)
+                    if (q >= kEdges[b] && q < kEdges[b + 1]) {
+                        ++judged[b];
+                        rising[b] += s.verdict == AVL_RISING;
+                    }
+            }
+            avl_free_result(&r);
+        }
+        const double truth = truthSum / runs / 1e6;
+        std::printf("%-12s %8.2f | %8.2f [%8.2f-%8.2f] %4d %4d %3d | %7.0f %6.3f |", sc.name, truth, median(values),
+                    values.empty() ? 0 : *std::min_element(values.begin(), values.end()),
+                    values.empty() ? 0 : *std::max_element(values.begin(), values.end()), within5, within10, ok,
+                    bytes / runs, secs / runs);
+        for (int b = 0; b < kBins; ++b) {
+            if (judged[b] == 0) std::printf("     -");
+            else std::printf(" %5.2f", static_cast<double>(rising[b]) / judged[b]);
+        }
+        std::printf("  (median ratio %.3f)%s\n", median(ratios), ok < runs ? reasons.c_str() : "");
+    }
+    return 0;
+}
