@@ -13,8 +13,11 @@
  * as fuzzy intervals: the best-supported interval is the answer.
  *
  * Rates are IP bits per second: every byte of the IP datagrams counts,
- * headers included.  Usable from C and C++.  Needs the privilege to open a
- * raw ICMP socket.  Nothing here ends the process or writes to a stream.
+ * headers included (20 bytes of IPv4 header or 40 of IPv6, 8 of ICMP).
+ * Usable from C and C++.  avl_measure sends on a raw ICMP socket when the
+ * process may open one, else on an ICMP datagram socket (allowed to the groups
+ * in net.ipv4.ping_group_range).  Nothing here ends the process or writes to a
+ * stream.
  */
 #ifndef AVAILEST_H
 #define AVAILEST_H
@@ -30,12 +33,9 @@ extern "C" {
 #define AVL_RISING 1
 #define AVL_UNCLEAR 2
 
-/* A stream that lost more than this share of its packets counts as rising. */
-#define AVL_HEAVY_LOSS 0.1
-
 /* Results of avl_measure (besides 0, an estimate). */
-#define AVL_ERR_HOST (-1)      /* the host does not resolve */
-#define AVL_ERR_SOCKET (-2)    /* no raw ICMP socket; errno kept */
+#define AVL_ERR_HOST (-1)      /* the host does not resolve (to the family asked for) */
+#define AVL_ERR_SOCKET (-2)    /* neither a raw nor a datagram ICMP socket; errno kept */
 #define AVL_ERR_OPTIONS (-3)   /* an option is out of range */
 #define AVL_ERR_MEMORY (-5)
 #define AVL_NO_ESTIMATE 1      /* the probes ran but gave no estimate; see the reason */
@@ -43,22 +43,27 @@ extern "C" {
 /* What the trend test saw in one stream. */
 typedef struct avl_trend {
     int verdict;  /* AVL_FLAT, AVL_RISING or AVL_UNCLEAR */
-    int groups;   /* groups the delays were cut into, up to six (0: too few delays) */
-    double pct;   /* share of group floors (lowest delays) above the one before */
-    double pdt;   /* rise from the first floor to the last over the floors' whole travel */
-    double rise;  /* last group floor less the first, in the delays' unit */
+    int groups;   /* groups the delays were cut into, up to sixteen (0: too few delays) */
+    double rise;  /* how far the group floors (lowest delays) rose from the first group to
+                     the last, along the straight line that fits them best; delays' unit */
+    double noise; /* the standard error of that rise, from the floors' scatter about the line */
     double loss;  /* share of the stream's packets lost */
 } avl_trend;
 
 /*
  * Judges the n delays of a stream's received packets, in sending order, with
- * lost more packets sent that never came back.  The delays are cut into
- * sqrt(n) groups, at most six and at most groups when that is above 0 (three
- * at least, or the verdict is unclear).  Differences between group floors of
- * at most tolerance (in the delays' unit) count as none.  Returns the verdict
+ * lost more packets sent that never came back, on a path that loses
+ * base_loss (0 to 1) of its packets whatever the rate.  The delays are cut
+ * into sqrt(n) groups, at most sixteen and at most groups when that is above
+ * 0 (three at least, or the verdict is unclear).  The stream is rising when
+ * its group floors rose by more than tolerance (in the delays' unit) and by
+ * more than twice the standard error of that rise, or when it lost more than
+ * such a path loses by chance (more than three standard deviations and one
+ * and a half packets above base_loss); flat otherwise.  Returns the verdict
  * and, when out is not null, what it was based on.
  */
-int avl_judge_delays(const double *delays, int n, int lost, int groups, double tolerance, avl_trend *out);
+int avl_judge_delays(const double *delays, int n, int lost, double base_loss, int groups, double tolerance,
+                     avl_trend *out);
 
 /* How a measurement is run.  avl_default_options gives the defaults. */
 typedef struct avl_options {
@@ -79,7 +84,13 @@ typedef struct avl_options {
                               brings one more) */
     double resolution;     /* a round ends when high <= low * (1 + resolution) (default 0.06) */
     int max_rounds;        /* rounds of the search at most (default 6) */
+    int family;            /* AVL_FAMILY_ANY (default): the first address the resolver
+                              gives; AVL_FAMILY_IPV4 or AVL_FAMILY_IPV6: only that family */
 } avl_options;
+
+#define AVL_FAMILY_ANY 0
+#define AVL_FAMILY_IPV4 4
+#define AVL_FAMILY_IPV6 6
 
 void avl_default_options(avl_options *options);
 
@@ -89,6 +100,8 @@ typedef struct avl_stream {
     int kind;             /* AVL_KIND_CAPACITY, AVL_KIND_GUESS or AVL_KIND_SEARCH */
     double rate_bps;      /* sending rate asked for (0: back to back) */
     double sent_rate_bps; /* sending rate achieved, from the departures */
+    double receive_rate_bps; /* rate the replies arrived at, from their arrivals (0: fewer
+                                than two replies) */
     double start_s;       /* when it began, seconds from the start of the measurement */
     int packets;          /* all of them, the lead included */
     int lead;             /* the first lead packets leave back to back, to use up the credit
@@ -105,6 +118,8 @@ typedef struct avl_stream {
 #define AVL_KIND_CAPACITY 0
 #define AVL_KIND_GUESS 1
 #define AVL_KIND_SEARCH 2
+#define AVL_KIND_PROBE 3  /* small packets that check the path: its round trip, a limit on
+                             echo replies; not judged */
 
 /* One round of the search and the range it ended with: the highest rate voted
  * below what is free and the lowest voted above (0 where none was). */
@@ -115,7 +130,7 @@ typedef struct avl_round {
 
 /* What a measurement found.  Free it with avl_free_result. */
 typedef struct avl_result {
-    char address[16];       /* the destination, dotted */
+    char address[64];       /* the destination in its standard text form (IPv4 or IPv6) */
     double available_bps;   /* the estimate: middle of the best-supported interval */
     double low_bps, high_bps; /* that interval */
     double capacity_bps;    /* capacity from the dispersion train, for reference */
@@ -126,6 +141,10 @@ typedef struct avl_result {
     int64_t probe_bytes;    /* IP bytes sent and received */
     double duration_s;      /* time the measurement took */
     double timescale_s;     /* length of a stream at the estimated rate */
+    int packet_bytes;       /* IP bytes of each packet of the streams after the capacity
+                               train (0: none was sent) */
+    double echo_limit_pps;  /* > 0: the host (or a router before it) answers at most about
+                               this many echo requests a second */
     int budget_reached;     /* 1: a budget ended the measurement */
     char reason[160];       /* why there is no estimate, or what cut it short; "" otherwise */
     int nstreams;
@@ -145,17 +164,40 @@ typedef void (*avl_progress_fn)(void *context, const avl_result *sofar);
 int avl_measure(const char *host, const avl_options *options, avl_result *result,
                 avl_progress_fn progress, void *context);
 
+/* Arrival time of a packet without a reply, in avl_path's send. */
+#define AVL_LOST (-1)
+
 /*
- * The same measurement over any sender of streams (a simulated path, a
- * recorded one): send is called like tsl_stream_run without its session and
- * statistics, with sizes in ICMP data bytes, and returns the number of
- * replies or a negative error.  address is copied into the result.
+ * A path to measure, as the measurement sees it: a way to send streams, a
+ * clock and a way to let time pass.  avl_measure builds one on the engine's
+ * stream runner; a simulated or recorded path is another.  The measurement
+ * keeps no clock of its own: its budgets, stream starts and pauses all run on
+ * this one.
  */
-typedef int (*avl_send_fn)(void *context, int count, int size, const int64_t *send_at_us,
-                           int64_t *depart_us, int64_t *arrive_us, int wait_ms);
-int avl_measure_with(avl_send_fn send, void *send_context, const char *address,
-                     const avl_options *options, avl_result *result, avl_progress_fn progress,
-                     void *context);
+typedef struct avl_path {
+    void *context;  /* handed to each function */
+    /* Sends count echo requests of size ICMP data bytes, packet i at
+     * send_at_ns[i] nanoseconds after the stream's start (non-decreasing),
+     * and waits for replies up to wait_ns after the last send, less once
+     * every reply is in or a millisecond after the last packet's reply (the
+     * rest are lost).  Fills depart_ns[i] with the real departure and
+     * arrive_ns[i] with the arrival of its first reply, or AVL_LOST, both
+     * from the stream's start.  Returns the number of replies, or a negative
+     * error with errno set. */
+    int (*send)(void *context, int count, int size, const int64_t *send_at_ns, int64_t *depart_ns,
+                int64_t *arrive_ns, int64_t wait_ns);
+    /* Nanoseconds on a clock that never steps back. */
+    int64_t (*now_ns)(void *context);
+    /* Lets ns nanoseconds pass. */
+    void (*pause)(void *context, int64_t ns);
+    int header_bytes;     /* IP and ICMP header bytes of each request (28 for IPv4, 48 for
+                             IPv6): a packet of size data bytes has size + header_bytes */
+    const char *address;  /* the destination, copied into the result */
+} avl_path;
+
+/* The measurement over any path; avl_measure is this over a real one. */
+int avl_measure_path(const avl_path *path, const avl_options *options, avl_result *result,
+                     avl_progress_fn progress, void *context);
 
 void avl_free_result(avl_result *result);
 

@@ -1,56 +1,53 @@
 // SPDX-License-Identifier: MIT
-// estimate.cpp - the measurement: the capacity from a back-to-back train, a
-// first guess from one stream's input and output rates, rounds of a search
-// that narrows [low, high] with voting streams until three rounds agree, and
-// the rounds combined as fuzzy intervals.  Streams go out through a sender
-// function, so the same code runs on a real path and on a simulated one.
+// estimate.cpp - the measurement: a few echo requests for the round trip, the
+// capacity from a back-to-back train, a check for a host that limits its echo
+// replies, a first guess from one stream's input and output rates, rounds of
+// a search that narrows [low, high] with voting streams until three rounds
+// agree, and the rounds combined as fuzzy intervals.  Streams go out over a
+// path interface that also keeps the time, so the same code runs on a real
+// path and on a simulated one.
 #include "availest.h"
-
-#include <time.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "ovintra.h"
-#include "tamsel_stream.h"
 
 namespace {
 
-constexpr int kIcmpIpHeader = 28;      // IP header without options, ICMP header
+// The first contact: a few small echo requests, for the round trip.
+constexpr int kContactPackets = 4;
+constexpr int64_t kContactGapNs = 1000000;
+constexpr int64_t kFirstContactWaitNs = 50000000;  // grows fourfold while nothing comes back
+constexpr int kSmallBytes = 100;       // IP bytes of the packets that test for a packet-rate limit
 constexpr int kCapacityPackets = 16;   // the back-to-back train
 constexpr int kCapacityBytes = 1500;
 constexpr int kMinPackets = 20;        // shortest stream, also with a short time scale
 constexpr double kMinGapUs = 50;       // closest spacing of stream packets at the capacity
 // Shortest and longest stream without a time scale; the automatic byte
-// budget is ten of the shortest at the capacity.
+// budget is ten of the shortest at the capacity, and a stream carries at
+// least what the shortest carries at the capacity.
 constexpr double kMinStreamSeconds = 0.004;
 constexpr double kMaxStreamSeconds = 0.03;
 constexpr int kEnoughSupport = 3;      // rounds that agree end the measurement
-constexpr double kStampJitter = 20e-6;  // seconds
+constexpr double kStampJitter = 10e-6;  // seconds: a rise this small is none
 constexpr double kShortestGroup = 0.001;  // seconds
 constexpr double kSecondsPerTimescale = 40;  // automatic time budget with a time scale
 constexpr int kLeadBytes = 4500;       // sent back to back before a stream's rate part
 constexpr int kMaxStreamPackets = 4096;
-constexpr int kRetries = 2;            // new tries for a stream whose sender fell behind
-constexpr double kFirstStep = 0.12;    // first move from the first guess; each further move doubles
-
-double monotonic() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9;
-}
-
-void pause_for(double seconds) {
-    if (seconds <= 0) return;
-    timespec ts{static_cast<time_t>(seconds), static_cast<long>((seconds - std::floor(seconds)) * 1e9)};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
-}
+constexpr int kRetries = 2;            // new tries for a stream that could not be judged
+constexpr double kFirstStep = 0.12;    // first move when the search has no better pointer
+constexpr double kMaxBaseLoss = 0.1;   // a path that loses more at low rates cannot be measured
+constexpr double kLimitMargin = 0.8;   // streams keep below this share of an echo-reply limit
+constexpr int kLimitProbePackets = 100;  // small packets, 50 us apart, that measure that limit
+constexpr int64_t kLimitProbeGapNs = 50000;
+constexpr double kSlowestPath = 2e6;   // bits per second that a back-to-back train's replies are waited for
 
 double median_of(std::vector<double> v) {
     if (v.empty()) return 0;
@@ -59,76 +56,150 @@ double median_of(std::vector<double> v) {
     return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
+std::string printed(const char* format, double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+// A stream as it is to be sent: when each packet leaves, and its size.
+struct Plan {
+    int kind = AVL_KIND_SEARCH;
+    int round = 0;
+    double rate = 0;  // bits per second of the part after the lead; 0: all back to back
+    int bytes = 0;    // IP bytes of each packet
+    int lead = 0;     // packets sent back to back before the rate part
+    std::vector<int64_t> at;  // ns from the stream's start
+
+    int packets() const { return static_cast<int>(at.size()); }
+    double seconds() const { return at.empty() ? 0 : at.back() / 1e9; }
+};
+
 // What one stream gave, besides its record.
 struct Outcome {
-    bool sent = false;      // false: a budget or the sender stopped it
+    bool sent = false;      // false: a budget or the path stopped it
+    bool isVoid = false;    // it could not be judged (the sender stalled, too few packets)
     int verdict = AVL_UNCLEAR;
-    bool isVoid = false;
-    double sentRate = 0;    // achieved, IP bits per second
+    bool byLoss = false;    // rising because it lost more than the path loses anyway
+    double sentRate = 0;    // achieved, IP bits per second, over the judged part
     double outRate = 0;     // rate of the replies' arrivals, IP bits per second
+    double rise = 0, span = 0;  // seconds: the floors' rise over the judged part, its length
     double minDelay = 0, lastDelay = 0;  // seconds
-    int received = 0;
+    int received = 0, lost = 0;  // in the judged part
+    int firstLost = -1;     // first packet of the stream without a reply
+    int receivedAll = 0;    // replies to the whole stream
+    int lastReceived = -1;  // last packet of the stream with a reply
+    double arrivalSpan = 0; // seconds from the first reply to the last
 };
 
 // The vote on one rate.
 enum class Vote { Above, Below, Grey, Stopped };
 
+// Loss seen at one rate: packets sent and lost in the judged parts.
+struct LossAt {
+    double rate;
+    int sent, lost;
+};
+
 class Measurement {
 public:
-    Measurement(avl_send_fn send, void* sendContext, const avl_options& o, avl_result* r,
-                avl_progress_fn progress, void* progressContext)
-        : send_(send), sendContext_(sendContext), o_(o), r_(r), progress_(progress),
-          progressContext_(progressContext), start_(monotonic()), automaticBytes_(o_.max_bytes == 0) {
+    Measurement(const avl_path& path, const avl_options& o, avl_result* r, avl_progress_fn progress,
+                void* progressContext)
+        : path_(path), o_(o), r_(r), progress_(progress), progressContext_(progressContext),
+          start_(path.now_ns(path.context)), automaticBytes_(o_.max_bytes == 0) {
         if (automaticBytes_) o_.max_bytes = 1000000;
         // Time for a few rounds of long streams with their pauses.
         if (o_.max_seconds == 0) o_.max_seconds = std::max(1.0, kSecondsPerTimescale * o_.timescale_s);
     }
 
+    ~Measurement() { discard(); }
+
     int run();
     void handOver();
+    void discard();
 
 private:
-    Outcome stream(int kind, int round, double rate, int packets, int bytes);
-    Vote vote(int round, double rate, double* achieved);
-    bool search(int round, double start, double step, double above, avl_round* range);
+    // The steps of a measurement.
+    bool contact();
+    bool readCapacity();
+    bool checkEchoLimit(int trainReplies);
+    void choosePacketSize();
+    double firstGuess(double* above);
+    void searchRounds(double guess, double above);
+    int conclude();
+
+    // The steps of one stream.
+    Plan plan(int kind, int round, double rate, int packets, int bytes, bool withLead) const;
+    Outcome stream(const Plan& p);
+    bool fits(const Plan& p);
+    void judge(const Plan& p, const std::vector<int64_t>& depart, const std::vector<int64_t>& arrive, Outcome* out);
+    void drain(const Outcome& out, double length);
+
+    Vote vote(int round, double rate, int wanted, double* achieved, double* pointer);
+    bool search(int round, double start, double above, avl_round* range);
     bool combine();
-    bool budgetAllows(double rate, int packets, int bytes);
-    void stop(const char* why);
+    void stop(const std::string& why);
     int packetsAt(double rate) const;
+    int64_t waitNs(const Plan& p) const;
+    double baseLoss(double rate) const;
+    double drainRate() const;
     void publish();
 
-    avl_send_fn send_;
-    void* sendContext_;
+    double elapsed() const { return (path_.now_ns(path_.context) - start_) / 1e9; }
+    void pause(double seconds) { path_.pause(path_.context, std::llround(seconds * 1e9)); }
+
+    avl_path path_;
     avl_options o_;
     avl_result* r_;
     avl_progress_fn progress_;
     void* progressContext_;
-    double start_;
+    int64_t start_;  // ns on the path's clock
     bool automaticBytes_;
     std::vector<avl_stream> streams_;
     std::vector<avl_round> rounds_;
+    std::vector<LossAt> losses_;
+    double rtt_ = 0;          // seconds: the least round trip seen
+    int contactSent_ = 0, contactLost_ = 0;
     double capacity_ = 0;
-    int packetBytes_ = 0;  // of the streams after the capacity train
-    int waitMs_ = 1000;
+    double limitPps_ = 0;     // > 0: the host answers about this many echo requests a second
+    double ceiling_ = 0;      // the fastest rate streams may be sent at
+    double estimate_ = 0;     // the best idea of the free rate so far (0: none)
+    double below_ = 0;        // the highest rate voted below in any round
+    int packetBytes_ = 0;     // of the streams after the capacity train
     bool stopped_ = false;
-    bool failed_ = false;  // the sender itself failed
+    bool failed_ = false;     // the path itself failed
+    bool limited_ = false;    // the free rate lies above what the echo-reply limit lets be sent
+    bool handedOver_ = false; // the result owns the streams and rounds
 };
 
 int Measurement::packetsAt(double rate) const {
     const auto lasting = [&](double seconds) { return std::ceil(seconds * rate / (8.0 * packetBytes_)); };
-    // With no time scale asked for: stream_bytes, but at least a few
-    // milliseconds, so that cross traffic sent in bursts every millisecond
-    // averages out, and at most some tens, so that slow paths are measured
-    // in a second too.
+    // With no time scale asked for: stream_bytes, or what the shortest stream
+    // carries at the capacity, but at least a few milliseconds, so that cross
+    // traffic sent in bursts every millisecond averages out, and at most some
+    // tens, so that slow paths are measured in a second too.  A stream at a
+    // share of the capacity so lasts longer, which is what a smaller share
+    // needs to show the same overshoot as a rise.
+    const double bytes = std::max(static_cast<double>(o_.stream_bytes), capacity_ * kMinStreamSeconds / 8);
     const double n = o_.timescale_s > 0
                          ? lasting(o_.timescale_s)
-                         : std::clamp(std::round(static_cast<double>(o_.stream_bytes) / packetBytes_),
-                                      lasting(kMinStreamSeconds), lasting(kMaxStreamSeconds));
+                         : std::clamp(std::round(bytes / packetBytes_), lasting(kMinStreamSeconds),
+                                      lasting(kMaxStreamSeconds));
     return static_cast<int>(std::clamp(n, double{kMinPackets}, double{kMaxStreamPackets}));
 }
 
-void Measurement::stop(const char* why) {
-    if (!stopped_) std::snprintf(r_->reason, sizeof r_->reason, "%s", why);
+// How long to wait for the replies after the last send of a stream: a few
+// round trips, and time for a queue the stream built; for packets sent back to
+// back, the time a slow bottleneck takes to pass them.
+int64_t Measurement::waitNs(const Plan& p) const {
+    double bits = 0;
+    for (size_t i = 0; i < p.at.size() && p.at[i] == 0; ++i) bits += p.bytes * 8.0;
+    const double queue = std::max(p.seconds() / 2, p.rate > 0 ? 0.0 : bits / kSlowestPath);
+    return std::llround((3 * rtt_ + std::max(0.002, queue)) * 1e9);
+}
+
+void Measurement::stop(const std::string& why) {
+    if (!stopped_) std::snprintf(r_->reason, sizeof r_->reason, "%s", why.c_str());
     stopped_ = true;
 }
 
@@ -146,24 +217,22 @@ void Measurement::handOver() {
     }
     streams_.clear();
     rounds_.clear();
+    handedOver_ = true;
 }
 
-// Whether a stream of this shape still fits the byte and time budgets.
-bool Measurement::budgetAllows(double rate, int packets, int bytes) {
-    if (stopped_) return false;
-    const int64_t cost = 2 * int64_t{packets} * bytes;
-    if (r_->probe_bytes + cost > o_.max_bytes) {
-        r_->budget_reached = 1;
-        stop("byte budget reached");
-        return false;
+// Frees the streams not handed over, and leaves the result without them.
+void Measurement::discard() {
+    if (handedOver_) return;
+    for (avl_stream& s : streams_) {
+        delete[] s.depart_s;
+        delete[] s.delay_s;
     }
-    const double length = rate > 0 ? packets * bytes * 8.0 / rate : 0;
-    if (monotonic() - start_ + length > o_.max_seconds) {
-        r_->budget_reached = 1;
-        stop("time budget reached");
-        return false;
-    }
-    return true;
+    streams_.clear();
+    rounds_.clear();
+    r_->streams = nullptr;
+    r_->nstreams = 0;
+    r_->round_ranges = nullptr;
+    r_->nrounds = 0;
 }
 
 void Measurement::publish() {
@@ -171,119 +240,346 @@ void Measurement::publish() {
     r_->nstreams = static_cast<int>(streams_.size());
     r_->round_ranges = rounds_.data();
     r_->nrounds = static_cast<int>(rounds_.size());
-    r_->duration_s = monotonic() - start_;
+    r_->duration_s = elapsed();
     if (progress_ != nullptr) progress_(progressContext_, r_);
 }
 
-// Sends one stream of packets of bytes IP bytes at rate (0: back to back),
-// keeps its record and judges it; then lets the queue it built drain.
-Outcome Measurement::stream(int kind, int round, double rate, int packets, int bytes) {
+// The share of packets the path loses anyway, whatever the rate: what streams
+// well below this rate lost, or the first contact's share before there are
+// any.  Loss above it is what a stream's own rate caused.
+double Measurement::baseLoss(double rate) const {
+    int sent = contactSent_, lost = contactLost_;
+    for (const LossAt& l : losses_)
+        if (l.rate * 1.1 <= rate) sent += l.sent, lost += l.lost;
+    return sent > 0 ? static_cast<double>(lost) / sent : 0;
+}
+
+// The least the path is thought to have free: what a queue left behind
+// drains at.
+double Measurement::drainRate() const {
+    return std::max({capacity_ / 20, below_, estimate_ / 2});
+}
+
+// ---- One stream ------------------------------------------------------------
+
+// The send times of a stream of packets of bytes IP bytes at rate (0: back to
+// back).  A stream at a rate opens with a few packets back to back: they use
+// up the credit of a token bucket on the path, which would otherwise let the
+// first part of a stream above the free rate through unqueued.  The trend is
+// judged on the packets at the rate that follow.
+Plan Measurement::plan(int kind, int round, double rate, int packets, int bytes, bool withLead) const {
+    Plan p;
+    p.kind = kind;
+    p.round = round;
+    p.rate = rate;
+    p.bytes = bytes;
+    p.lead = withLead && rate > 0 ? (kLeadBytes + bytes - 1) / bytes : 0;
+    const double gapNs = rate > 0 ? bytes * 8e9 / rate : 0;
+    for (int i = 0; i < p.lead + packets; ++i)
+        p.at.push_back(i < p.lead ? 0 : std::llround((i - p.lead + 1) * gapNs));
+    return p;
+}
+
+// Whether the stream still fits the byte and time budgets, its wait for the
+// replies included; says which budget ended the measurement when not.
+bool Measurement::fits(const Plan& p) {
+    if (stopped_) return false;
+    if (r_->probe_bytes + 2 * int64_t{p.packets()} * p.bytes > o_.max_bytes) {
+        r_->budget_reached = 1;
+        stop("byte budget reached");
+        return false;
+    }
+    if (elapsed() + p.seconds() + waitNs(p) / 1e9 > o_.max_seconds) {
+        r_->budget_reached = 1;
+        stop("time budget reached");
+        return false;
+    }
+    return true;
+}
+
+// Sends one stream, keeps its record and judges it; then lets the queue it
+// built drain.
+Outcome Measurement::stream(const Plan& p) {
     Outcome out;
-    // A stream at a rate opens with a few packets back to back: they use up
-    // the credit of a token bucket on the path, which would otherwise let the
-    // first part of a stream above the free rate through unqueued.  The trend
-    // is judged on the packets at the rate that follow.
-    const int lead = rate > 0 ? (kLeadBytes + bytes - 1) / bytes : 0;
-    packets += lead;
-    if (!budgetAllows(rate, packets, bytes)) return out;
-    std::vector<int64_t> at(packets), depart(packets), arrive(packets);
-    const double gapUs = rate > 0 ? bytes * 8e6 / rate : 0;
-    for (int i = 0; i < packets; ++i) at[i] = i < lead ? 0 : std::llround((i - lead + 1) * gapUs);
-    const double began = monotonic() - start_;
-    const int got = send_(sendContext_, packets, bytes - kIcmpIpHeader, at.data(), depart.data(), arrive.data(),
-                          waitMs_);
+    if (!fits(p)) return out;
+    const int n = p.packets();
+    std::vector<int64_t> depart(n), arrive(n);
+    const double began = elapsed();
+    const int got = path_.send(path_.context, n, p.bytes - path_.header_bytes, p.at.data(), depart.data(),
+                               arrive.data(), waitNs(p));
     if (got < 0) {
         failed_ = true;
-        const std::string why = std::string("sending a stream failed: ") +
-                                (got == TSL_STREAM_ERR_SEND ? std::strerror(errno) : tsl_stream_strerror(got));
-        stop(why.c_str());
+        stop(std::string("sending a stream failed: ") + std::strerror(errno));
         return out;
     }
     out.sent = true;
-    r_->probe_bytes += int64_t{packets} * bytes + int64_t{got} * bytes;
+    r_->probe_bytes += int64_t{n} * p.bytes + int64_t{got} * p.bytes;
 
     avl_stream s{};
-    s.round = round;
-    s.kind = kind;
-    s.rate_bps = rate;
+    s.round = p.round;
+    s.kind = p.kind;
+    s.rate_bps = p.rate;
     s.start_s = began;
-    s.packets = packets;
-    s.lead = lead;
-    s.packet_bytes = bytes;
-    s.depart_s = new double[packets];
-    s.delay_s = new double[packets];
-    for (int i = 0; i < packets; ++i) {
-        s.depart_s[i] = (depart[i] - depart[0]) / 1e6;
-        const bool lost = arrive[i] == TSL_STREAM_LOST;
-        s.delay_s[i] = lost ? -1 : (arrive[i] - depart[i]) / 1e6;
+    s.packets = n;
+    s.lead = p.lead;
+    s.packet_bytes = p.bytes;
+    streams_.push_back(s);
+    streams_.back().depart_s = new double[n];
+    streams_.back().delay_s = new double[n];
+    s = streams_.back();
+    int firstReceived = -1;
+    for (int i = 0; i < n; ++i) {
+        s.depart_s[i] = (depart[i] - depart[0]) / 1e9;
+        const bool lost = arrive[i] == AVL_LOST;
+        s.delay_s[i] = lost ? -1 : (arrive[i] - depart[i]) / 1e9;
         s.lost += lost;
+        if (lost && out.firstLost < 0) out.firstLost = i;
+        if (!lost) {
+            if (firstReceived < 0) firstReceived = i;
+            out.lastReceived = i;
+            out.receivedAll++;
+        }
     }
-    // The part of the stream that left on schedule.  A stall of the sender
-    // (another process had the processor) lets the queue drain, so the stream
-    // is cut at every stall and its longest part judged; a part too short
-    // proves nothing.
-    int from = 0, to = packets;
-    if (rate > 0) {
-        int partFrom = lead, longest = 0;
-        for (int i = lead + 1; i <= packets; ++i) {
-            if (i < packets && (depart[i] - depart[i - 1]) - (at[i] - at[i - 1]) <= std::max(50.0, 2 * gapUs))
+    if (out.receivedAll > 1)
+        out.arrivalSpan = (arrive[out.lastReceived] - arrive[firstReceived]) / 1e9;
+    streams_.back().lost = s.lost;
+    judge(p, depart, arrive, &out);
+    streams_.back().verdict = out.verdict;
+    streams_.back().void_stream = out.isVoid;
+    streams_.back().sent_rate_bps = out.sentRate;
+    streams_.back().receive_rate_bps = out.outRate;
+    publish();
+    drain(out, p.seconds());
+    return out;
+}
+
+// Judges the part of the stream that left on schedule.  A stall of the
+// sender (another process had the processor) lets the queue drain, so the
+// stream is cut at every stall and its longest part judged; a part too short
+// proves nothing.
+void Measurement::judge(const Plan& p, const std::vector<int64_t>& depart, const std::vector<int64_t>& arrive,
+                        Outcome* out) {
+    const int n = p.packets();
+    int from = 0, to = n;
+    if (p.rate > 0) {
+        const double gapNs = p.bytes * 8e9 / p.rate;
+        int partFrom = p.lead, longest = 0;
+        for (int i = p.lead + 1; i <= n; ++i) {
+            if (i < n && (depart[i] - depart[i - 1]) - (p.at[i] - p.at[i - 1]) <= std::max(50000.0, 2 * gapNs))
                 continue;
             if (i - partFrom > longest) longest = i - partFrom, from = partFrom;
             partFrom = i;
         }
         to = from + longest;
-        out.isVoid = longest < std::max(kMinPackets, (3 * (packets - lead) + 4) / 5);
+        out->isVoid = longest < std::max(kMinPackets, (3 * (n - p.lead) + 4) / 5);
     }
     std::vector<double> delays;
-    int lost = 0, firstSeen = -1, lastSeen = -1;
+    int firstSeen = -1, lastSeen = -1;
     for (int i = from; i < to; ++i) {
-        if (s.delay_s[i] < 0) {
-            ++lost;
+        if (arrive[i] == AVL_LOST) {
+            ++out->lost;
             continue;
         }
-        delays.push_back(s.delay_s[i]);
+        delays.push_back((arrive[i] - depart[i]) / 1e9);
         if (firstSeen < 0) firstSeen = i;
         lastSeen = i;
     }
-    out.received = static_cast<int>(delays.size());
-    const double span = (depart[to - 1] - depart[from]) / 1e6;
-    out.sentRate = span > 0 ? (to - from - 1) * bytes * 8.0 / span : 0;
-    s.sent_rate_bps = out.sentRate;
+    out->received = static_cast<int>(delays.size());
+    out->span = to > from ? (depart[to - 1] - depart[from]) / 1e9 : 0;
+    out->sentRate = out->span > 0 ? (to - from - 1) * p.bytes * 8.0 / out->span : 0;
     if (lastSeen > firstSeen && arrive[lastSeen] > arrive[firstSeen])
-        out.outRate = (out.received - 1) * bytes * 8.0 / ((arrive[lastSeen] - arrive[firstSeen]) / 1e6);
-    if (kind != AVL_KIND_CAPACITY) {
-        avl_trend t;
-        // Steps below half a packet's time on the bottleneck, and below the
-        // jitter of the receive stamps, are none.
-        const double tolerance = std::min(0.5 * bytes * 8.0 / capacity_, kStampJitter);
-        // A group spans at least a millisecond, the period of the most
-        // common bursts of cross traffic (timers, pacing).
-        const int groups = static_cast<int>(span / kShortestGroup);
-        out.verdict = avl_judge_delays(delays.data(), out.received, lost, std::max(1, groups), tolerance, &t);
-    }
-    s.verdict = out.verdict;
-    s.void_stream = out.isVoid;
+        out->outRate = (out->received - 1) * p.bytes * 8.0 / ((arrive[lastSeen] - arrive[firstSeen]) / 1e9);
     if (!delays.empty()) {
-        out.minDelay = *std::min_element(delays.begin(), delays.end());
-        out.lastDelay = delays.back();
+        out->minDelay = *std::min_element(delays.begin(), delays.end());
+        out->lastDelay = delays.back();
+        rtt_ = rtt_ > 0 ? std::min(rtt_, out->minDelay) : out->minDelay;
     }
-    streams_.push_back(s);
-    publish();
-    // What this stream queued drains before the next one starts.
-    const double length = rate > 0 ? packets * bytes * 8.0 / rate : 0;
-    pause_for(std::clamp(2 * (out.lastDelay - out.minDelay), 0.001, std::max(0.001, 2 * length)));
-    return out;
+    if (p.kind != AVL_KIND_SEARCH && p.kind != AVL_KIND_GUESS) return;
+    avl_trend t;
+    // A group spans at least a millisecond, the period of the most common
+    // bursts of cross traffic (timers, pacing), and a stream has three.
+    const int groups = std::max(3, static_cast<int>(out->span / kShortestGroup));
+    const double base = baseLoss(out->sentRate);
+    out->verdict = avl_judge_delays(delays.data(), out->received, out->lost, base, groups, kStampJitter, &t);
+    out->rise = t.rise;
+    out->byLoss = out->verdict == AVL_RISING && !(t.rise > std::max(kStampJitter, 2 * t.noise));
+    if (t.groups == 0) out->isVoid = true;  // too few replies to tell
+    if (!out->isVoid && p.kind == AVL_KIND_SEARCH) losses_.push_back({out->sentRate, out->received + out->lost, out->lost});
+}
+
+// What this stream queued drains before the next one starts: the queue it
+// left, at the bottleneck's rate, empties at what is free there.
+void Measurement::drain(const Outcome& out, double length) {
+    const double queued = std::max(0.0, out.lastDelay - rtt_);
+    double wanted = std::max(0.001, 1.5 * queued * (capacity_ > 0 ? capacity_ / drainRate() : 1));
+    wanted = std::min(wanted, std::max(0.001, 4 * length + 0.05));
+    const double left = o_.max_seconds - elapsed();
+    if (wanted > left) {
+        pause(std::max(0.0, left));
+        r_->budget_reached = 1;
+        stop("time budget reached");
+        return;
+    }
+    pause(wanted);
+}
+
+// ---- The steps of a measurement --------------------------------------------
+
+// A few small echo requests, sent again with a longer wait while none comes
+// back: the least round trip, and a first share of loss.
+bool Measurement::contact() {
+    for (int64_t wait = kFirstContactWaitNs; !stopped_; wait *= 4) {
+        Plan p;
+        p.kind = AVL_KIND_PROBE;
+        p.bytes = kSmallBytes;
+        for (int i = 0; i < kContactPackets; ++i) p.at.push_back(i * kContactGapNs);
+        // The wait is the contact's own: the round trip is not known yet.
+        const double left = o_.max_seconds - elapsed() - p.seconds();
+        if (left <= 0.001) break;
+        const int n = p.packets();
+        std::vector<int64_t> depart(n), arrive(n);
+        const double began = elapsed();
+        const int got = path_.send(path_.context, n, p.bytes - path_.header_bytes, p.at.data(), depart.data(),
+                                   arrive.data(), std::min<int64_t>(wait, std::llround(left * 1e9)));
+        if (got < 0) {
+            failed_ = true;
+            stop(std::string("sending a stream failed: ") + std::strerror(errno));
+            return false;
+        }
+        r_->probe_bytes += int64_t{n} * p.bytes + int64_t{got} * p.bytes;
+        avl_stream s{};
+        s.kind = p.kind;
+        s.start_s = began;
+        s.packets = n;
+        s.packet_bytes = p.bytes;
+        s.verdict = AVL_UNCLEAR;
+        streams_.push_back(s);
+        streams_.back().depart_s = new double[n];
+        streams_.back().delay_s = new double[n];
+        s = streams_.back();
+        for (int i = 0; i < n; ++i) {
+            s.depart_s[i] = (depart[i] - depart[0]) / 1e9;
+            s.delay_s[i] = arrive[i] == AVL_LOST ? -1 : (arrive[i] - depart[i]) / 1e9;
+            s.lost += arrive[i] == AVL_LOST;
+            if (arrive[i] != AVL_LOST) rtt_ = rtt_ > 0 ? std::min(rtt_, s.delay_s[i]) : s.delay_s[i];
+        }
+        streams_.back().lost = s.lost;
+        publish();
+        if (got > 0) {
+            contactSent_ += n;
+            contactLost_ += n - got;
+            return true;
+        }
+    }
+    stop("the host did not answer");
+    return false;
+}
+
+// The capacity, from the spacing of a back-to-back train's replies: the
+// median gap between replies to consecutive packets.
+bool Measurement::readCapacity() {
+    const Outcome train = stream(plan(AVL_KIND_CAPACITY, 0, 0, kCapacityPackets, kCapacityBytes, false));
+    if (!train.sent) return false;
+    const avl_stream& cap = streams_.back();
+    std::vector<double> gaps;
+    for (int i = 2; i < cap.packets; ++i) {
+        if (cap.delay_s[i] < 0 || cap.delay_s[i - 1] < 0) continue;
+        const double gap = (cap.depart_s[i] + cap.delay_s[i]) - (cap.depart_s[i - 1] + cap.delay_s[i - 1]);
+        if (gap > 0) gaps.push_back(gap);
+    }
+    if (train.receivedAll == 0) {
+        stop("no reply to " + std::to_string(kCapacityBytes) +
+             "-byte echo requests, though smaller ones were answered (does the path carry packets this large?)");
+        return false;
+    }
+    // Replies that stop after the first few: the host or a router before it
+    // limits echo replies, or a policer or a short queue limits bytes.
+    if (train.receivedAll < kCapacityPackets * 3 / 4 && !checkEchoLimit(train.receivedAll)) return false;
+    if (limitPps_ == 0 && train.receivedAll < kCapacityPackets / 2 && gaps.size() < 3) {
+        stop("too much loss: " + std::to_string(kCapacityPackets - train.receivedAll) + " of the capacity train's " +
+             std::to_string(kCapacityPackets) + " replies were lost");
+        return false;
+    }
+    if (gaps.size() < 3) {
+        stop("too much loss: the capacity train's replies were too few to read the capacity from");
+        return false;
+    }
+    capacity_ = kCapacityBytes * 8.0 / median_of(gaps);
+    r_->capacity_bps = capacity_;
+    return true;
+}
+
+// A back-to-back train lost its tail.  A train of small packets tells
+// whether bytes or packets are limited; when packets are, small packets paced
+// at 20000 a second measure how many a second the host answers.
+bool Measurement::checkEchoLimit(int trainReplies) {
+    const Outcome smallTrain = stream(plan(AVL_KIND_PROBE, 0, 0, kCapacityPackets, kSmallBytes, false));
+    if (!smallTrain.sent) return false;
+    if (smallTrain.receivedAll > std::max(trainReplies + 2, kCapacityPackets * 3 / 4)) return true;  // bytes
+    Plan p;
+    p.kind = AVL_KIND_PROBE;
+    p.bytes = kSmallBytes;
+    for (int i = 0; i < kLimitProbePackets; ++i) p.at.push_back(i * kLimitProbeGapNs);
+    const Outcome paced = stream(p);
+    if (!paced.sent) return false;
+    const double seconds = p.seconds();
+    const int burst = std::min(smallTrain.receivedAll, paced.receivedAll);
+    const double pps = (paced.receivedAll - burst) / seconds;
+    if (paced.receivedAll >= kLimitProbePackets * 19 / 20) return true;  // no limit at these rates
+    limitPps_ = std::max(pps, 1.0);
+    r_->echo_limit_pps = limitPps_;
+    return true;
+}
+
+// Packets small enough for many of them in a stream, large enough that the
+// sender keeps up at the capacity and that a limit on echo replies is not
+// reached.
+void Measurement::choosePacketSize() {
+    packetBytes_ = o_.packet_bytes > 0
+                       ? o_.packet_bytes
+                       : static_cast<int>(std::clamp(capacity_ * kMinGapUs / 8e6, 400.0, 1500.0));
+    ceiling_ = capacity_;
+    if (limitPps_ > 0) {
+        const double allowed = kLimitMargin * limitPps_;
+        if (o_.packet_bytes == 0)
+            packetBytes_ = static_cast<int>(std::clamp(std::ceil(capacity_ / (8 * allowed)), double(packetBytes_), 1500.0));
+        ceiling_ = std::min(capacity_, allowed * packetBytes_ * 8);
+    }
+    r_->packet_bytes = packetBytes_;
+    if (automaticBytes_) {  // room for ten streams of the time scale at the capacity, both ways
+        const double seconds = o_.timescale_s > 0 ? o_.timescale_s : kMinStreamSeconds;
+        o_.max_bytes = std::max<int64_t>(o_.max_bytes, std::llround(10 * 2 * seconds * capacity_ / 8));
+    }
+}
+
+// The first guess: what one stream at the ceiling gets through,
+// C - Rin (C / Rout - 1) on a FIFO bottleneck.  A stream there that rises
+// also bounds the answer from above.
+double Measurement::firstGuess(double* above) {
+    double guess = ceiling_;
+    Outcome g;
+    for (int tries = 0; tries <= kRetries && !stopped_; ++tries) {
+        g = stream(plan(AVL_KIND_GUESS, 0, ceiling_, packetsAt(ceiling_), packetBytes_, true));
+        if (!g.isVoid) break;
+    }
+    if (g.sent && !g.isVoid && g.outRate > 0 && g.sentRate > 0) {
+        if (g.outRate < 0.97 * g.sentRate) guess = capacity_ - g.sentRate * (capacity_ / g.outRate - 1);
+        if (g.verdict == AVL_RISING) *above = g.sentRate;
+    }
+    return std::clamp(guess, capacity_ / 20, ceiling_);
 }
 
 // Streams at one rate vote: rising says the rate is above what is free, flat
 // below.  A disagreement brings one more stream; what stays undecided is grey.
-Vote Measurement::vote(int round, double rate, double* achieved) {
+// A rising stream also points at where the free rate is: one that rises by
+// rho over its length L at rate R puts it at R - C rho / L (a policer's
+// loss, at what it let through).
+Vote Measurement::vote(int round, double rate, int wanted, double* achieved, double* pointer) {
     const int packets = packetsAt(rate);
     int rising = 0, flat = 0, cast = 0, tries = 0;
-    std::vector<double> rates;
-    const int wanted = std::max(1, o_.streams_per_rate);
+    std::vector<double> rates, pointers;
     while (cast < wanted || (rising == flat && cast < wanted + 1)) {
-        const Outcome out = stream(AVL_KIND_SEARCH, round, rate, packets, packetBytes_);
+        const Outcome out = stream(plan(AVL_KIND_SEARCH, round, rate, packets, packetBytes_, true));
         if (!out.sent) return Vote::Stopped;
         if (out.isVoid) {
             if (++tries > kRetries * wanted) break;
@@ -293,6 +589,8 @@ Vote Measurement::vote(int round, double rate, double* achieved) {
         rates.push_back(out.sentRate);
         rising += out.verdict == AVL_RISING;
         flat += out.verdict == AVL_FLAT;
+        if (out.verdict == AVL_RISING && out.span > 0)
+            pointers.push_back(out.byLoss ? out.outRate : out.sentRate - capacity_ * out.rise / out.span);
         if (cast >= wanted && rising != flat) break;
     }
     if (cast == 0) {
@@ -300,63 +598,81 @@ Vote Measurement::vote(int round, double rate, double* achieved) {
         return Vote::Stopped;
     }
     *achieved = median_of(rates);
+    *pointer = median_of(pointers);
     if (rising > flat) return Vote::Above;
     if (flat > rising) return Vote::Below;
     return Vote::Grey;
 }
 
-// One round: from start, moves by step (doubling with every move) until a
-// rate voted below and one voted above bracket the answer, then halves the
-// bracket (in ratio) until it is within the resolution.  above, when not 0,
-// is a rate already known to be above.  Returns false when no vote was had.
-bool Measurement::search(int round, double start, double step, double above, avl_round* range) {
+// One round: narrows a range [below, above] around the free rate until it is
+// within the resolution.  It first looks for a single stream that rises, a
+// step above start and higher while they stay flat: far from the free rate
+// one stream tells, and a rising one points at it.  Then streams vote just
+// below and just above that point, so that two votes that go as expected
+// close the range; a vote that does not moves the point, to what its rising
+// streams point at or by a step that doubles.  above, when not 0, is a rate
+// already known to be above.  Returns false when no vote was had.
+bool Measurement::search(int round, double start, double above, avl_round* range) {
     const double floor = std::max(capacity_ / 100, 64000.0);
+    const double half = 1 + o_.resolution / 2;
     double below = 0;  // the highest rate voted below; 0: none (above likewise)
-    double rate = std::clamp(start, floor, capacity_);
-    bool any = false;
+    double point = std::clamp(start, floor, ceiling_);
+    double step = kFirstStep;
+    bool pointed = false, any = false;
     for (;;) {
-        double sent = rate;
-        const Vote v = vote(round, rate, &sent);
-        if (v == Vote::Stopped) break;
-        any = true;
-        // What was voted on is the rate really sent, a little below the one asked for.
-        if (v == Vote::Above) above = above > 0 ? std::min(above, sent) : sent;
-        if (v == Vote::Below) below = std::max(below, sent);
-        if (v == Vote::Grey) {
-            // Neither clearly above nor below: the answer is about here.
-            below = sent / (1 + o_.resolution / 2);
-            above = sent * (1 + o_.resolution / 2);
+        if (below > 0 && above > 0 && above <= below * (1 + o_.resolution)) {
             range->complete = 1;
             break;
         }
-        if (below > 0 && above > 0) {
-            if (above <= below * (1 + o_.resolution)) {
-                range->complete = 1;
-                break;
-            }
-            // Halve the bracket, but never jump further than the step: a
-            // bracket that reaches up to the capacity says little.
-            rate = v == Vote::Above ? std::max(std::sqrt(below * above), rate / (1 + step))
-                                    : std::min(std::sqrt(below * above), rate * (1 + step));
-            step *= 2;
-            continue;
+        // Keep the point inside what is known, then take the side of it that
+        // is not known yet.
+        if (above > 0) point = std::min(point, above / half);
+        if (below > 0) point = std::max(point, below * half);
+        double rate;
+        if (!pointed) rate = point * (1 + step);
+        else if (below < point / half / 1.001) rate = point / half;
+        else if (above == 0 || above > point * half * 1.001) rate = point * half;
+        else rate = std::sqrt(below * above);
+        if (above > 0 && !pointed) rate = std::min(rate, std::sqrt(std::max(below, point) * above));
+        rate = std::clamp(rate, floor, ceiling_);
+        double sent = rate, pointer = 0;
+        const Vote v = vote(round, rate, pointed ? std::max(1, o_.streams_per_rate) : 1, &sent, &pointer);
+        if (v == Vote::Stopped) break;
+        any = true;
+        // What was voted on is the rate really sent, a little off the one asked for.
+        if (v == Vote::Grey) {
+            // Neither clearly above nor below: the answer is about here.
+            below = sent / half;
+            above = sent * half;
+            range->complete = 1;
+            break;
         }
         if (v == Vote::Above) {
+            above = above > 0 ? std::min(above, sent) : sent;
             if (rate <= floor) {  // less than the floor is free: about nothing
+                below = 0;
                 range->complete = 1;
                 break;
             }
-            rate = std::max(floor, rate / (1 + step));
+            if (pointer > 0 && pointer < sent) point = pointer;
+            else point = sent / (1 + step), step *= 2;
+            pointed = true;
         } else {
-            if (rate >= capacity_) {  // all of the capacity is free
-                above = capacity_ * (1 + o_.resolution / 2);
-                below = std::max(below, capacity_ / (1 + o_.resolution / 2));
+            below = std::max(below, sent);
+            if (rate >= ceiling_) {  // all that streams may carry is free
+                above = std::max(below, ceiling_) * half;
                 range->complete = 1;
                 break;
             }
-            rate = std::min(capacity_, rate * (1 + step));
+            if (rate > point) {
+                // Halve the range, but never jump further than the step: a
+                // range that reaches up to the capacity says little.
+                point = std::min(above > 0 ? std::sqrt(below * above) : ceiling_, sent * (1 + step));
+                step *= 2;
+            }
         }
-        step *= 2;
+        below_ = std::max(below_, below);
+        estimate_ = point;
     }
     if (!any) return false;
     range->low_bps = std::min(below, above > 0 ? above : below);
@@ -399,7 +715,8 @@ bool Measurement::combine() {
         for (const SetIDList* id = e->setIDs; id != nullptr; id = id->next)
             if (id->set == reinterpret_cast<uintptr_t>(bases.back())) chosen = e;
     // The answer: the rounds in that interval, their middles' median and the
-    // hull of their ranges as they were measured (not widened).
+    // hull of their ranges as they were measured (not widened), none of it
+    // above the capacity.
     std::vector<double> mids;
     if (chosen != nullptr) {
         r_->low_bps = capacity_;
@@ -414,75 +731,42 @@ bool Measurement::combine() {
     }
     r_->support = static_cast<int>(mids.size());
     r_->rounds = static_cast<int>(counted.size());
-    r_->available_bps = median_of(mids);
+    r_->available_bps = std::min(median_of(mids), capacity_);
+    r_->low_bps = std::min(r_->low_bps, capacity_);
+    r_->high_bps = std::min(r_->high_bps, capacity_);
     destroySet(peakSet);
     destroySet(all);
     for (Set* s : bases) destroySet(s);
     return true;
 }
 
-int Measurement::run() {
-    // The capacity, from the spacing of a back-to-back train's replies.
-    waitMs_ = 1000;
-    const Outcome train = stream(AVL_KIND_CAPACITY, 0, 0, kCapacityPackets, kCapacityBytes);
-    if (!train.sent) return AVL_NO_ESTIMATE;
-    const avl_stream& cap = streams_.back();
-    std::vector<double> gaps;
-    double previous = -1;
-    for (int i = 0; i < cap.packets; ++i) {
-        if (cap.delay_s[i] < 0) continue;
-        const double arrival = cap.depart_s[i] + cap.delay_s[i];
-        if (previous >= 0 && i > 1 && arrival > previous) gaps.push_back(arrival - previous);
-        previous = arrival;
-    }
-    if (train.received == 0) {
-        stop("the host did not answer");
-        return AVL_NO_ESTIMATE;
-    }
-    if (train.received < kCapacityPackets / 2 || gaps.size() < 4) {
-        stop("too much loss: most of the capacity train's replies were lost");
-        return AVL_NO_ESTIMATE;
-    }
-    capacity_ = kCapacityBytes * 8.0 / median_of(gaps);
-    r_->capacity_bps = capacity_;
-    // Packets small enough for many of them in a stream, large enough that
-    // the sender keeps up at the capacity.
-    packetBytes_ = o_.packet_bytes > 0
-                       ? o_.packet_bytes
-                       : static_cast<int>(std::clamp(capacity_ * kMinGapUs / 8e6, 400.0, 1500.0));
-    if (automaticBytes_) {  // room for ten streams of the time scale at the capacity, both ways
-        const double seconds = o_.timescale_s > 0 ? o_.timescale_s : kMinStreamSeconds;
-        o_.max_bytes = std::max<int64_t>(o_.max_bytes, std::llround(10 * 2 * seconds * capacity_ / 8));
-    }
-    // Long enough for replies held up behind a full queue, short enough not
-    // to wait long for a lost one.
-    waitMs_ = static_cast<int>(std::clamp(1000 * (4 * train.minDelay) + 50, 50.0, 1000.0));
-
-    // The first guess: what one stream at the capacity gets through.  A
-    // stream at the capacity that rises also bounds the answer from above.
-    double guess = capacity_, above = 0;
-    Outcome g;
-    for (int tries = 0; tries <= kRetries && !stopped_; ++tries) {
-        g = stream(AVL_KIND_GUESS, 0, capacity_, packetsAt(capacity_), packetBytes_);
-        if (!g.isVoid) break;
-    }
-    if (g.sent && !g.isVoid && g.outRate > 0 && g.sentRate > 0) {
-        if (g.outRate < 0.97 * g.sentRate) guess = capacity_ - g.sentRate * (capacity_ / g.outRate - 1);
-        if (g.verdict == AVL_RISING) above = g.sentRate;
-    }
-    guess = std::clamp(guess, capacity_ / 20, capacity_);
-
-    // Rounds, each from where the last one ended, until enough of them agree.
-    double start = guess, step = kFirstStep;
+// Rounds until enough of them agree.  The first starts from the first guess,
+// each later one from the answer so far; each finds its own rising stream
+// and its own votes, so that it does not repeat the last round's.
+void Measurement::searchRounds(double guess, double above) {
+    double start = guess;
     for (int round = 1; round <= o_.max_rounds && !stopped_ && r_->support < kEnoughSupport; ++round) {
         avl_round range{};
-        if (!search(round, start, step, above, &range)) break;
+        if (!search(round, start, above, &range)) break;
         rounds_.push_back(range);
         combine();  // the answer so far, and how many rounds agree on it
-        start = range.high_bps > 0 ? (range.low_bps + range.high_bps) / 2 : range.low_bps;
-        step = o_.resolution;
+        start = r_->available_bps > 0 ? r_->available_bps
+                : range.high_bps > 0  ? (range.low_bps + range.high_bps) / 2
+                                      : range.low_bps;
         above = 0;
         publish();
+    }
+}
+
+// The answer, or why there is none.
+int Measurement::conclude() {
+    // A path that loses much even at low rates cannot be judged by its loss.
+    int sent = 0, lost = 0;
+    for (const LossAt& l : losses_)
+        if (below_ > 0 ? l.rate <= below_ * 1.001 : true) sent += l.sent, lost += l.lost;
+    if (sent >= 100 && lost > kMaxBaseLoss * sent) {
+        stop("too much loss: the path lost " + printed("%.0f", 100.0 * lost / sent) + " % of the packets even at rates below the free rate");
+        return AVL_NO_ESTIMATE;
     }
     if (rounds_.empty()) {
         if (r_->budget_reached) {
@@ -498,17 +782,34 @@ int Measurement::run() {
         for (const avl_round& q : rounds_) below = std::max(below, q.low_bps);
         for (const avl_round& q : rounds_)
             if (q.high_bps > 0) above = above > 0 ? std::min(above, q.high_bps) : q.high_bps;
-        char known[80];
-        if (above > 0) std::snprintf(known, sizeof known, "less than %.3g Mbit/s free", above / 1e6);
-        else std::snprintf(known, sizeof known, "more than %.3g Mbit/s free", below / 1e6);
+        const std::string known = above > 0 ? "less than " + printed("%.3g", above / 1e6) + " Mbit/s free"
+                                            : "more than " + printed("%.3g", below / 1e6) + " Mbit/s free";
         const std::string why = std::string(r_->reason) + " before the free rate was bracketed (" + known + ")";
         std::snprintf(r_->reason, sizeof r_->reason, "%s", why.c_str());
+        return AVL_NO_ESTIMATE;
+    }
+    if (limitPps_ > 0 && r_->available_bps * (1 + o_.resolution) >= ceiling_) {
+        limited_ = true;
+        stop("the host limits its echo replies to about " + printed("%.0f", limitPps_) +
+             " a second, too few to measure more than " + printed("%.3g", ceiling_ / 1e6) + " Mbit/s");
+        r_->available_bps = r_->low_bps = r_->high_bps = 0;
+        r_->support = 0;
         return AVL_NO_ESTIMATE;
     }
     const double rate = r_->available_bps;
     r_->timescale_s = rate > 0 ? packetsAt(rate) * packetBytes_ * 8.0 / rate : 0;
     if (!r_->budget_reached && !failed_) r_->reason[0] = '\0';
     return 0;
+}
+
+int Measurement::run() {
+    if (!contact() || !readCapacity()) return AVL_NO_ESTIMATE;
+    choosePacketSize();
+    double above = 0;
+    const double guess = firstGuess(&above);
+    estimate_ = guess;
+    searchRounds(guess, above);
+    return conclude();
 }
 
 }  // namespace
@@ -522,6 +823,7 @@ extern "C" void avl_default_options(avl_options* o) {
     o->streams_per_rate = 2;
     o->resolution = 0.06;
     o->max_rounds = 6;
+    o->family = AVL_FAMILY_ANY;
 }
 
 // Options a measurement can be run with (null: the defaults).
@@ -532,23 +834,33 @@ static bool valid_options(const avl_options* p) {
            o.timescale_s <= 10 && (o.packet_bytes == 0 || (o.packet_bytes >= 64 && o.packet_bytes <= 1500)) &&
            o.stream_bytes >= 64 * kMinPackets && o.stream_bytes <= 1500 * kMaxStreamPackets && o.streams_per_rate >= 1 &&
            o.streams_per_rate <= 9 && o.resolution > 0.005 && o.resolution < 1 && o.max_rounds >= 1 &&
-           o.max_rounds <= 100;
+           o.max_rounds <= 100 &&
+           (o.family == AVL_FAMILY_ANY || o.family == AVL_FAMILY_IPV4 || o.family == AVL_FAMILY_IPV6);
 }
 
-extern "C" int avl_measure_with(avl_send_fn send, void* sendContext, const char* address, const avl_options* options,
-                                avl_result* result, avl_progress_fn progress, void* context) {
+extern "C" int avl_measure_path(const avl_path* path, const avl_options* options, avl_result* result,
+                                avl_progress_fn progress, void* context) {
     if (result == nullptr) return AVL_ERR_OPTIONS;
     *result = avl_result{};
     if (!valid_options(options)) return AVL_ERR_OPTIONS;
-    if (send == nullptr) return AVL_ERR_OPTIONS;
+    if (path == nullptr || path->send == nullptr || path->now_ns == nullptr || path->pause == nullptr ||
+        path->header_bytes < 8 || path->header_bytes > 60)
+        return AVL_ERR_OPTIONS;
     avl_options o;
     avl_default_options(&o);
     if (options != nullptr) o = *options;
-    std::snprintf(result->address, sizeof result->address, "%s", address != nullptr ? address : "");
-    Measurement m(send, sendContext, o, result, progress, context);
-    const int status = m.run();
-    m.handOver();  // the streams and rounds now belong to the result
-    return status;
+    std::snprintf(result->address, sizeof result->address, "%s", path->address != nullptr ? path->address : "");
+    // Nothing but error results crosses this interface: memory that runs out
+    // ends the measurement, and the result keeps none of its streams.
+    Measurement m(*path, o, result, progress, context);
+    try {
+        const int status = m.run();
+        m.handOver();  // the streams and rounds now belong to the result
+        return status;
+    } catch (const std::bad_alloc&) {
+        m.discard();
+        return AVL_ERR_MEMORY;
+    }
 }
 
 extern "C" void avl_free_result(avl_result* r) {

@@ -1,12 +1,15 @@
 // SPDX-License-Identifier: MIT
 // trend.cpp - whether the delays of one stream rise: the stream's delays are
-// cut into a few groups, each group stands for its lowest delay, and two
-// pairwise tests over those floors vote.  Cross traffic only ever adds delay,
-// so a group's floor is where the queue stood when it ran emptiest: below the
-// free rate it keeps coming back to the same floor, above it the floor climbs.
-// With at most six groups, each spans a sixth of the stream, and bursts of
-// cross traffic shorter than that are seen whole within one group.  Pure
-// computation on a series.
+// cut into groups, each group stands for its lowest delay (its floor), and a
+// straight line through the floors tells how far they rose over the stream.
+// Cross traffic only ever adds delay, so a group's floor is where the queue
+// stood when it ran emptiest: below the free rate it keeps coming back to the
+// same floor, above it the floor climbs by (R - A) / C of the time that
+// passed.  That climb is judged over the whole stream against the scatter of
+// the floors about the line, so a slow, steady climb made of steps smaller
+// than the noise still reads as rising, and noise alone does not.  Loss that
+// the path has anyway says nothing; loss beyond it says the stream was above
+// what the path passes.  Pure computation on a series.
 #include "availest.h"
 
 #include <algorithm>
@@ -15,46 +18,68 @@
 
 namespace {
 
-constexpr int kMostGroups = 6;
+constexpr int kMostGroups = 16;
+// A rise counts when it is this many standard errors above none.
+constexpr double kSignificance = 2.0;
+
+// Least-squares line through the floors at positions x: its rise from the
+// first position to the last, and the standard error of that rise.
+void fit_rise(const std::vector<double>& x, const std::vector<double>& y, double* rise, double* error) {
+    const size_t n = x.size();
+    double mx = 0, my = 0;
+    for (size_t i = 0; i < n; ++i) mx += x[i], my += y[i];
+    mx /= n, my /= n;
+    double sxx = 0, sxy = 0;
+    for (size_t i = 0; i < n; ++i) sxx += (x[i] - mx) * (x[i] - mx), sxy += (x[i] - mx) * (y[i] - my);
+    const double slope = sxy / sxx, span = x.back() - x.front();
+    double residuals = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const double r = y[i] - my - slope * (x[i] - mx);
+        residuals += r * r;
+    }
+    *rise = slope * span;
+    *error = n > 2 ? std::sqrt(residuals / (n - 2) / sxx) * span : 0;
+}
+
+// Whether lost of total packets is more than a path that loses baseLoss of
+// its packets anyway would lose by chance: more than three standard
+// deviations and a packet and a half above what it would lose.
+bool lost_more(int lost, int total, double baseLoss) {
+    const double expected = baseLoss * total;
+    return lost > expected + 3 * std::sqrt(expected * (1 - baseLoss) + 0.5) + 1.5;
+}
 
 }  // namespace
 
-extern "C" int avl_judge_delays(const double* delays, int n, int lost, int groupsWanted, double tolerance,
-                                avl_trend* out) {
+extern "C" int avl_judge_delays(const double* delays, int n, int lost, double baseLoss, int groupsWanted,
+                                double tolerance, avl_trend* out) {
     avl_trend t{};
-    const int total = n + (lost > 0 ? lost : 0);
-    t.loss = total > 0 ? static_cast<double>(total - n) / total : 0;
-    // sqrt(n) groups, up to six or the number asked for; fewer than 3 groups
-    // (9 delays) say nothing.
+    lost = std::max(lost, 0);
+    n = std::max(n, 0);
+    const int total = n + lost;
+    t.loss = total > 0 ? static_cast<double>(lost) / total : 0;
+    // sqrt(n) groups, up to sixteen or the number asked for; fewer than 3
+    // groups (9 delays) say nothing.
     int groups = std::min(kMostGroups, static_cast<int>(std::sqrt(static_cast<double>(n))));
     if (groupsWanted > 0) groups = std::min(groups, groupsWanted);
     if (n < 9 || groups < 3) groups = 0;
     t.groups = groups;
-    std::vector<double> floors;
+    std::vector<double> where, floors;
     for (int g = 0; g < groups; ++g) {
         const int from = g * n / groups, to = (g + 1) * n / groups;
+        where.push_back((from + to - 1) / 2.0);
         floors.push_back(*std::min_element(delays + from, delays + to));
     }
     int verdict = AVL_UNCLEAR;
-    if (t.loss > AVL_HEAVY_LOSS) {
-        verdict = AVL_RISING;  // a queue that overflows is a queue that grew
+    if (lost_more(lost, total, std::clamp(baseLoss, 0.0, 1.0))) {
+        // Loss that the rate caused: a queue that overflowed, or a policer
+        // that drops what is sent above its rate.
+        verdict = AVL_RISING;
     } else if (groups >= 3) {
-        // Steps within the tolerance are noise: no step at all.
-        int up = 0;
-        double travel = 0;
-        for (int g = 1; g < groups; ++g) {
-            const double step = floors[g] - floors[g - 1];
-            if (std::fabs(step) <= tolerance) continue;
-            up += step > 0;
-            travel += std::fabs(step);
-        }
-        t.rise = floors.back() - floors.front();
-        t.pct = static_cast<double>(up) / (groups - 1);
-        t.pdt = travel > 0 && std::fabs(t.rise) > tolerance ? t.rise / travel : 0;
-        const int byPct = t.pct > 0.66 ? 1 : t.pct < 0.54 ? -1 : 0;
-        const int byPdt = t.pdt > 0.55 ? 1 : t.pdt < 0.45 ? -1 : 0;
-        if (byPct + byPdt > 0) verdict = AVL_RISING;
-        else if (byPct + byPdt < 0) verdict = AVL_FLAT;
+        fit_rise(where, floors, &t.rise, &t.noise);
+        // A rise within the tolerance (the stamps' own jitter) or within the
+        // floors' scatter is none.
+        verdict = t.rise > std::max(tolerance, kSignificance * t.noise) ? AVL_RISING : AVL_FLAT;
     }
     t.verdict = verdict;
     if (out != nullptr) *out = t;
