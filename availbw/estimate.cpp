@@ -123,7 +123,8 @@ private:
     bool contact();
     bool readCapacity();
     bool checkEchoLimit(int trainReplies);
-    void choosePacketSize();
+    int packetSizeFor(double fastest) const;
+    void choosePacketSize(double fastest);
     double firstGuess(double* above);
     void searchRounds(double guess, double above);
     int conclude();
@@ -531,20 +532,22 @@ bool Measurement::checkEchoLimit(int trainReplies) {
     return true;
 }
 
-// Packets small enough for many of them in a stream, large enough that the
-// sender keeps up at the capacity and that a limit on echo replies is not
-// reached.
-void Measurement::choosePacketSize() {
-    packetBytes_ = o_.packet_bytes > 0
-                       ? o_.packet_bytes
-                       : static_cast<int>(std::clamp(capacity_ * kMinGapUs / 8e6, 400.0, 1500.0));
+// The size of the packets of streams sent at rates up to fastest: small
+// enough for many of them in a stream, large enough that the sender keeps up
+// and that a limit on echo replies is not reached.
+int Measurement::packetSizeFor(double fastest) const {
+    if (o_.packet_bytes > 0) return o_.packet_bytes;
+    double bytes = std::clamp(fastest * kMinGapUs / 8e6, 400.0, 1500.0);
+    if (limitPps_ > 0) bytes = std::clamp(std::ceil(fastest / (8 * kLimitMargin * limitPps_)), bytes, 1500.0);
+    return static_cast<int>(bytes);
+}
+
+// Packets for the streams up to the capacity, the fastest rate streams may
+// be sent at (less under a limit on echo replies), and the automatic budget.
+void Measurement::choosePacketSize(double fastest) {
+    packetBytes_ = packetSizeFor(fastest);
     ceiling_ = capacity_;
-    if (limitPps_ > 0) {
-        const double allowed = kLimitMargin * limitPps_;
-        if (o_.packet_bytes == 0)
-            packetBytes_ = static_cast<int>(std::clamp(std::ceil(capacity_ / (8 * allowed)), double(packetBytes_), 1500.0));
-        ceiling_ = std::min(capacity_, allowed * packetBytes_ * 8);
-    }
+    if (limitPps_ > 0) ceiling_ = std::min(capacity_, kLimitMargin * limitPps_ * packetBytes_ * 8);
     r_->packet_bytes = packetBytes_;
     if (automaticBytes_) {  // room for ten streams of the time scale at the capacity, both ways
         const double seconds = o_.timescale_s > 0 ? o_.timescale_s : kMinStreamSeconds;
@@ -553,8 +556,9 @@ void Measurement::choosePacketSize() {
 }
 
 // The first guess: what one stream at the ceiling gets through,
-// C - Rin (C / Rout - 1) on a FIFO bottleneck.  A stream there that rises
-// also bounds the answer from above.
+// C - Rin (C / Rout - 1) on a FIFO bottleneck, and never more than Rout (a
+// narrow link before a loaded one makes that formula fail).  A stream there
+// that rises also bounds the answer from above.
 double Measurement::firstGuess(double* above) {
     double guess = ceiling_;
     Outcome g;
@@ -563,7 +567,10 @@ double Measurement::firstGuess(double* above) {
         if (!g.isVoid) break;
     }
     if (g.sent && !g.isVoid && g.outRate > 0 && g.sentRate > 0) {
-        if (g.outRate < 0.97 * g.sentRate) guess = capacity_ - g.sentRate * (capacity_ / g.outRate - 1);
+        if (g.outRate < 0.97 * g.sentRate) {
+            guess = capacity_ - g.sentRate * (capacity_ / g.outRate - 1);
+            if (!(guess > 0 && guess < g.outRate)) guess = g.outRate;
+        }
         if (g.verdict == AVL_RISING) *above = g.sentRate;
     }
     return std::clamp(guess, capacity_ / 20, ceiling_);
@@ -804,9 +811,12 @@ int Measurement::conclude() {
 
 int Measurement::run() {
     if (!contact() || !readCapacity()) return AVL_NO_ESTIMATE;
-    choosePacketSize();
+    choosePacketSize(capacity_);
     double above = 0;
     const double guess = firstGuess(&above);
+    // The search's streams go at about the guess: smaller packets there
+    // sample the queue more often.
+    choosePacketSize(std::min(capacity_, 1.5 * guess));
     estimate_ = guess;
     searchRounds(guess, above);
     return conclude();

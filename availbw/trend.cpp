@@ -22,23 +22,36 @@ constexpr int kMostGroups = 16;
 // A rise counts when it is this many standard errors above none.
 constexpr double kSignificance = 2.0;
 
-// Least-squares line through the floors at positions x: its rise from the
-// first position to the last, and the standard error of that rise.
+// The line through the floors at positions x that the most pairs of floors
+// agree on (the median of the slopes between pairs, so that one floor thrown
+// up by a burst or by what the stream found queued does not tilt it): its
+// rise from the first position to the last, and the standard error of that
+// rise from the floors' scatter about it (their median distance from it,
+// scaled to a standard deviation).
 void fit_rise(const std::vector<double>& x, const std::vector<double>& y, double* rise, double* error) {
     const size_t n = x.size();
-    double mx = 0, my = 0;
-    for (size_t i = 0; i < n; ++i) mx += x[i], my += y[i];
-    mx /= n, my /= n;
-    double sxx = 0, sxy = 0;
-    for (size_t i = 0; i < n; ++i) sxx += (x[i] - mx) * (x[i] - mx), sxy += (x[i] - mx) * (y[i] - my);
-    const double slope = sxy / sxx, span = x.back() - x.front();
-    double residuals = 0;
+    std::vector<double> slopes;
+    for (size_t i = 0; i < n; ++i)
+        for (size_t j = i + 1; j < n; ++j) slopes.push_back((y[j] - y[i]) / (x[j] - x[i]));
+    std::nth_element(slopes.begin(), slopes.begin() + slopes.size() / 2, slopes.end());
+    const double slope = slopes[slopes.size() / 2];
+    double mx = 0;
+    for (double v : x) mx += v;
+    mx /= n;
+    std::vector<double> offsets, residuals;
+    for (size_t i = 0; i < n; ++i) offsets.push_back(y[i] - slope * x[i]);
+    std::nth_element(offsets.begin(), offsets.begin() + n / 2, offsets.end());
+    const double offset = offsets[n / 2];
+    double sxx = 0;
     for (size_t i = 0; i < n; ++i) {
-        const double r = y[i] - my - slope * (x[i] - mx);
-        residuals += r * r;
+        residuals.push_back(std::fabs(y[i] - offset - slope * x[i]));
+        sxx += (x[i] - mx) * (x[i] - mx);
     }
+    std::nth_element(residuals.begin(), residuals.begin() + n / 2, residuals.end());
+    const double sigma = 1.4826 * residuals[n / 2];
+    const double span = x.back() - x.front();
     *rise = slope * span;
-    *error = n > 2 ? std::sqrt(residuals / (n - 2) / sxx) * span : 0;
+    *error = sigma / std::sqrt(sxx) * span;
 }
 
 // Whether lost of total packets is more than a path that loses baseLoss of
