@@ -22,7 +22,7 @@
 namespace {
 
 // The first contact: a few small echo requests, for the round trip.
-constexpr int kContactPackets = 4;
+constexpr int kContactPackets = 20;    // a millisecond apart: also the loss the path has at a low rate
 constexpr int64_t kContactGapNs = 1000000;
 constexpr int64_t kFirstContactWaitNs = 50000000;  // grows fourfold while nothing comes back
 constexpr int kSmallBytes = 100;       // IP bytes of the packets that test for a packet-rate limit
@@ -43,11 +43,12 @@ constexpr int kLeadBytes = 4500;       // sent back to back before a stream's ra
 constexpr int kMaxStreamPackets = 4096;
 constexpr int kRetries = 2;            // new tries for a stream that could not be judged
 constexpr double kFirstStep = 0.12;    // first move when the search has no better pointer
-constexpr double kMaxBaseLoss = 0.1;   // a path that loses more at low rates cannot be measured
+constexpr double kMaxBaseLoss = 0.075;  // a path that loses more at low rates cannot be measured
 constexpr double kLimitMargin = 0.8;   // streams keep below this share of an echo-reply limit
 constexpr int kLimitProbePackets = 100;  // small packets, 50 us apart, that measure that limit
 constexpr int64_t kLimitProbeGapNs = 50000;
-constexpr double kSlowestPath = 2e6;   // bits per second that a back-to-back train's replies are waited for
+constexpr double kSlowestPath = 2e6;
+constexpr double kBurstAllowance = 0.01;  // seconds of others' burst a reply may wait behind   // bits per second that a back-to-back train's replies are waited for
 
 double median_of(std::vector<double> v) {
     if (v.empty()) return 0;
@@ -143,6 +144,7 @@ private:
     int packetsAt(double rate) const;
     int64_t waitNs(const Plan& p) const;
     double baseLoss(double rate) const;
+    double lowRateLoss(double* rate, int* packets) const;
     double drainRate() const;
     void publish();
 
@@ -165,6 +167,7 @@ private:
     double limitPps_ = 0;     // > 0: the host answers about this many echo requests a second
     double ceiling_ = 0;      // the fastest rate streams may be sent at
     double estimate_ = 0;     // the best idea of the free rate so far (0: none)
+    double outRate_ = 0;      // the rate the first guess stream's replies came at
     double below_ = 0;        // the highest rate voted below in any round
     int packetBytes_ = 0;     // of the streams after the capacity train
     bool stopped_ = false;
@@ -190,13 +193,16 @@ int Measurement::packetsAt(double rate) const {
 }
 
 // How long to wait for the replies after the last send of a stream: a few
-// round trips, and time for a queue the stream built; for packets sent back to
-// back, the time a slow bottleneck takes to pass them.
+// round trips, time for a queue as long as the stream (what a stream above
+// the free rate builds), and some for a burst of others in it; for packets
+// sent back to back, the time a slow bottleneck takes to pass them.  The wait
+// ends early once the last packet's reply is in, so only a stream whose last
+// packet is lost waits it whole.
 int64_t Measurement::waitNs(const Plan& p) const {
     double bits = 0;
     for (size_t i = 0; i < p.at.size() && p.at[i] == 0; ++i) bits += p.bytes * 8.0;
-    const double queue = std::max(p.seconds() / 2, p.rate > 0 ? 0.0 : bits / kSlowestPath);
-    return std::llround((3 * rtt_ + std::max(0.002, queue)) * 1e9);
+    const double queue = std::max(p.seconds(), p.rate > 0 ? 0.0 : bits / kSlowestPath);
+    return std::llround((3 * rtt_ + queue + kBurstAllowance) * 1e9);
 }
 
 void Measurement::stop(const std::string& why) {
@@ -252,6 +258,21 @@ double Measurement::baseLoss(double rate) const {
     int sent = contactSent_, lost = contactLost_;
     for (const LossAt& l : losses_)
         if (l.rate * 1.1 <= rate) sent += l.sent, lost += l.lost;
+    // Half a packet lost in advance: a few packets that all came back do not
+    // prove a path without loss.
+    return (lost + 0.5) / (sent + 1.0);
+}
+
+// The share of packets lost at the lowest rates streams were sent at (the
+// first contact's included), and that rate.
+double Measurement::lowRateLoss(double* rate, int* packets) const {
+    double lowest = 0;
+    for (const LossAt& l : losses_) lowest = lowest > 0 ? std::min(lowest, l.rate) : l.rate;
+    int sent = contactSent_, lost = contactLost_;
+    for (const LossAt& l : losses_)
+        if (l.rate <= lowest * 1.1) sent += l.sent, lost += l.lost;
+    *rate = lowest;
+    *packets = sent;
     return sent > 0 ? static_cast<double>(lost) / sent : 0;
 }
 
@@ -429,6 +450,7 @@ void Measurement::drain(const Outcome& out, double length) {
 // A few small echo requests, sent again with a longer wait while none comes
 // back: the least round trip, and a first share of loss.
 bool Measurement::contact() {
+    bool asked = false;
     for (int64_t wait = kFirstContactWaitNs; !stopped_; wait *= 4) {
         Plan p;
         p.kind = AVL_KIND_PROBE;
@@ -437,6 +459,7 @@ bool Measurement::contact() {
         // The wait is the contact's own: the round trip is not known yet.
         const double left = o_.max_seconds - elapsed() - p.seconds();
         if (left <= 0.001) break;
+        asked = true;
         const int n = p.packets();
         std::vector<int64_t> depart(n), arrive(n);
         const double began = elapsed();
@@ -472,7 +495,8 @@ bool Measurement::contact() {
             return true;
         }
     }
-    stop("the host did not answer");
+    if (!asked) r_->budget_reached = 1;
+    stop(asked ? "the host did not answer" : "time budget reached");
     return false;
 }
 
@@ -572,6 +596,7 @@ double Measurement::firstGuess(double* above) {
             if (!(guess > 0 && guess < g.outRate)) guess = g.outRate;
         }
         if (g.verdict == AVL_RISING) *above = g.sentRate;
+        outRate_ = g.outRate;
     }
     return std::clamp(guess, capacity_ / 20, ceiling_);
 }
@@ -641,6 +666,11 @@ bool Measurement::search(int round, double start, double above, avl_round* range
         else if (above == 0 || above > point * half * 1.001) rate = point * half;
         else rate = std::sqrt(below * above);
         if (above > 0 && !pointed) rate = std::min(rate, std::sqrt(std::max(below, point) * above));
+        // The guess stream's replies came no faster than what was free (on
+        // a FIFO bottleneck they come faster only below it): the first step
+        // up need not go past their rate, which a narrow link before the
+        // loaded one also keeps below its capacity.
+        if (!pointed && round == 1 && outRate_ > 0) rate = std::min(rate, std::max(outRate_, point));
         rate = std::clamp(rate, floor, ceiling_);
         double sent = rate, pointer = 0;
         const Vote v = vote(round, rate, pointed ? std::max(1, o_.streams_per_rate) : 1, &sent, &pointer);
@@ -768,11 +798,15 @@ void Measurement::searchRounds(double guess, double above) {
 // The answer, or why there is none.
 int Measurement::conclude() {
     // A path that loses much even at low rates cannot be judged by its loss.
-    int sent = 0, lost = 0;
-    for (const LossAt& l : losses_)
-        if (below_ > 0 ? l.rate <= below_ * 1.001 : true) sent += l.sent, lost += l.lost;
-    if (sent >= 100 && lost > kMaxBaseLoss * sent) {
-        stop("too much loss: the path lost " + printed("%.0f", 100.0 * lost / sent) + " % of the packets even at rates below the free rate");
+    double lowest = 0;
+    int packets = 0;
+    const double loss = lowRateLoss(&lowest, &packets);
+    if (packets >= 100 && loss > kMaxBaseLoss) {
+        std::snprintf(r_->reason, sizeof r_->reason, "too much loss: the path lost %.0f %% of the packets even at %s",
+                      100 * loss, lowest > 0 ? (printed("%.3g", lowest / 1e6) + " Mbit/s").c_str() : "a low rate");
+        stopped_ = true;
+        r_->available_bps = r_->low_bps = r_->high_bps = 0;
+        r_->support = 0;
         return AVL_NO_ESTIMATE;
     }
     if (rounds_.empty()) {

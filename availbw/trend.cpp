@@ -89,6 +89,13 @@ extern "C" int avl_judge_delays(const double* delays, int n, int lost, double ba
         // that drops what is sent above its rate.
         verdict = AVL_RISING;
     } else if (groups >= 3) {
+        // A queue the stream found, or built with the packets it opened
+        // with, first drains: the floors are judged from the lowest of the
+        // first half on, while three or more remain.
+        const auto lowest = std::min_element(floors.begin(), floors.begin() + (groups - 1) / 2 + 1);
+        const auto from = std::min(lowest - floors.begin(), static_cast<std::ptrdiff_t>(groups - 3));
+        where.erase(where.begin(), where.begin() + from);
+        floors.erase(floors.begin(), floors.begin() + from);
         fit_rise(where, floors, &t.rise, &t.noise);
         // A rise within the tolerance (the stamps' own jitter) or within the
         // floors' scatter is none.
