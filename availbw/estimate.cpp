@@ -48,6 +48,8 @@ constexpr double kLimitMargin = 0.8;   // streams keep below this share of an ec
 constexpr int kLimitProbePackets = 100;  // small packets, 50 us apart, that measure that limit
 constexpr int64_t kLimitProbeGapNs = 50000;
 constexpr double kSlowestPath = 2e6;
+constexpr double kFastestProbe = 1.6e9;  // the fastest stream that looks for what a policer passes
+constexpr double kPassProbeSeconds = 0.004;
 constexpr double kBurstAllowance = 0.01;  // seconds of others' burst a reply may wait behind   // bits per second that a back-to-back train's replies are waited for
 
 double median_of(std::vector<double> v) {
@@ -122,8 +124,11 @@ public:
 private:
     // The steps of a measurement.
     bool contact();
+    enum class Limit { None, Packets, Bytes, Stopped };
+    Outcome capacityTrain(std::vector<double>* gaps);
     bool readCapacity();
-    bool checkEchoLimit(int trainReplies);
+    Limit findLimit(int trainReplies);
+    double passedRate();
     int packetSizeFor(double fastest) const;
     void choosePacketSize(double fastest);
     double firstGuess(double* above);
@@ -174,6 +179,7 @@ private:
     bool failed_ = false;     // the path itself failed
     bool limited_ = false;    // the free rate lies above what the echo-reply limit lets be sent
     bool handedOver_ = false; // the result owns the streams and rounds
+    bool policed_ = false;    // bytes are limited: a policer, or a queue too short for a train
 };
 
 int Measurement::packetsAt(double rate) const {
@@ -500,36 +506,55 @@ bool Measurement::contact() {
     return false;
 }
 
-// The capacity, from the spacing of a back-to-back train's replies: the
-// median gap between replies to consecutive packets.
-bool Measurement::readCapacity() {
+// A back-to-back train of 1500-byte packets; adds to gaps the spacing of the
+// replies to consecutive packets (the first pair aside: a token bucket on
+// the path may let the first packet through at once).
+Outcome Measurement::capacityTrain(std::vector<double>* gaps) {
     const Outcome train = stream(plan(AVL_KIND_CAPACITY, 0, 0, kCapacityPackets, kCapacityBytes, false));
-    if (!train.sent) return false;
+    if (!train.sent) return train;
     const avl_stream& cap = streams_.back();
-    std::vector<double> gaps;
     for (int i = 2; i < cap.packets; ++i) {
         if (cap.delay_s[i] < 0 || cap.delay_s[i - 1] < 0) continue;
         const double gap = (cap.depart_s[i] + cap.delay_s[i]) - (cap.depart_s[i - 1] + cap.delay_s[i - 1]);
-        if (gap > 0) gaps.push_back(gap);
+        if (gap > 0) gaps->push_back(gap);
     }
+    return train;
+}
+
+// The capacity, from the median spacing of a back-to-back train's replies.
+// Replies that stop after the first few mean that the host or a router
+// before it limits echo replies, or that a policer or a short queue limits
+// bytes: then the limit is measured, and the capacity read around it.
+bool Measurement::readCapacity() {
+    std::vector<double> gaps;
+    const Outcome train = capacityTrain(&gaps);
+    if (!train.sent) return false;
     if (train.receivedAll == 0) {
         stop("no reply to " + std::to_string(kCapacityBytes) +
              "-byte echo requests, though smaller ones were answered (does the path carry packets this large?)");
         return false;
     }
-    // Replies that stop after the first few: the host or a router before it
-    // limits echo replies, or a policer or a short queue limits bytes.
-    if (train.receivedAll < kCapacityPackets * 3 / 4 && !checkEchoLimit(train.receivedAll)) return false;
-    if (limitPps_ == 0 && train.receivedAll < kCapacityPackets / 2 && gaps.size() < 3) {
+    double passed = 0;
+    if (train.receivedAll < kCapacityPackets * 3 / 4) {
+        const Limit limit = findLimit(train.receivedAll);
+        if (limit == Limit::Stopped) return false;
+        if (limit == Limit::Packets) {
+            // Another train once the host's allowance is back: more gaps.
+            pause(2 * kCapacityPackets / limitPps_);
+            if (!capacityTrain(&gaps).sent) return false;
+        }
+        if (limit == Limit::Bytes && !(passed = passedRate())) return false;
+        policed_ = limit == Limit::Bytes;
+    }
+    if (gaps.size() < 3 && passed == 0) {
         stop("too much loss: " + std::to_string(kCapacityPackets - train.receivedAll) + " of the capacity train's " +
              std::to_string(kCapacityPackets) + " replies were lost");
         return false;
     }
-    if (gaps.size() < 3) {
-        stop("too much loss: the capacity train's replies were too few to read the capacity from");
-        return false;
-    }
-    capacity_ = kCapacityBytes * 8.0 / median_of(gaps);
+    // Behind a policer the replies that pass keep the spacing of the links
+    // around it; what it passes of a fast stream is its rate.
+    capacity_ = gaps.size() >= 3 ? kCapacityBytes * 8.0 / median_of(gaps) : passed;
+    if (passed > 0) capacity_ = std::min(capacity_, passed);
     r_->capacity_bps = capacity_;
     return true;
 }
@@ -537,23 +562,43 @@ bool Measurement::readCapacity() {
 // A back-to-back train lost its tail.  A train of small packets tells
 // whether bytes or packets are limited; when packets are, small packets paced
 // at 20000 a second measure how many a second the host answers.
-bool Measurement::checkEchoLimit(int trainReplies) {
+Measurement::Limit Measurement::findLimit(int trainReplies) {
     const Outcome smallTrain = stream(plan(AVL_KIND_PROBE, 0, 0, kCapacityPackets, kSmallBytes, false));
-    if (!smallTrain.sent) return false;
-    if (smallTrain.receivedAll > std::max(trainReplies + 2, kCapacityPackets * 3 / 4)) return true;  // bytes
+    if (!smallTrain.sent) return Limit::Stopped;
+    if (smallTrain.receivedAll > std::max(trainReplies + 2, kCapacityPackets * 3 / 4)) return Limit::Bytes;
     Plan p;
     p.kind = AVL_KIND_PROBE;
     p.bytes = kSmallBytes;
     for (int i = 0; i < kLimitProbePackets; ++i) p.at.push_back(i * kLimitProbeGapNs);
     const Outcome paced = stream(p);
-    if (!paced.sent) return false;
-    const double seconds = p.seconds();
+    if (!paced.sent) return Limit::Stopped;
+    if (paced.receivedAll >= kLimitProbePackets * 19 / 20) return Limit::None;  // not at these rates
     const int burst = std::min(smallTrain.receivedAll, paced.receivedAll);
-    const double pps = (paced.receivedAll - burst) / seconds;
-    if (paced.receivedAll >= kLimitProbePackets * 19 / 20) return true;  // no limit at these rates
-    limitPps_ = std::max(pps, 1.0);
+    limitPps_ = std::max((paced.receivedAll - burst) / p.seconds(), 1.0);
     r_->echo_limit_pps = limitPps_;
-    return true;
+    return Limit::Packets;
+}
+
+// What a policer (or a queue too short for a train) lets through: streams of
+// 1500-byte packets at rates that double from 8 Mbit/s until one loses more
+// than a tenth of its second half, and one more (the faster the stream, the
+// larger its share of what the policer passes beside others' traffic); the
+// rate the second half of the last passed at.  0 when a budget ended it.
+double Measurement::passedRate() {
+    double passed = 0;
+    for (double rate = 8e6; rate <= kFastestProbe; rate *= 2) {
+        const int packets = static_cast<int>(std::clamp(rate * kPassProbeSeconds / (8.0 * kCapacityBytes), 10.0, 400.0));
+        const Outcome out = stream(plan(AVL_KIND_PROBE, 0, rate, packets, kCapacityBytes, false));
+        if (!out.sent) return 0;
+        const avl_stream& s = streams_.back();
+        int received = 0;
+        for (int i = s.packets / 2; i < s.packets; ++i) received += s.delay_s[i] >= 0;
+        const int half = s.packets - s.packets / 2;
+        const double span = s.depart_s[s.packets - 1] - s.depart_s[s.packets / 2 - 1];
+        if (passed > 0) return std::max(passed, received * kCapacityBytes * 8.0 / span);
+        if (received < 0.9 * half && span > 0) passed = received * kCapacityBytes * 8.0 / span;
+    }
+    return passed > 0 ? passed : kFastestProbe;
 }
 
 // The size of the packets of streams sent at rates up to fastest: small
@@ -561,6 +606,11 @@ bool Measurement::checkEchoLimit(int trainReplies) {
 // and that a limit on echo replies is not reached.
 int Measurement::packetSizeFor(double fastest) const {
     if (o_.packet_bytes > 0) return o_.packet_bytes;
+    // A policer checks each packet against the bytes it has in hand: small
+    // packets spaced evenly would find room where others' large ones,
+    // arriving together, do not, and take their share.  Packets as large as
+    // theirs lose alike.
+    if (policed_) return kCapacityBytes;
     double bytes = std::clamp(fastest * kMinGapUs / 8e6, 400.0, 1500.0);
     if (limitPps_ > 0) bytes = std::clamp(std::ceil(fastest / (8 * kLimitMargin * limitPps_)), bytes, 1500.0);
     return static_cast<int>(bytes);

@@ -62,7 +62,7 @@ std::vector<Scenario> scenarios() {
     all.push_back(loss15);
     Scenario police{"police", path({hop(50, 0.3, 1)})};
     police.config.hops[0].police = true;
-    police.config.hops[0].policeBurstBytes = 6000;
+    police.config.hops[0].policeBurstBytes = 4542;  // as the lab's policer: three frames
     all.push_back(police);
     Scenario limit{"echo3000", path({hop(50, 0, 1)})};
     limit.config.echoLimitPps = 3000;
