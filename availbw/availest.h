@@ -79,7 +79,8 @@ typedef struct avl_options {
                               from the capacity, at least 400 and large enough that packets
                               at the capacity leave at least 50 us apart */
     int stream_bytes;      /* IP bytes a stream sends when no time scale is set (default
-                              40000; at least 20 packets, and 8 to 30 ms at its rate) */
+                              40000, or what 4 ms at the capacity carry when that is more;
+                              at least 20 packets, and 4 to 30 ms at its rate) */
     int streams_per_rate;  /* streams that vote on each rate (default 2; a disagreement
                               brings one more) */
     double resolution;     /* a round ends when high <= low * (1 + resolution) (default 0.06) */

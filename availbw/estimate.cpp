@@ -463,6 +463,11 @@ bool Measurement::contact() {
         p.bytes = kSmallBytes;
         for (int i = 0; i < kContactPackets; ++i) p.at.push_back(i * kContactGapNs);
         // The wait is the contact's own: the round trip is not known yet.
+        if (r_->probe_bytes + 2 * int64_t{p.packets()} * p.bytes > o_.max_bytes) {
+            r_->budget_reached = 1;
+            stop("byte budget reached");
+            return false;
+        }
         const double left = o_.max_seconds - elapsed() - p.seconds();
         if (left <= 0.001) break;
         asked = true;

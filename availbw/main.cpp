@@ -55,11 +55,15 @@ void printHelp() {
     avl_default_options(&d);
     std::printf("%s", kUsageLine);
     std::printf(
-        "Measure the bandwidth still free on the path to HOST (a name or a dotted IPv4\n"
-        "address): streams of ICMP echo requests at chosen rates, and whether their\n"
-        "delays rise because they fill a queue.  Rates are IP bits per second, headers\n"
-        "included.  Needs a raw ICMP socket (root, or cap_net_raw on the program).\n"
+        "Measure the bandwidth still free on the path to HOST (a name, or an IPv4 or\n"
+        "IPv6 address): streams of ICMP echo requests at chosen rates, and whether\n"
+        "their delays rise because they fill a queue.  Rates are IP bits per second,\n"
+        "headers included.  Sends on a raw ICMP socket (root, or cap_net_raw on the\n"
+        "program), else on an ICMP datagram socket (a group inside\n"
+        "net.ipv4.ping_group_range).\n"
         "\n"
+        "  -4, -6              only an IPv4 or only an IPv6 address of HOST (default:\n"
+        "                      the first address the resolver gives)\n"
         "  --json              one JSON object on standard output instead of the text\n"
         "  --max-bytes BYTES   stop once the probes cost this many IP bytes, sent and\n"
         "                      received; a whole or decimal number, with k or K for\n"
@@ -71,15 +75,15 @@ void printHelp() {
         "                      scale when that is longer\n"
         "  --timescale MS      every stream lasts MS milliseconds, %g to %g; the figure\n"
         "                      is the free rate over that span (default: streams of\n"
-        "                      %d kB, but 8 to 30 ms long)\n"
+        "                      %d kB or more on fast paths, 4 to 30 ms long)\n"
         "  --plot FILE.svg     also draw the streams and the result into an SVG file\n"
         "  -q, --quiet         no progress line on standard error\n"
         "      --help          show this help and exit\n"
         "      --version       show the version and exit\n"
         "\n"
         "Exit status: 0 an estimate; 1 bad usage, unknown host, or the plot file could\n"
-        "not be written; 2 no estimate (the reason is on standard error); 5 no raw ICMP\n"
-        "socket.\n",
+        "not be written; 2 no estimate (the reason is on standard error); 5 no ICMP\n"
+        "socket of either kind.\n",
         kMinTimescaleMs, kMaxTimescaleMs, d.stream_bytes / 1000);
 }
 
@@ -159,8 +163,14 @@ int parseCommandLine(int argc, char** argv, Settings* s) {
     avl_default_options(&s->options);
     opterr = 0;
     int code;
-    while ((code = getopt_long(argc, argv, ":q", kLongOptions, nullptr)) != -1) {
+    while ((code = getopt_long(argc, argv, ":q46", kLongOptions, nullptr)) != -1) {
         switch (code) {
+            case '4':
+            case '6':
+                if (s->options.family != AVL_FAMILY_ANY && s->options.family != (code == '4' ? 4 : 6))
+                    return usageError("-4 and -6 exclude each other");
+                s->options.family = code == '4' ? AVL_FAMILY_IPV4 : AVL_FAMILY_IPV6;
+                break;
             case kJson: s->json = true; break;
             case 'q': s->quiet = true; break;
             case kMaxBytesOption:
@@ -325,14 +335,17 @@ void installSignalHandlers() {
     for (const int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
 }
 
+// Neither a raw nor a datagram ICMP socket: the three ways to allow one.
 int noSocket(int error) {
-    std::fprintf(stderr, "availbw: raw ICMP socket: %s\n", std::strerror(error));
+    std::fprintf(stderr, "availbw: no ICMP socket, raw or datagram: %s\n", std::strerror(error));
     char self[PATH_MAX];
     const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     self[n > 0 ? n : 0] = '\0';
     std::fprintf(stderr,
-                 "availbw: run it as root, or give the program the privilege once, as root: "
-                 "setcap cap_net_raw+ep %s\n",
+                 "availbw: to allow one, run it as root; or give the program the privilege once, as root:\n"
+                 "availbw:   setcap cap_net_raw+ep %s\n"
+                 "availbw: or let your groups send echo requests on datagram sockets (IPv4 and IPv6), as root:\n"
+                 "availbw:   sysctl -w net.ipv4.ping_group_range=\"0 2147483647\"\n",
                  n > 0 ? self : "availbw");
     return kNoSocket;
 }

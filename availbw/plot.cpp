@@ -123,7 +123,7 @@ Scale scaleFor(const avl_result& r) {
     for (int i = 0; i < r.nstreams; ++i) {
         const avl_stream& s = r.streams[i];
         if (s.packets > 0) sc.seconds = std::max(sc.seconds, s.start_s + s.depart_s[s.packets - 1]);
-        if (s.kind == AVL_KIND_CAPACITY) continue;
+        if (s.kind == AVL_KIND_CAPACITY || s.kind == AVL_KIND_PROBE) continue;
         sc.bps = std::max(sc.bps, s.rate_bps);
         const double least = smallestDelay(s);
         for (int k = 0; k < s.packets && least >= 0; ++k) sc.maxRise = std::max(sc.maxRise, s.delay_s[k] - least);
@@ -217,6 +217,15 @@ void addStream(std::string& out, const avl_stream& s, double capacity, const Sca
             "<path d=\"M%.1f %.1f l5 5 l-5 5 l-5 -5 z\" fill=\"#444\"><title>capacity train: %d packets of %d "
             "bytes back to back, %d lost</title></path>\n",
             x, y - 5, s.packets, s.packet_bytes, s.lost);
+        return;
+    }
+    if (s.kind == AVL_KIND_PROBE) {
+        // Small packets that checked the path: a tick on the time axis.
+        const double x = sc.x(s.start_s);
+        add(out,
+            "<path d=\"M%.1f %g v-8\" stroke=\"#888\" stroke-width=\"2\"><title>check of the path: %d packets of %d "
+            "bytes, %d lost</title></path>\n",
+            x, kBottom, s.packets, s.packet_bytes, s.lost);
         return;
     }
     const char* colour = colourOf(s.verdict);

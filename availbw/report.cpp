@@ -106,11 +106,15 @@ std::string textReport(const avl_result& r, const std::string& host) {
                     formatRate(r.capacity_bps) + "  (dispersion of a back-to-back train, for reference)");
     out += line("probe traffic",
                 formatBytes(r.probe_bytes) + " sent and received in " + printed("%.2f s", r.duration_s));
+    if (r.packet_bytes > 0) out += line("packets", std::to_string(r.packet_bytes) + " bytes each (IP) in the search");
     if (estimate && r.timescale_s > 0) {
         const std::string scale = r.timescale_s < 1 ? printed("%.3g ms", r.timescale_s * 1e3)
                                                     : printed("%.3g s", r.timescale_s);
         out += line("time scale", scale + "  (the figure is the mean free rate over streams this long)");
     }
+    if (r.echo_limit_pps > 0)
+        out += line("echo replies", "at most about " + printed("%.0f", r.echo_limit_pps) +
+                                        " a second from this host (it limits them)");
     if (estimate && r.reason[0] != '\0')
         out += line("cut short", noEstimateReason(r) +
                                      (r.budget_reached ? " (a larger --max-bytes or --max-time allows more rounds)" : ""));
@@ -133,13 +137,17 @@ std::string jsonReport(const avl_result& r, const std::string& host) {
     j["duration_s"] = microseconds(r.duration_s);
     j["timescale_s"] = estimate && r.timescale_s > 0 ? nlohmann::ordered_json(microseconds(r.timescale_s))
                                                       : nlohmann::ordered_json(nullptr);
+    j["packet_bytes"] = r.packet_bytes > 0 ? nlohmann::ordered_json(r.packet_bytes) : nlohmann::ordered_json(nullptr);
+    j["reason"] = estimate ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(noEstimateReason(r));
     nlohmann::ordered_json streams = nlohmann::ordered_json::array();
     for (int i = 0; i < r.nstreams; ++i) {
         const avl_stream& s = r.streams[i];
         streams.push_back({{"rate_bps", bpsOrNull(s.rate_bps, true)},
                            {"packets", s.packets},
                            {"lost", s.lost},
-                           {"verdict", verdictName(s.verdict)}});
+                           {"verdict", verdictName(s.verdict)},
+                           {"send_rate_bps", bpsOrNull(s.sent_rate_bps, s.sent_rate_bps > 0)},
+                           {"receive_rate_bps", bpsOrNull(s.receive_rate_bps, s.receive_rate_bps > 0)}});
     }
     j["streams"] = std::move(streams);
     // Names and reasons are the user's and the system's bytes: replace what

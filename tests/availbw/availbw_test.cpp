@@ -81,6 +81,7 @@ TEST(AvailbwCommandLine, BadOptionsAndValuesEndWithStatus1) {
         {{"127.0.0.1", "--max-time"}, "--max-time needs a value"},
         {{"--json"}, "availbw: no HOST given\n" + std::string(kUsage)},
         {{"127.0.0.1", "127.0.0.2"}, "one HOST only"},
+        {{"-4", "-6", "127.0.0.1"}, "-4 and -6 exclude each other"},
     };
     for (const Case& c : cases) {
         const RunResult r = availbw(c.args);
@@ -120,19 +121,22 @@ TEST(AvailbwPrivilege, UnknownHostInAPrivateNetwork) {
     EXPECT_EQ(r.err, "availbw: unknown host no.such.host.invalid\n");
 }
 
-TEST(AvailbwPrivilege, NoRawSocketForAnOrdinaryUser) {
-    TSL_REQUIRE_ROOT("to drop to an unprivileged user");
+TEST(AvailbwPrivilege, NoSocketForAnOrdinaryUserOutsideThePingGroups) {
+    // A network namespace of its own keeps echo sockets closed to every group.
+    TSL_REQUIRE_ROOT("to drop to an unprivileged user in a private network namespace");
     TempDir dir;
     std::filesystem::permissions(dir.path, std::filesystem::perms::all);
     const std::string plot = dir.path / "p.svg";
-    const RunResult r = tsltest::runProgram({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                                             "--inh-caps=-all", "--bounding-set=-all", AVAILBW_BIN, "--plot", plot,
-                                             "127.0.0.1"},
+    const RunResult r = tsltest::runProgram({"unshare", "--net", "setpriv", "--reuid=65534", "--regid=65534",
+                                             "--clear-groups", "--inh-caps=-all", "--bounding-set=-all", AVAILBW_BIN,
+                                             "--plot", plot, "127.0.0.1"},
                                             30);
     EXPECT_EQ(r.status, 5);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err.rfind("availbw: raw ICMP socket: Operation not permitted\n", 0), 0u) << r.err;
-    EXPECT_TRUE(contains(r.err, "run it as root") && contains(r.err, "setcap cap_net_raw+ep /")) << r.err;
+    EXPECT_EQ(r.err.rfind("availbw: no ICMP socket, raw or datagram: ", 0), 0u) << r.err;
+    EXPECT_TRUE(contains(r.err, "run it as root") && contains(r.err, "setcap cap_net_raw+ep /") &&
+                contains(r.err, "net.ipv4.ping_group_range"))
+        << r.err;
     EXPECT_EQ(dir.entries(), std::vector<std::string>{}) << "no plot and no temporary file left";
 }
 
@@ -140,8 +144,10 @@ TEST(AvailbwLoopback, JsonHasExactlyTheKeys) {
     TSL_REQUIRE_ROOT("for the raw ICMP socket");
     const std::set<std::string> keys{"host",         "address",     "available_bps", "low_bps",
                                      "high_bps",     "capacity_bps", "support",      "rounds",
-                                     "probe_bytes",  "duration_s",  "timescale_s",   "streams"};
-    const std::set<std::string> streamKeys{"rate_bps", "packets", "lost", "verdict"};
+                                     "probe_bytes",  "duration_s",  "timescale_s",   "packet_bytes",
+                                     "reason",       "streams"};
+    const std::set<std::string> streamKeys{"rate_bps", "packets", "lost", "verdict", "send_rate_bps",
+                                           "receive_rate_bps"};
     const RunResult r = availbw({"--json", "127.0.0.1"});
     ASSERT_TRUE(r.status == 0 || r.status == 2) << r.status << " " << r.err;
     EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << "one line";
@@ -163,6 +169,8 @@ TEST(AvailbwLoopback, JsonHasExactlyTheKeys) {
     EXPECT_EQ(j["streams"][0]["rate_bps"], 0) << "the back-to-back capacity train comes first";
     if (r.status == 0) {
         EXPECT_TRUE(j["available_bps"].is_number() && j["capacity_bps"].is_number());
+        EXPECT_TRUE(j["reason"].is_null());
+        EXPECT_GE(j["packet_bytes"].get<int>(), 64);
         EXPECT_LE(j["low_bps"].get<double>(), j["available_bps"].get<double>());
         EXPECT_LE(j["available_bps"].get<double>(), j["high_bps"].get<double>());
         EXPECT_LE(j["support"].get<int>(), j["rounds"].get<int>());
@@ -179,6 +187,7 @@ TEST(AvailbwLoopback, JsonHasExactlyTheKeys) {
     const nlohmann::json n = nlohmann::json::parse(small.out);
     EXPECT_EQ(n.size(), keys.size());
     EXPECT_TRUE(n["available_bps"].is_null() && n["low_bps"].is_null() && n["capacity_bps"].is_null());
+    EXPECT_EQ(n["reason"], "byte budget reached");
     EXPECT_EQ(n["streams"], nlohmann::json::array());
 }
 

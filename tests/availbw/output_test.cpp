@@ -140,6 +140,22 @@ TEST(AvailbwReport, TextWithAndWithoutAnEstimate) {
               "available bandwidth   none: the host did not answer\n"
               "probe traffic         36.0 kB sent and received in 1.01 s\n"
               "rates are IP bits per second, headers included\n");
+
+    // What the figure rests on: the packets' size, a limit on echo replies,
+    // and in JSON the reason (null beside an estimate) and each stream's
+    // rates sent and received.
+    m.r.packet_bytes = 625;
+    m.r.echo_limit_pps = 2990.4;
+    m.streams[2].sent_rate_bps = 34.6e6;
+    m.streams[2].receive_rate_bps = 30.1e6;
+    const std::string text = availbw::textReport(m.result(), "lab-target");
+    EXPECT_NE(text.find("\npackets               625 bytes each (IP) in the search\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\necho replies          at most about 2990 a second"), std::string::npos) << text;
+    const std::string json = availbw::jsonReport(m.result(), "lab-target");
+    EXPECT_NE(json.find("\"packet_bytes\":625,\"reason\":null,\"streams\""), std::string::npos) << json;
+    EXPECT_NE(json.find("\"send_rate_bps\":34600000,\"receive_rate_bps\":30100000}"), std::string::npos) << json;
+    EXPECT_NE(availbw::jsonReport(none.result(), "x").find("\"packet_bytes\":null,\"reason\":\"the host did not answer\""),
+              std::string::npos);
 }
 
 TEST(AvailbwPlot, ReadableDocumentWithVerdictsAndRange) {
