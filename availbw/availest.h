@@ -48,6 +48,7 @@ typedef struct avl_trend {
                      the last, along the straight line that fits them best; delays' unit */
     double noise; /* the standard error of that rise, from the floors' scatter about the line */
     double loss;  /* share of the stream's packets lost */
+    int lossy;    /* 1: it lost more than a path that loses base_loss would by chance */
 } avl_trend;
 
 /*

@@ -84,6 +84,7 @@ struct Outcome {
     bool isVoid = false;    // it could not be judged (the sender stalled, too few packets)
     int verdict = AVL_UNCLEAR;
     bool byLoss = false;    // rising because it lost more than the path loses anyway
+    bool lossy = false;     // it lost more than the path loses anyway
     double sentRate = 0;    // achieved, IP bits per second, over the judged part
     double outRate = 0;     // rate of the replies' arrivals, IP bits per second
     double rise = 0, span = 0;  // seconds: the floors' rise over the judged part, its length
@@ -96,7 +97,9 @@ struct Outcome {
 };
 
 // The vote on one rate.
-enum class Vote { Above, Below, Grey, Stopped };
+// Again: the path turned out to limit echo replies; the rate is to be voted
+// on anew with packets chosen for that limit.
+enum class Vote { Above, Below, Grey, Again, Stopped };
 
 // Loss seen at one rate: packets sent and lost in the judged parts.
 struct LossAt {
@@ -129,6 +132,7 @@ private:
     bool readCapacity();
     Limit findLimit(int trainReplies);
     double passedRate();
+    Limit lossByPackets(const Outcome& out, double rate);
     int packetSizeFor(double fastest) const;
     void choosePacketSize(double fastest);
     double firstGuess(double* above);
@@ -177,9 +181,9 @@ private:
     int packetBytes_ = 0;     // of the streams after the capacity train
     bool stopped_ = false;
     bool failed_ = false;     // the path itself failed
-    bool limited_ = false;    // the free rate lies above what the echo-reply limit lets be sent
     bool handedOver_ = false; // the result owns the streams and rounds
     bool policed_ = false;    // bytes are limited: a policer, or a queue too short for a train
+    bool bytesLost_ = false;  // a stream's loss was found to be of bytes, not packets
 };
 
 int Measurement::packetsAt(double rate) const {
@@ -431,6 +435,7 @@ void Measurement::judge(const Plan& p, const std::vector<int64_t>& depart, const
     out->verdict = avl_judge_delays(delays.data(), out->received, out->lost, base, groups, kStampJitter, &t);
     out->rise = t.rise;
     out->byLoss = out->verdict == AVL_RISING && !(t.rise > std::max(kStampJitter, 2 * t.noise));
+    out->lossy = t.lossy;
     if (t.groups == 0) out->isVoid = true;  // too few replies to tell
     if (!out->isVoid && p.kind == AVL_KIND_SEARCH) losses_.push_back({out->sentRate, out->received + out->lost, out->lost});
 }
@@ -606,6 +611,32 @@ double Measurement::passedRate() {
     return passed > 0 ? passed : kFastestProbe;
 }
 
+// A stream lost what its rate does not explain by its delays.  A twin of it
+// in small packets at the same packet rate tells whether packets or bytes
+// were too many: losing about as much, it finds a host that limits its echo
+// replies, at about the rate the twin's replies came at.
+Measurement::Limit Measurement::lossByPackets(const Outcome& out, double rate) {
+    const avl_stream& s = streams_.back();
+    const int packets = s.packets - s.lead;
+    const double share = static_cast<double>(out.lost) / std::max(1, out.received + out.lost);
+    const Outcome twin = stream(plan(AVL_KIND_PROBE, 0, rate * kSmallBytes / s.packet_bytes, packets, kSmallBytes, false));
+    if (!twin.sent) return Limit::Stopped;
+    const double twinShare = 1.0 - static_cast<double>(twin.receivedAll) / packets;
+    if (twinShare < std::max(0.5 * share, 2 * baseLoss(0))) {
+        bytesLost_ = true;  // once is enough: what is lost is bytes
+        return Limit::Bytes;
+    }
+    // The host's allowance lets the first replies through: the rate is the
+    // second half's.
+    const avl_stream& t = streams_.back();
+    int received = 0;
+    for (int i = packets / 2; i < packets; ++i) received += t.delay_s[i] >= 0;
+    const double span = t.depart_s[packets - 1] - t.depart_s[packets / 2 - 1];
+    limitPps_ = std::max(received / std::max(span, 1e-6), 1.0);
+    r_->echo_limit_pps = limitPps_;
+    return Limit::Packets;
+}
+
 // The size of the packets of streams sent at rates up to fastest: small
 // enough for many of them in a stream, large enough that the sender keeps up
 // and that a limit on echo replies is not reached.
@@ -668,6 +699,16 @@ Vote Measurement::vote(int round, double rate, int wanted, double* achieved, dou
     while (cast < wanted || (rising == flat && cast < wanted + 1)) {
         const Outcome out = stream(plan(AVL_KIND_SEARCH, round, rate, packets, packetBytes_, true));
         if (!out.sent) return Vote::Stopped;
+        if (out.lossy && limitPps_ == 0 && !policed_ && !bytesLost_ && !out.isVoid) {
+            const Limit limit = lossByPackets(out, rate);
+            if (limit == Limit::Stopped) return Vote::Stopped;
+            if (limit == Limit::Packets) {
+                streams_.back().void_stream = 1;
+                losses_.clear();  // what streams lost so far was the host's limit, not the path's
+                choosePacketSize(std::min(capacity_, std::max(rate, 1.5 * estimate_)));
+                return Vote::Again;
+            }
+        }
         if (out.isVoid) {
             if (++tries > kRetries * wanted) break;
             continue;
@@ -730,6 +771,7 @@ bool Measurement::search(int round, double start, double above, avl_round* range
         double sent = rate, pointer = 0;
         const Vote v = vote(round, rate, pointed ? std::max(1, o_.streams_per_rate) : 1, &sent, &pointer);
         if (v == Vote::Stopped) break;
+        if (v == Vote::Again) continue;
         any = true;
         // What was voted on is the rate really sent, a little off the one asked for.
         if (v == Vote::Grey) {
@@ -884,10 +926,13 @@ int Measurement::conclude() {
         std::snprintf(r_->reason, sizeof r_->reason, "%s", why.c_str());
         return AVL_NO_ESTIMATE;
     }
-    if (limitPps_ > 0 && r_->available_bps * (1 + o_.resolution) >= ceiling_) {
-        limited_ = true;
-        stop("the host limits its echo replies to about " + printed("%.0f", limitPps_) +
-             " a second, too few to measure more than " + printed("%.3g", ceiling_ / 1e6) + " Mbit/s");
+    // Under a limit on echo replies that keeps streams below the capacity, a
+    // free rate at that ceiling may be more.
+    if (limitPps_ > 0 && ceiling_ < 0.97 * capacity_ && r_->available_bps * (1 + o_.resolution) >= ceiling_) {
+        std::snprintf(r_->reason, sizeof r_->reason,
+                      "the host limits its echo replies to about %.0f a second, too few to measure more than %.3g Mbit/s",
+                      limitPps_, ceiling_ / 1e6);
+        stopped_ = true;
         r_->available_bps = r_->low_bps = r_->high_bps = 0;
         r_->support = 0;
         return AVL_NO_ESTIMATE;

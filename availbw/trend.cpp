@@ -84,7 +84,8 @@ extern "C" int avl_judge_delays(const double* delays, int n, int lost, double ba
         floors.push_back(*std::min_element(delays + from, delays + to));
     }
     int verdict = AVL_UNCLEAR;
-    if (lost_more(lost, total, std::clamp(baseLoss, 0.0, 1.0))) {
+    t.lossy = lost_more(lost, total, std::clamp(baseLoss, 0.0, 1.0));
+    if (t.lossy) {
         // Loss that the rate caused: a queue that overflowed, or a policer
         // that drops what is sent above its rate.
         verdict = AVL_RISING;

@@ -67,6 +67,10 @@ std::vector<Scenario> scenarios() {
     Scenario limit{"echo3000", path({hop(50, 0, 1)})};
     limit.config.echoLimitPps = 3000;
     all.push_back(limit);
+    Scenario wide{"echo10k/50", path({hop(50, 0, 1)})};  // a limit with a burst larger than a train
+    wide.config.echoLimitPps = 10000;
+    wide.config.echoBurst = 50;
+    all.push_back(wide);
     all.push_back({"burst20", path({hop(50, 0.3, 20)})});
     Scenario burst20ts{"burst20/100", path({hop(50, 0.3, 20)}), 0.1};
     all.push_back(burst20ts);
