@@ -2,10 +2,15 @@
 # common.sh - what the lab benchmarks share: the lab in a namespace of their
 # own, background processes that end with it, byte counters in the client,
 # iperf3 through the bottleneck, and the statistics of a row.
-# Sourced by bench/accuracy.sh and bench/availbw.sh, which set NAME first.
+# Sourced by bench/accuracy.sh and bench/availbw.sh, which set NAME first;
+# sets CLIENT, TARGET and TARGET6 to the addresses lab.sh addr gives.
 
 readonly LAB=$ROOT/scripts/lab.sh
-readonly CLIENT=198.18.0.1 TARGET=198.18.1.2
+# The hosts' addresses, as the lab gives them.
+CLIENT=$(bash "$LAB" addr client)
+TARGET=$(bash "$LAB" addr target)
+TARGET6=$(bash "$LAB" addr -6 target)
+readonly CLIENT TARGET TARGET6
 
 lab_up=0
 bg_pids=()

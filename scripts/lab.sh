@@ -4,42 +4,66 @@
 # tests, tools and benchmarks.  Needs root; uses iproute2, tc, nftables and flock.
 #
 #   lab.sh up NAME [--rate MBIT] [--burst BYTES] [--shape replies|requests]
-#                  [--cross MBIT] [--cross-burst MS] [--steer CPU]
-#                  [--loss PCT] [--ttl-expire] [--no-echo]
+#                  [--police] [--narrow MBIT] [--cross MBIT] [--cross-burst MS]
+#                  [--steer CPU] [--loss PCT] [--loss-on replies|requests|both]
+#                  [--echo-limit PPS] [--echo-burst N] [--ping-users]
+#                  [--ttl-expire] [--no-echo]
 #   lab.sh down NAME        removes everything NAME made (never fails if already gone)
 #   lab.sh exec NAME client|router|target CMD [ARGS...]
-#   lab.sh addr client|router|router-target|target|unheld
-#   lab.sh free NAME [SECONDS]
-#                           the bottleneck's free rate at the link layer in Mbit/s:
-#                           its rate less what its shaper sent per second over
-#                           SECONDS (default 2), cross traffic and all
+#   lab.sh addr [-4|-6] ROLE
+#                           ROLE's address, IPv4 unless -6; ROLE is client,
+#                           router, router-target, target or unheld
+#   lab.sh addr             every role, one line each: ROLE IPV4 IPV6
+#   lab.sh free NAME [SECONDS] [--ip BYTES]
+#                           the loaded bottleneck's free rate in Mbit/s: its rate
+#                           less what it passed per second over SECONDS
+#                           (default 2), cross traffic and all (see below)
 #   lab.sh check            exit 0 if namespaces can be made here, else a message and 1
 #   lab.sh clean            removes labs left behind by test processes that died
 #
 # Topology (nothing is added to the root namespace):
 #
-#   NAME-c (client)            NAME-r (router, forwarding)             NAME-t (target)
-#   c0 198.18.0.1/24 ---- r0 198.18.0.254/24   r1 198.18.1.254/24 ---- t0 198.18.1.2/24
+#   NAME-c (client)          NAME-r (router, forwarding)              NAME-t (target)
+#   c0 198.18.0.1/24 ---- r0 198.18.0.254/24    r1 198.18.1.254/24 ---- t0 198.18.1.2/24
+#      2001:2::1/64          2001:2::fe/64         2001:2:0:1::fe/64       2001:2:0:1::2/64
 #
-# Client and target route everything through the router.  The neighbour
-# entries of the four hosts are made permanent, so the first packet of a run
-# does not wait for address resolution; 198.18.1.99 belongs to no host, and
-# an echo request to it makes the router answer "Destination Host
-# Unreachable" once its resolution fails (about 3 s).  The router's ICMP
-# error rate limit is off, so every expired or undeliverable packet gets its
-# error message.
+# Both families run on every link.  Client and target route everything
+# through the router.  The neighbour entries of the four hosts are made
+# permanent, so the first packet of a run does not wait for address
+# resolution; 198.18.1.99 and 2001:2:0:1::99 belong to no host, and an echo
+# request to either makes the router answer "Destination (Host|Address)
+# Unreachable" once its resolution fails (about 3 s).  The router's ICMP and
+# ICMPv6 error rate limits are off, so every expired or undeliverable packet
+# gets its error message.  IPv6 is quiet: no duplicate address detection, no
+# router solicitations or advertisements, no address autoconfiguration, no
+# multicast listener reports; `up` returns once every address is usable.
 #
 #   --rate MBIT    token-bucket bottleneck on r0 (replies, target -> client);
-#                  requests travel unshaped
+#                  requests travel unshaped.  It holds both families.
 #   --burst BYTES  bucket size of the bottleneck (default 1600: one packet at
-#                  a time, so replies leave spaced at the configured rate)
+#                  a time, so replies leave spaced at the configured rate;
+#                  with --police, 4542: three full frames)
 #   --shape requests
 #                  the bottleneck on r1 instead (requests, client -> target);
 #                  replies travel unshaped.  --shape replies is the default.
+#   --police       the bottleneck is a policer instead of the token-bucket
+#                  shaper: the router's nftables drop what leaves r0 (r1 with
+#                  --shape requests), forwarded or its own, above --rate
+#                  counted in IP bytes, and queue nothing.  Its bucket is --burst
+#                  bytes plus one second of the rate, which the kernel's byte
+#                  limit always adds: after a quiet second it passes rate +
+#                  burst bytes at once, and holds the rate after that.
+#   --narrow MBIT  a second, idle token-bucket hop of MBIT (below --rate),
+#                  before the bottleneck on its direction: on the target's t0
+#                  (replies), or the client's c0 with --shape requests.  Its
+#                  bucket is --burst bytes (default one frame).  The cross
+#                  traffic then comes from the router, so it loads the wider
+#                  bottleneck only: a tight link that is not the narrow link.
 #   --cross MBIT   steady UDP cross traffic of MBIT Mbit/s (iperf3 payload
 #                  bits; 1200-byte datagrams) through the bottleneck, in its
 #                  direction: target -> client, or client -> target with
-#                  --shape requests.  Runs until the lab goes down.
+#                  --shape requests (from the router with --narrow).  Runs
+#                  until the lab goes down.
 #   --cross-burst MS
 #                  the cross traffic leaves in bursts every MS ms (at the same
 #                  mean rate) instead of every millisecond
@@ -47,11 +71,33 @@
 #                  traffic's processes) run on processor CPU, as on hosts of
 #                  their own: a tool pinned to another processor then sends
 #                  without the path's work interrupting it
-#   --loss PCT     the router drops PCT % of the packets it forwards, at random
-#   --ttl-expire   the router sets TTL 1 on everything arriving from the
-#                  client, so it answers "Time to live exceeded"
-#   --no-echo      the target's kernel ignores echo requests (for a scripted
-#                  responder)
+#   --loss PCT     the router drops PCT % (0 to 100, in steps of 0.1) of the
+#                  packets it forwards, at random
+#   --loss-on replies|requests|both
+#                  only those toward the client (replies), only those toward
+#                  the target (requests), or both ways (the default)
+#   --echo-limit PPS
+#                  the target's input drops echo requests (ICMP type 8, ICMPv6
+#                  type 128; each family on its own) above PPS a second, as
+#                  hosts that rate-limit ICMP do
+#   --echo-burst N the requests the target takes back to back before its
+#                  limit bites (default 5)
+#   --ping-users   ordinary users in the client may send echo requests through
+#                  ICMP datagram sockets of both families: its
+#                  net.ipv4.ping_group_range is 0 2147483647 (a new namespace
+#                  has it closed, 1 0)
+#   --ttl-expire   the router sets TTL 1 on IPv4 arriving from the client, so
+#                  it answers "Time to live exceeded"
+#   --no-echo      the target's kernel ignores echo requests of both families
+#                  (for a scripted responder)
+#
+# `free` prints one number, the loaded bottleneck's rate less what it passed
+# per second over SECONDS, in Mbit/s (never the narrow hop's):
+#   - the shaper (tbf): bits at the link layer, as tc counts them (IP bytes
+#     and 14 more per frame); with --ip BYTES, the IP bits of that free rate
+#     carried in packets of BYTES IP bytes: free x BYTES / (BYTES + 14);
+#   - the policer (--police): IP bits, as nftables counts them, whatever
+#     --ip says.
 #
 # Labs made by the C++ test fixture are named tsl<pid>n<counter>; `down` and
 # `clean` remove such labs whose process no longer exists.  `up` holds a
@@ -65,6 +111,12 @@ readonly ROUTER_CLIENT_ADDR=198.18.0.254
 readonly ROUTER_TARGET_ADDR=198.18.1.254
 readonly TARGET_ADDR=198.18.1.2
 readonly UNHELD_ADDR=198.18.1.99
+readonly CLIENT_ADDR6=2001:2::1
+readonly ROUTER_CLIENT_ADDR6=2001:2::fe
+readonly ROUTER_TARGET_ADDR6=2001:2:0:1::fe
+readonly TARGET_ADDR6=2001:2:0:1::2
+readonly UNHELD_ADDR6=2001:2:0:1::99
+readonly ADDR_ROLES="client router router-target target unheld"
 # Locally administered MAC addresses, fixed so the neighbour entries can be.
 readonly MAC_C0=02:00:c6:12:00:01
 readonly MAC_R0=02:00:c6:12:00:fe
@@ -78,12 +130,15 @@ prog=${0##*/}
 usage() {
     cat >&2 <<EOF
 usage: $prog up NAME [--rate MBIT] [--burst BYTES] [--shape replies|requests]
-                     [--cross MBIT] [--cross-burst MS] [--steer CPU]
-                     [--loss PCT] [--ttl-expire] [--no-echo]
+                     [--police] [--narrow MBIT] [--cross MBIT] [--cross-burst MS]
+                     [--steer CPU] [--loss PCT] [--loss-on replies|requests|both]
+                     [--echo-limit PPS] [--echo-burst N] [--ping-users]
+                     [--ttl-expire] [--no-echo]
        $prog down NAME
        $prog exec NAME client|router|target CMD [ARGS...]
-       $prog addr client|router|router-target|target|unheld
-       $prog free NAME [SECONDS]
+       $prog addr [-4|-6] client|router|router-target|target|unheld
+       $prog addr
+       $prog free NAME [SECONDS] [--ip BYTES]
        $prog check
        $prog clean
 EOF
@@ -160,16 +215,35 @@ clean_stale() {
     return 0
 }
 
-cmd_addr() {
-    [[ $# -eq 1 ]] || usage
-    case $1 in
-    client) echo "$CLIENT_ADDR" ;;
-    router) echo "$ROUTER_CLIENT_ADDR" ;;
-    router-target) echo "$ROUTER_TARGET_ADDR" ;;
-    target) echo "$TARGET_ADDR" ;;
-    unheld) echo "$UNHELD_ADDR" ;;
-    *) usage ;;
+# Prints the address of ROLE (client, router, ...) in FAMILY (4 or 6); fails
+# for a role that has none.
+role_addr() {
+    local family=$1 v4 v6
+    case $2 in
+    client) v4=$CLIENT_ADDR v6=$CLIENT_ADDR6 ;;
+    router) v4=$ROUTER_CLIENT_ADDR v6=$ROUTER_CLIENT_ADDR6 ;;
+    router-target) v4=$ROUTER_TARGET_ADDR v6=$ROUTER_TARGET_ADDR6 ;;
+    target) v4=$TARGET_ADDR v6=$TARGET_ADDR6 ;;
+    unheld) v4=$UNHELD_ADDR v6=$UNHELD_ADDR6 ;;
+    *) return 1 ;;
     esac
+    if [[ $family == 6 ]]; then echo "$v6"; else echo "$v4"; fi
+}
+
+cmd_addr() {
+    local family=4 role
+    if [[ $# -eq 0 ]]; then
+        for role in $ADDR_ROLES; do
+            echo "$role $(role_addr 4 "$role") $(role_addr 6 "$role")"
+        done
+        return 0
+    fi
+    case $1 in
+    -4) shift ;;
+    -6) family=6; shift ;;
+    esac
+    [[ $# -eq 1 ]] || usage
+    role_addr "$family" "$1" || usage
 }
 
 cmd_check() {
@@ -178,6 +252,7 @@ cmd_check() {
     for tool in ip tc nft flock; do
         command -v "$tool" >/dev/null || die "$tool is not installed"
     done
+    [[ -d /proc/sys/net/ipv6 ]] || die "this kernel has no IPv6"
     local ns="tslcheck$$"
     ip netns add "$ns" 2>/dev/null || die "cannot create a network namespace here"
     local ok=1
@@ -198,17 +273,44 @@ wait_link() {
     return 1
 }
 
-# Configures an end host: namespace NS, interface DEV with address ADDR/24,
-# default route via GATEWAY whose MAC address is GATEWAY_MAC.
+# Waits up to about two seconds until no IPv6 address in namespace NS is
+# still tentative, so every one of them can be used.
+wait_v6_addresses() {
+    local ns=$1 i
+    for ((i = 0; i < 200; i++)); do
+        [[ -z $(ip -n "$ns" -6 addr show tentative 2>/dev/null) ]] && return 0
+        sleep 0.01
+    done
+    return 1
+}
+
+# Configures an end host: namespace NS, interface DEV with addresses ADDR/24
+# and ADDR6/64, default routes via GATEWAY and GATEWAY6 whose MAC address is
+# GATEWAY_MAC.
 end_host() {
-    local ns=$1 dev=$2 addr=$3 gateway=$4 gateway_mac=$5
+    local ns=$1 dev=$2 addr=$3 addr6=$4 gateway=$5 gateway6=$6 gateway_mac=$7
     ip -n "$ns" -batch - <<EOF
 addr add $addr/24 dev $dev
+addr add $addr6/64 dev $dev nodad
 link set lo up
 link set $dev up
 neigh replace $gateway lladdr $gateway_mac nud permanent dev $dev
+neigh replace $gateway6 lladdr $gateway_mac nud permanent dev $dev
 route add default via $gateway dev $dev
+route add default via $gateway6 dev $dev
 EOF
+}
+
+# The queue limit of a token bucket of RATE Mbit/s and BURST bytes: about
+# 50 ms at the rate, never less than 32 KiB, so a whole train of large
+# replies always fits.
+tbf_limit() {
+    awk -v r="$1" -v b="$2" 'BEGIN { l = r * 1e6 / 8 * 0.05; if (l < 32768) l = 32768; printf "%d", l + b }'
+}
+
+# True if $1 is a positive number of Mbit/s as the options take it.
+is_mbit() {
+    [[ $1 =~ ^[0-9]{1,6}(\.[0-9]+)?$ ]] && awk -v r="$1" 'BEGIN { exit !(r > 0) }'
 }
 
 cmd_up() {
@@ -216,35 +318,60 @@ cmd_up() {
     local name=$1
     shift
     valid_name "$name" || die "bad lab name '$name' (letters, digits, _; at most 40)"
-    local rate="" burst=1600 loss=0 ttl_expire=0 no_echo=0 shape=replies cross="" cross_burst=1 steer=""
+    local rate="" burst="" police=0 narrow="" loss=0 loss_on=both echo_limit="" echo_burst=5 ping_users=0
+    local ttl_expire=0 no_echo=0 shape=replies cross="" cross_burst=1 steer=""
     while [[ $# -gt 0 ]]; do
         case $1 in
         --rate) [[ $# -ge 2 ]] || usage; rate=$2; shift 2 ;;
         --burst) [[ $# -ge 2 ]] || usage; burst=$2; shift 2 ;;
         --shape) [[ $# -ge 2 ]] || usage; shape=$2; shift 2 ;;
+        --police) police=1; shift ;;
+        --narrow) [[ $# -ge 2 ]] || usage; narrow=$2; shift 2 ;;
         --cross) [[ $# -ge 2 ]] || usage; cross=$2; shift 2 ;;
         --cross-burst) [[ $# -ge 2 ]] || usage; cross_burst=$2; shift 2 ;;
         --steer) [[ $# -ge 2 ]] || usage; steer=$2; shift 2 ;;
         --loss) [[ $# -ge 2 ]] || usage; loss=$2; shift 2 ;;
+        --loss-on) [[ $# -ge 2 ]] || usage; loss_on=$2; shift 2 ;;
+        --echo-limit) [[ $# -ge 2 ]] || usage; echo_limit=$2; shift 2 ;;
+        --echo-burst) [[ $# -ge 2 ]] || usage; echo_burst=$2; shift 2 ;;
+        --ping-users) ping_users=1; shift ;;
         --ttl-expire) ttl_expire=1; shift ;;
         --no-echo) no_echo=1; shift ;;
         *) usage ;;
         esac
     done
-    if [[ -n $rate ]] && ! { [[ $rate =~ ^[0-9]{1,6}(\.[0-9]+)?$ ]] && awk -v r="$rate" 'BEGIN { exit !(r > 0) }'; }; then
+    if [[ -n $rate ]] && ! is_mbit "$rate"; then
         die "--rate wants a positive number of Mbit/s, not '$rate'"
     fi
     # A bucket smaller than a full frame (1514 bytes) would never pass one.
-    if ! [[ $burst =~ ^[0-9]{1,9}$ ]] || ((10#$burst < 1514)); then
+    if [[ -n $burst ]] && { ! [[ $burst =~ ^[0-9]{1,9}$ ]] || ((10#$burst < 1514)); }; then
         die "--burst wants at least 1514 bytes, not '$burst'"
     fi
-    if ! [[ $loss =~ ^[0-9]{1,3}$ ]] || ((10#$loss > 100)); then
-        die "--loss wants a percentage 0..100, not '$loss'"
+    ((police)) && [[ -z $rate ]] && die "--police needs --rate, the rate it lets through"
+    if [[ -n $narrow ]]; then
+        is_mbit "$narrow" || die "--narrow wants a positive number of Mbit/s, not '$narrow'"
+        [[ -n $rate ]] || die "--narrow needs --rate, the bottleneck it is narrower than"
+        awk -v n="$narrow" -v r="$rate" 'BEGIN { exit !(n < r) }' ||
+            die "--narrow wants a rate below --rate ($rate), not '$narrow'"
+    fi
+    # Tenths of a percent, as the drop rule counts them.
+    local loss_permille
+    if ! [[ $loss =~ ^[0-9]{1,3}(\.[0-9])?$ ]] || ! loss_permille=$(awk -v p="$loss" 'BEGIN {
+            m = int(p * 10 + 0.5); if (m > 1000) exit 1; print m }'); then
+        die "--loss wants a percentage 0..100 in steps of 0.1, not '$loss'"
+    fi
+    [[ $loss_on == replies || $loss_on == requests || $loss_on == both ]] ||
+        die "--loss-on wants replies, requests or both, not '$loss_on'"
+    if [[ -n $echo_limit ]] &&
+        { ! [[ $echo_limit =~ ^[0-9]{1,7}$ ]] || ((10#$echo_limit < 1 || 10#$echo_limit > 1000000)); }; then
+        die "--echo-limit wants a number of requests per second from 1 to 1000000, not '$echo_limit'"
+    fi
+    if ! [[ $echo_burst =~ ^[0-9]{1,5}$ ]] || ((10#$echo_burst < 1 || 10#$echo_burst > 10000)); then
+        die "--echo-burst wants a number of requests from 1 to 10000, not '$echo_burst'"
     fi
     [[ $shape == replies || $shape == requests ]] || die "--shape wants replies or requests, not '$shape'"
     if [[ -n $cross ]]; then
-        { [[ $cross =~ ^[0-9]{1,6}(\.[0-9]+)?$ ]] && awk -v r="$cross" 'BEGIN { exit !(r > 0) }'; } ||
-            die "--cross wants a positive number of Mbit/s, not '$cross'"
+        is_mbit "$cross" || die "--cross wants a positive number of Mbit/s, not '$cross'"
         command -v iperf3 >/dev/null || die "--cross needs iperf3"
     fi
     if ! [[ $cross_burst =~ ^[0-9]{1,4}$ ]] || ((10#$cross_burst < 1)); then
@@ -253,7 +380,15 @@ cmd_up() {
     if [[ -n $steer ]] && ! { [[ $steer =~ ^[0-9]{1,4}$ ]] && ((10#$steer < $(nproc))); }; then
         die "--steer wants a processor number below $(nproc), not '$steer'"
     fi
-    burst=$((10#$burst)) loss=$((10#$loss)) cross_burst=$((10#$cross_burst))
+    # The narrow hop's bucket is one frame unless --burst says otherwise.
+    local narrow_burst=${burst:-1600}
+    if [[ -z $burst ]]; then
+        burst=1600
+        ((police)) && burst=4542
+    fi
+    burst=$((10#$burst)) narrow_burst=$((10#$narrow_burst)) cross_burst=$((10#$cross_burst))
+    [[ -n $echo_limit ]] && echo_limit=$((10#$echo_limit))
+    echo_burst=$((10#$echo_burst))
 
     lock_labs -s
     local role
@@ -279,63 +414,85 @@ cmd_up() {
     step "creating namespace $r" ip netns add "$r"
     step "creating namespace $t" ip netns add "$t"
 
-    # IPv6 off before the interfaces exist, so no router solicitations or
-    # address checks put packets on the links.
-    local v6=""
-    [[ -d /proc/sys/net/ipv6 ]] && v6="net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1"
-    # shellcheck disable=SC2086
-    step "configuring $c" ns_sysctls "$c" $v6
-    # shellcheck disable=SC2086
-    step "configuring $r" ns_sysctls "$r" $v6 net.ipv4.ip_forward=1 net.ipv4.icmp_ratemask=0 \
-        net.ipv4.conf.all.send_redirects=0 net.ipv4.conf.default.send_redirects=0
-    local echo_setting=net.ipv4.icmp_echo_ignore_all=$no_echo
-    # shellcheck disable=SC2086
-    step "configuring $t" ns_sysctls "$t" $v6 "$echo_setting"
+    # IPv6 on but quiet, set before the interfaces exist so that they take it:
+    # no duplicate address detection (nothing waits for it), no router
+    # solicitations, no address autoconfiguration.
+    local v6=() scope
+    for scope in all default; do
+        v6+=("net.ipv6.conf.$scope.disable_ipv6=0" "net.ipv6.conf.$scope.accept_dad=0"
+             "net.ipv6.conf.$scope.dad_transmits=0" "net.ipv6.conf.$scope.accept_ra=0"
+             "net.ipv6.conf.$scope.router_solicitations=0" "net.ipv6.conf.$scope.autoconf=0")
+    done
+    local client_settings=("${v6[@]}")
+    ((ping_users)) && client_settings+=("net.ipv4.ping_group_range=0 2147483647")
+    step "configuring $c" ns_sysctls "$c" "${client_settings[@]}"
+    # An empty ICMPv6 rate mask: no error message of the router is held back.
+    step "configuring $r" ns_sysctls "$r" "${v6[@]}" net.ipv4.ip_forward=1 net.ipv4.icmp_ratemask=0 \
+        net.ipv4.conf.all.send_redirects=0 net.ipv4.conf.default.send_redirects=0 \
+        net.ipv6.conf.all.forwarding=1 net.ipv6.icmp.ratemask=
+    step "configuring $t" ns_sysctls "$t" "${v6[@]}" "net.ipv4.icmp_echo_ignore_all=$no_echo" \
+        "net.ipv6.icmp.echo_ignore_all=$no_echo"
+
+    for role in $ROLES; do
+        step "silencing $name-$role's multicast listener reports" quiet_mld "$name-$role"
+    done
 
     step "creating the client link" ip -n "$c" link add c0 address "$MAC_C0" type veth \
         peer name r0 address "$MAC_R0" netns "$r"
     step "creating the target link" ip -n "$t" link add t0 address "$MAC_T0" type veth \
         peer name r1 address "$MAC_R1" netns "$r"
 
-    step "configuring the client" end_host "$c" c0 "$CLIENT_ADDR" "$ROUTER_CLIENT_ADDR" "$MAC_R0"
-    step "configuring the router" ip -n "$r" -batch - <<EOF
+    step "configuring the client" end_host "$c" c0 "$CLIENT_ADDR" "$CLIENT_ADDR6" \
+        "$ROUTER_CLIENT_ADDR" "$ROUTER_CLIENT_ADDR6" "$MAC_R0"
+    step "configuring the router" ip -n "$r" -batch - <<BATCH
 addr add $ROUTER_CLIENT_ADDR/24 dev r0
 addr add $ROUTER_TARGET_ADDR/24 dev r1
+addr add $ROUTER_CLIENT_ADDR6/64 dev r0 nodad
+addr add $ROUTER_TARGET_ADDR6/64 dev r1 nodad
 link set lo up
 link set r0 up
 link set r1 up
 neigh replace $CLIENT_ADDR lladdr $MAC_C0 nud permanent dev r0
 neigh replace $TARGET_ADDR lladdr $MAC_T0 nud permanent dev r1
-EOF
-    step "configuring the target" end_host "$t" t0 "$TARGET_ADDR" "$ROUTER_TARGET_ADDR" "$MAC_R1"
+neigh replace $CLIENT_ADDR6 lladdr $MAC_C0 nud permanent dev r0
+neigh replace $TARGET_ADDR6 lladdr $MAC_T0 nud permanent dev r1
+BATCH
+    step "configuring the target" end_host "$t" t0 "$TARGET_ADDR" "$TARGET_ADDR6" \
+        "$ROUTER_TARGET_ADDR" "$ROUTER_TARGET_ADDR6" "$MAC_R1"
 
-    if [[ -n $rate ]]; then
-        # Queue limit: about 50 ms at the rate, never less than 32 KiB, so a
-        # whole train of large replies always fits.
-        local limit
-        limit=$(awk -v r="$rate" -v b="$burst" 'BEGIN { l = r * 1e6 / 8 * 0.05; if (l < 32768) l = 32768; printf "%d", l + b }')
-        local shaped=r0
-        [[ $shape == requests ]] && shaped=r1
-        step "shaping $shaped" tc -n "$r" qdisc add dev "$shaped" root tbf rate "${rate}mbit" burst "$burst" limit "$limit"
+    # The bottleneck's interface: toward the client for replies, toward the
+    # target for requests; the narrow hop sits on the sender's side of it.
+    local shaped=r0 narrow_ns=$t narrow_dev=t0
+    [[ $shape == requests ]] && shaped=r1 narrow_ns=$c narrow_dev=c0
+    if [[ -n $rate ]] && ((!police)); then
+        step "shaping $shaped" tc -n "$r" qdisc add dev "$shaped" root tbf rate "${rate}mbit" burst "$burst" \
+            limit "$(tbf_limit "$rate" "$burst")"
+    fi
+    if [[ -n $narrow ]]; then
+        step "shaping $narrow_dev" tc -n "$narrow_ns" qdisc add dev "$narrow_dev" root tbf rate "${narrow}mbit" \
+            burst "$narrow_burst" limit "$(tbf_limit "$narrow" "$narrow_burst")"
     fi
 
-    if ((loss > 0 || ttl_expire)); then
-        local rules="table ip lab {"
-        ((loss > 0)) && rules+="
-    chain forward { type filter hook forward priority 0; policy accept; numgen random mod 100 < $loss drop; }"
-        ((ttl_expire)) && rules+="
-    chain prerouting { type filter hook prerouting priority -150; policy accept; iifname \"r0\" ip ttl set 1; }"
-        rules+="
-}"
-        step "loading the router's rules" ip netns exec "$r" nft -f - <<<"$rules"
+    if ((loss_permille > 0 || ttl_expire || police)); then
+        step "loading the router's rules" ip netns exec "$r" nft -f - \
+            <<<"$(router_rules "$loss_permille" "$loss_on" "$police" "$shaped" "$rate" "$burst" "$ttl_expire")"
+    fi
+    if [[ -n $echo_limit ]]; then
+        step "loading the target's echo limit" ip netns exec "$t" nft -f - \
+            <<<"$(echo_limit_rules "$echo_limit" "$echo_burst")"
     fi
 
     step "waiting for the client link" wait_link "$c" c0
     step "waiting for the router's links" wait_link "$r" r0
     step "waiting for the router's links" wait_link "$r" r1
     step "waiting for the target link" wait_link "$t" t0
+    for role in $ROLES; do
+        step "waiting for the IPv6 addresses of $name-$role" wait_v6_addresses "$name-$role"
+    done
     step "checking the client's route" ip -n "$c" route get "$TARGET_ADDR"
     step "checking the target's route" ip -n "$t" route get "$CLIENT_ADDR"
+    step "checking the client's IPv6 route" ip -n "$c" route get "$TARGET_ADDR6"
+    step "checking the target's IPv6 route" ip -n "$t" route get "$CLIENT_ADDR6"
     local pin=()
     if [[ -n $steer ]]; then
         step "steering the router's packets to processor $steer" steer_to "$r" "$steer" r0 r1
@@ -343,13 +500,93 @@ EOF
         pin=(taskset -c "$steer")
     fi
     if [[ -n $cross ]]; then
-        if [[ $shape == replies ]]; then
-            step "starting the cross traffic" start_cross "$c" "$t" "$CLIENT_ADDR" "$cross" "$cross_burst" "${pin[@]}"
-        else
-            step "starting the cross traffic" start_cross "$t" "$c" "$TARGET_ADDR" "$cross" "$cross_burst" "${pin[@]}"
-        fi
+        local sink=$c src=$t sink_addr=$CLIENT_ADDR
+        [[ $shape == requests ]] && sink=$t src=$c sink_addr=$TARGET_ADDR
+        # From the router, the cross traffic passes the bottleneck but not
+        # the narrow hop before it.
+        [[ -n $narrow ]] && src=$r
+        step "starting the cross traffic" start_cross "$sink" "$src" "$sink_addr" "$cross" "$cross_burst" "${pin[@]}"
     fi
     return 0
+}
+
+# Multicast listener reports would go out on every link as the addresses come
+# up and again within a second; nothing here listens for them (each link joins
+# two hosts), so every namespace drops its own.  The table is the one the
+# other rules of the lab join.
+quiet_mld() {
+    ip netns exec "$1" nft -f - <<'NFT'
+table inet lab {
+    chain quiet {
+        type filter hook output priority 0; policy accept;
+        icmpv6 type { mld-listener-report, mld-listener-done, mld2-listener-report } drop
+    }
+}
+NFT
+}
+
+# The router's nftables rules: random loss of LOSS_PERMILLE tenths of a
+# percent on LOSS_ON (replies, requests or both), the policer (POLICE 1) of
+# RATE Mbit/s and BURST bytes on interface DEV, TTL 1 on what arrives from the
+# client (TTL_EXPIRE 1).
+router_rules() {
+    local loss_permille=$1 loss_on=$2 police=$3 dev=$4 rate=$5 burst=$6 ttl_expire=$7 match="" bytes
+    bytes=$(awk -v r="$rate" 'BEGIN { printf "%d", r * 1e6 / 8 + 0.5 }')
+    [[ $loss_on == replies ]] && match='oifname "r0" '
+    [[ $loss_on == requests ]] && match='oifname "r1" '
+    echo "table inet lab {"
+    if ((loss_permille > 0)); then
+        cat <<NFT
+    counter lost {
+    }
+    chain forward {
+        type filter hook forward priority 0; policy accept;
+        ${match}numgen random mod 1000 < $loss_permille counter name "lost" drop
+    }
+NFT
+    fi
+    # After routing, so that the router's own packets (the cross traffic with
+    # --narrow, error messages) meet the policer as well.  nftables counts
+    # IP bytes.
+    if ((police)); then
+        cat <<NFT
+    counter policed {
+    }
+    counter passed {
+    }
+    chain police {
+        type filter hook postrouting priority 0; policy accept;
+        oifname "$dev" limit rate over $bytes bytes/second burst $burst bytes counter name "policed" drop
+        oifname "$dev" counter name "passed"
+    }
+NFT
+    fi
+    if ((ttl_expire)); then
+        cat <<'NFT'
+    chain prerouting {
+        type filter hook prerouting priority -150; policy accept;
+        iifname "r0" ip ttl set 1
+    }
+NFT
+    fi
+    echo "}"
+}
+
+# The target's limit of PPS echo requests a second after a burst of BURST,
+# for each family.
+echo_limit_rules() {
+    local pps=$1 burst=$2
+    cat <<NFT
+table inet lab {
+    counter echo_dropped {
+    }
+    chain input {
+        type filter hook input priority 0; policy accept;
+        icmp type echo-request limit rate over $pps/second burst $burst packets counter name "echo_dropped" drop
+        icmpv6 type echo-request limit rate over $pps/second burst $burst packets counter name "echo_dropped" drop
+    }
+}
+NFT
 }
 
 # Receive packet steering: what arrives on the interfaces DEV... of namespace
@@ -422,15 +659,55 @@ shaper_counters() {
     return 1
 }
 
+# The policer's rate (bytes per second) and what it has passed (IP bytes),
+# from the router's nftables table: "RATE BYTES".  nftables lists a rate that
+# is a whole number of KiB or MiB per second in those units.
+policer_counters() {
+    ip netns exec "$1-r" nft list table inet lab 2>/dev/null | awk '
+        / limit rate over / {
+            for (i = 1; i < NF; i++) if ($i == "over") { n = $(i + 1); unit = $(i + 2) }
+            rate = n * (unit ~ /^kbytes/ ? 1024 : unit ~ /^mbytes/ ? 1048576 : 1)
+        }
+        /^\tcounter passed / { passed = 1; next }
+        passed && / bytes / { for (i = 1; i < NF; i++) if ($i == "bytes") bytes = $(i + 1); passed = 0 }
+        END { if (rate == "" || bytes == "") exit 1; print rate, bytes }'
+}
+
 cmd_free() {
-    [[ $# -ge 1 && $# -le 2 ]] || usage
-    local name=$1 seconds=${2:-2} rate b0 b1
+    [[ $# -ge 1 ]] || usage
+    local name=$1 seconds="" ip_bytes="" counters rate b0 b1
+    shift
+    while [[ $# -gt 0 ]]; do
+        case $1 in
+        --ip) [[ $# -ge 2 ]] || usage; ip_bytes=$2; shift 2 ;;
+        *) [[ -z $seconds ]] || usage; seconds=$1; shift ;;
+        esac
+    done
     valid_name "$name" || die "bad lab name '$name'"
-    [[ $seconds =~ ^[0-9]+(\.[0-9]+)?$ ]] || die "free wants seconds, not '$seconds'"
-    read -r rate b0 < <(shaper_counters "$name") || die "lab $name has no bottleneck"
+    seconds=${seconds:-2}
+    if ! [[ $seconds =~ ^[0-9]{1,4}(\.[0-9]+)?$ ]] || ! awk -v s="$seconds" 'BEGIN { exit !(s > 0 && s <= 3600) }'; then
+        die "free wants a number of seconds above 0, at most 3600, not '$seconds'"
+    fi
+    if [[ -n $ip_bytes ]] &&
+        { ! [[ $ip_bytes =~ ^[0-9]{1,5}$ ]] || ((10#$ip_bytes < 28 || 10#$ip_bytes > 1500)); }; then
+        die "--ip wants the probe packets' size, 28 to 1500 IP bytes, not '$ip_bytes'"
+    fi
+    # The shaper counts link-layer bytes, 14 more per frame than IP; the
+    # policer counts IP bytes.
+    local ip_share=1
+    if shaper_counters "$name" >/dev/null; then
+        counters=shaper_counters
+        [[ -n $ip_bytes ]] && ip_share=$(awk -v l="$ip_bytes" 'BEGIN { print l / (l + 14) }')
+    elif policer_counters "$name" >/dev/null; then
+        counters=policer_counters
+    else
+        die "lab $name has no bottleneck"
+    fi
+    read -r rate b0 < <("$counters" "$name") || die "lab $name has no bottleneck"
     sleep "$seconds"
-    read -r _ b1 < <(shaper_counters "$name") || die "lab $name has no bottleneck"
-    awk -v r="$rate" -v b=$((b1 - b0)) -v s="$seconds" 'BEGIN { printf "%.3f\n", (r - b / s) * 8 / 1e6 }'
+    read -r _ b1 < <("$counters" "$name") || die "lab $name has no bottleneck"
+    awk -v r="$rate" -v b=$((b1 - b0)) -v s="$seconds" -v f="$ip_share" \
+        'BEGIN { printf "%.3f\n", (r - b / s) * 8 / 1e6 * f }'
 }
 
 [[ $# -ge 1 ]] || usage

@@ -273,6 +273,13 @@ TEST(LabScript, PrintsAddressesAndChecks) {
     EXPECT_EQ(labSh({"addr", "router"}).out, std::string(Lab::kRouter) + "\n");
     EXPECT_EQ(labSh({"addr", "target"}).out, std::string(Lab::kTarget) + "\n");
     EXPECT_NE(labSh({"addr", "moon"}).status, 0);
+    // Every role with both families, as addr -4 and addr -6 print them.
+    std::string all;
+    for (const char* role : {"client", "router", "router-target", "target", "unheld"})
+        all += std::string(role) + " " + Lab::address(role, AF_INET) + " " + Lab::address(role, AF_INET6) + "\n";
+    EXPECT_EQ(labSh({"addr"}).out, all);
+    EXPECT_EQ(Lab::address("target", AF_INET), Lab::kTarget);
+    EXPECT_NE(Lab::address("unheld", AF_INET6).find(':'), std::string::npos);
     auto check = labSh({"check"});
     if (tsltest::isRoot()) {
         EXPECT_EQ(check.status, 0) << check.err;

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -48,6 +49,13 @@ std::string trimmed(std::string text) {
     return text;
 }
 
+// A number of Mbit/s or percent as lab.sh takes it.
+std::string number(double value) {
+    char text[32];
+    snprintf(text, sizeof text, "%g", value);
+    return text;
+}
+
 // Makes an empty temporary file for a background process's output; returns
 // its descriptor and stores its path.
 int makeTempFile(std::string* path) {
@@ -79,19 +87,18 @@ Lab::Lab(const LabOptions& opts) {
         return;
     }
     std::vector<std::string> argv = {"bash", TSL_LAB_SH, "up", name_};
-    if (opts.rateMbit > 0) {
-        char rate[32];
-        snprintf(rate, sizeof rate, "%g", opts.rateMbit);
-        argv.insert(argv.end(), {"--rate", rate, "--burst", std::to_string(opts.burstBytes)});
-        if (opts.shapeRequests) argv.insert(argv.end(), {"--shape", "requests"});
-    }
+    if (opts.rateMbit > 0) argv.insert(argv.end(), {"--rate", number(opts.rateMbit)});
+    if (opts.burstBytes > 0) argv.insert(argv.end(), {"--burst", std::to_string(opts.burstBytes)});
+    if (opts.shapeRequests) argv.insert(argv.end(), {"--shape", "requests"});
+    if (opts.police) argv.push_back("--police");
+    if (opts.narrowMbit > 0) argv.insert(argv.end(), {"--narrow", number(opts.narrowMbit)});
     if (opts.steerCpu >= 0) argv.insert(argv.end(), {"--steer", std::to_string(opts.steerCpu)});
-    if (opts.crossMbit > 0) {
-        char cross[32];
-        snprintf(cross, sizeof cross, "%g", opts.crossMbit);
-        argv.insert(argv.end(), {"--cross", cross, "--cross-burst", std::to_string(opts.crossBurstMs)});
-    }
-    if (opts.lossPct > 0) argv.insert(argv.end(), {"--loss", std::to_string(opts.lossPct)});
+    if (opts.crossMbit > 0)
+        argv.insert(argv.end(), {"--cross", number(opts.crossMbit), "--cross-burst", std::to_string(opts.crossBurstMs)});
+    if (opts.lossPct > 0)
+        argv.insert(argv.end(), {"--loss", number(opts.lossPct), "--loss-on", opts.lossOn ? opts.lossOn : "both"});
+    if (opts.echoLimitPps > 0) argv.insert(argv.end(), {"--echo-limit", std::to_string(opts.echoLimitPps)});
+    if (opts.pingUsers) argv.push_back("--ping-users");
     if (opts.ttlExpire) argv.push_back("--ttl-expire");
     if (opts.noEcho) argv.push_back("--no-echo");
     up_ = true;  // from here on the destructor runs down, whatever up did
@@ -110,6 +117,11 @@ Lab::Lab(const LabOptions& opts) {
         return;
     }
     available_ = true;
+}
+
+std::string Lab::address(const char* role, int family) {
+    RunResult r = runProgram({"bash", TSL_LAB_SH, "addr", family == AF_INET6 ? "-6" : "-4", role}, 10);
+    return r.status == 0 ? trimmed(r.out) : std::string();
 }
 
 Lab::~Lab() {

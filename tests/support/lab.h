@@ -6,7 +6,8 @@
 //   client 198.18.0.1 --- 198.18.0.254 router 198.18.1.254 --- 198.18.1.2 target
 //
 // 198.18.1.99 is held by no host: the router answers echo requests to it with
-// "Destination Host Unreachable" after about 3 s.
+// "Destination Host Unreachable" after about 3 s.  Every link carries IPv6 as
+// well, from 2001:2::/48: address(role, AF_INET6) asks lab.sh for a role's.
 //
 // Typical use:
 //
@@ -27,14 +28,20 @@
 
 namespace tsltest {
 
+// Each option is passed to lab.sh up, which checks it; see lab.sh for the details.
 struct LabOptions {
     double rateMbit = 0;    // > 0: token-bucket bottleneck on the replies (target -> client)
-    int burstBytes = 1600;  // bucket size of that bottleneck
+    int burstBytes = 0;     // bucket size of that bottleneck; 0: lab.sh's (one frame, three policing)
     bool shapeRequests = false; // the bottleneck on the requests (client -> target) instead
+    bool police = false;    // the bottleneck drops above its rate (nftables) instead of queueing
+    double narrowMbit = 0;  // > 0: an idle hop this narrow (below rateMbit) before the bottleneck
     double crossMbit = 0;   // > 0: steady UDP cross traffic through the bottleneck, in its direction
     int crossBurstMs = 1;   // the cross traffic leaves in bursts this many ms apart
     int steerCpu = -1;      // >= 0: the router's, target's and cross traffic's work on this processor
-    int lossPct = 0;        // the router drops this share of forwarded packets at random
+    double lossPct = 0;     // the router drops this share of forwarded packets at random (steps of 0.1)
+    const char* lossOn = "both"; // ... of those toward the client ("replies"), the target ("requests") or both
+    int echoLimitPps = 0;   // > 0: the target drops echo requests above this many a second
+    bool pingUsers = false; // ordinary users in the client may open ICMP datagram sockets
     bool ttlExpire = false; // the router answers "Time to live exceeded" to everything from the client
     bool noEcho = false;    // the target's kernel ignores echo requests (for the scripted responder)
 };
@@ -62,6 +69,10 @@ public:
     static constexpr const char* kRouterTarget = "198.18.1.254";  // the router, target side
     static constexpr const char* kTarget = "198.18.1.2";
     static constexpr const char* kUnheld = "198.18.1.99";
+    // The address of a role (client, router, router-target, target, unheld)
+    // in family AF_INET or AF_INET6, as lab.sh addr prints it; empty if it
+    // has none.
+    static std::string address(const char* role, int family);
 
     // Runs argv in a namespace and waits for it (killed after timeoutSec).
     RunResult runInClient(const std::vector<std::string>& argv, int timeoutSec = 120);
