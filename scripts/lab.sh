@@ -46,13 +46,14 @@
 #   --shape requests
 #                  the bottleneck on r1 instead (requests, client -> target);
 #                  replies travel unshaped.  --shape replies is the default.
-#   --police       the bottleneck is a policer instead of the token-bucket
-#                  shaper: the router's nftables drop what leaves r0 (r1 with
-#                  --shape requests), forwarded or its own, above --rate
-#                  counted in IP bytes, and queue nothing.  Its bucket is --burst
-#                  bytes plus one second of the rate, which the kernel's byte
-#                  limit always adds: after a quiet second it passes rate +
-#                  burst bytes at once, and holds the rate after that.
+#   --police       the bottleneck is a policer instead of the shaper: the
+#                  token bucket on r0 (r1 with --shape requests) passes what
+#                  its tokens cover at once, holds at most one frame waiting
+#                  for them, and drops the rest.  (nftables' byte limit would
+#                  not serve: this kernel gives its bucket a second of the
+#                  rate on top of the burst, so a policer of 50 Mbit/s would
+#                  pass 6 MB at once, and no measurement shorter than a second
+#                  would ever meet it.)
 #   --narrow MBIT  a second, idle token-bucket hop of MBIT (below --rate),
 #                  before the bottleneck on its direction: on the target's t0
 #                  (replies), or the client's c0 with --shape requests.  Its
@@ -96,8 +97,7 @@
 #   - the shaper (tbf): bits at the link layer, as tc counts them (IP bytes
 #     and 14 more per frame); with --ip BYTES, the IP bits of that free rate
 #     carried in packets of BYTES IP bytes: free x BYTES / (BYTES + 14);
-#   - the policer (--police): IP bits, as nftables counts them, whatever
-#     --ip says.
+#   - the policer (--police) counts like the shaper: it is one.
 #
 # Labs made by the C++ test fixture are named tsl<pid>n<counter>; `down` and
 # `clean` remove such labs whose process no longer exists.  `up` holds a
@@ -464,18 +464,22 @@ BATCH
     # target for requests; the narrow hop sits on the sender's side of it.
     local shaped=r0 narrow_ns=$t narrow_dev=t0
     [[ $shape == requests ]] && shaped=r1 narrow_ns=$c narrow_dev=c0
-    if [[ -n $rate ]] && ((!police)); then
+    if [[ -n $rate ]]; then
+        # A policer's queue holds one frame: what the tokens do not cover is dropped.
+        local limit
+        limit=$(tbf_limit "$rate" "$burst")
+        ((police)) && limit=1514
         step "shaping $shaped" tc -n "$r" qdisc add dev "$shaped" root tbf rate "${rate}mbit" burst "$burst" \
-            limit "$(tbf_limit "$rate" "$burst")"
+            limit "$limit"
     fi
     if [[ -n $narrow ]]; then
         step "shaping $narrow_dev" tc -n "$narrow_ns" qdisc add dev "$narrow_dev" root tbf rate "${narrow}mbit" \
             burst "$narrow_burst" limit "$(tbf_limit "$narrow" "$narrow_burst")"
     fi
 
-    if ((loss_permille > 0 || ttl_expire || police)); then
+    if ((loss_permille > 0 || ttl_expire)); then
         step "loading the router's rules" ip netns exec "$r" nft -f - \
-            <<<"$(router_rules "$loss_permille" "$loss_on" "$police" "$shaped" "$rate" "$burst" "$ttl_expire")"
+            <<<"$(router_rules "$loss_permille" "$loss_on" "$ttl_expire")"
     fi
     if [[ -n $echo_limit ]]; then
         step "loading the target's echo limit" ip netns exec "$t" nft -f - \
@@ -526,12 +530,10 @@ NFT
 }
 
 # The router's nftables rules: random loss of LOSS_PERMILLE tenths of a
-# percent on LOSS_ON (replies, requests or both), the policer (POLICE 1) of
-# RATE Mbit/s and BURST bytes on interface DEV, TTL 1 on what arrives from the
-# client (TTL_EXPIRE 1).
+# percent on LOSS_ON (replies, requests or both), TTL 1 on what arrives from
+# the client (TTL_EXPIRE 1).
 router_rules() {
-    local loss_permille=$1 loss_on=$2 police=$3 dev=$4 rate=$5 burst=$6 ttl_expire=$7 match="" bytes
-    bytes=$(awk -v r="$rate" 'BEGIN { printf "%d", r * 1e6 / 8 + 0.5 }')
+    local loss_permille=$1 loss_on=$2 ttl_expire=$3 match=""
     [[ $loss_on == replies ]] && match='oifname "r0" '
     [[ $loss_on == requests ]] && match='oifname "r1" '
     echo "table inet lab {"
@@ -542,22 +544,6 @@ router_rules() {
     chain forward {
         type filter hook forward priority 0; policy accept;
         ${match}numgen random mod 1000 < $loss_permille counter name "lost" drop
-    }
-NFT
-    fi
-    # After routing, so that the router's own packets (the cross traffic with
-    # --narrow, error messages) meet the policer as well.  nftables counts
-    # IP bytes.
-    if ((police)); then
-        cat <<NFT
-    counter policed {
-    }
-    counter passed {
-    }
-    chain police {
-        type filter hook postrouting priority 0; policy accept;
-        oifname "$dev" limit rate over $bytes bytes/second burst $burst bytes counter name "policed" drop
-        oifname "$dev" counter name "passed"
     }
 NFT
     fi
@@ -659,20 +645,6 @@ shaper_counters() {
     return 1
 }
 
-# The policer's rate (bytes per second) and what it has passed (IP bytes),
-# from the router's nftables table: "RATE BYTES".  nftables lists a rate that
-# is a whole number of KiB or MiB per second in those units.
-policer_counters() {
-    ip netns exec "$1-r" nft list table inet lab 2>/dev/null | awk '
-        / limit rate over / {
-            for (i = 1; i < NF; i++) if ($i == "over") { n = $(i + 1); unit = $(i + 2) }
-            rate = n * (unit ~ /^kbytes/ ? 1024 : unit ~ /^mbytes/ ? 1048576 : 1)
-        }
-        /^\tcounter passed / { passed = 1; next }
-        passed && / bytes / { for (i = 1; i < NF; i++) if ($i == "bytes") bytes = $(i + 1); passed = 0 }
-        END { if (rate == "" || bytes == "") exit 1; print rate, bytes }'
-}
-
 cmd_free() {
     [[ $# -ge 1 ]] || usage
     local name=$1 seconds="" ip_bytes="" counters rate b0 b1
@@ -692,20 +664,12 @@ cmd_free() {
         { ! [[ $ip_bytes =~ ^[0-9]{1,5}$ ]] || ((10#$ip_bytes < 28 || 10#$ip_bytes > 1500)); }; then
         die "--ip wants the probe packets' size, 28 to 1500 IP bytes, not '$ip_bytes'"
     fi
-    # The shaper counts link-layer bytes, 14 more per frame than IP; the
-    # policer counts IP bytes.
+    # The token bucket counts link-layer bytes, 14 more per frame than IP.
     local ip_share=1
-    if shaper_counters "$name" >/dev/null; then
-        counters=shaper_counters
-        [[ -n $ip_bytes ]] && ip_share=$(awk -v l="$ip_bytes" 'BEGIN { print l / (l + 14) }')
-    elif policer_counters "$name" >/dev/null; then
-        counters=policer_counters
-    else
-        die "lab $name has no bottleneck"
-    fi
-    read -r rate b0 < <("$counters" "$name") || die "lab $name has no bottleneck"
+    [[ -n $ip_bytes ]] && ip_share=$(awk -v l="$ip_bytes" 'BEGIN { print l / (l + 14) }')
+    read -r rate b0 < <(shaper_counters "$name") || die "lab $name has no bottleneck"
     sleep "$seconds"
-    read -r _ b1 < <("$counters" "$name") || die "lab $name has no bottleneck"
+    read -r _ b1 < <(shaper_counters "$name") || die "lab $name has no bottleneck"
     awk -v r="$rate" -v b=$((b1 - b0)) -v s="$seconds" -v f="$ip_share" \
         'BEGIN { printf "%.3f\n", (r - b / s) * 8 / 1e6 * f }'
 }

@@ -5,7 +5,6 @@
 // for ordinary users.  Needs root and ping.
 
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -55,12 +54,6 @@ int received(const RunResult& ping) {
     return n.empty() ? -1 : n[0];
 }
 
-double now() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec + ts.tv_nsec / 1e9;
-}
-
 TEST(LabScript, RefusesBadValuesOfThePathOptions) {
     TSL_REQUIRE_ROOT("for namespaces");
     const std::string name = "tslopt" + std::to_string(getpid());
@@ -107,23 +100,23 @@ TEST(LabNetwork, TargetLimitsEchoRequestsOfEachFamily) {
 }
 
 TEST(LabNetwork, PolicerDropsAboveItsRateWithoutQueueing) {
-    // 128000 bytes a second, which nftables lists as 125 kbytes/second.
     Lab lab({.rateMbit = 1.024, .police = true});
     TSL_REQUIRE_LAB(lab);
-    EXPECT_EQ(tbfBytes(routerQdisc(lab, "r0")), -1);
-    // Replies of 1028 IP bytes.  The bucket holds the burst (4542 bytes) and
-    // a second of the rate; then the rate refills it.
-    const double start = now();
-    const int first = received(pingBurst(lab, AF_INET, 300, 1000));
-    EXPECT_NEAR(first, (4542 + 128000) / 1028, 6);
+    // Replies of 1042 bytes on the link.  Of 300 at once the bucket (4542
+    // bytes) passes four, one waits for tokens and the rest are dropped: none
+    // waits longer than a frame's time at the rate (8.1 ms).
+    const RunResult first = pingBurst(lab, AF_INET, 300, 1000);
+    EXPECT_NEAR(received(first), 5, 1) << first.out;
+    const auto worst = tsltest::numbersOf(first.out, "rtt min/avg/max/mdev = %*f/%*f/%d");
+    ASSERT_EQ(worst.size(), 1u) << first.out;
+    EXPECT_LE(worst[0], 12) << "queued instead of dropped";
+    // A pause lets the bucket fill, never beyond its size.
     usleep(300000);
-    const double refill = now() - start;
-    const int second = received(pingBurst(lab, AF_INET, 300, 1000));
-    EXPECT_NEAR(second, refill * 128000 / 1028, 8) << "after " << refill << " s";
-    const std::string counters = lab.runInRouter({"nft", "list", "counters"}).out;
-    EXPECT_EQ(after(counters, "passed {\n\t\tpackets "), first + second) << counters;
-    EXPECT_EQ(after(counters, "policed {\n\t\tpackets "), 600 - first - second) << counters;
-    EXPECT_NEAR(std::atof(labSh({"free", lab.name(), "0.3", "--ip", "1028"}).out.c_str()), 1.024, 0.01);
+    const RunResult second = pingBurst(lab, AF_INET, 300, 1000);
+    EXPECT_NEAR(received(second), 5, 1) << second.out;
+    const RunResult tc = routerQdisc(lab, "r0");
+    EXPECT_EQ(after(tc.out, "\"drops\":", tc.out.find("\"kind\":\"tbf\"")), 600 - received(first) - received(second))
+        << tc.out;
 }
 
 TEST(LabNetwork, LossFallsOnTheChosenDirectionOnly) {

@@ -33,7 +33,7 @@ struct LabOptions {
     double rateMbit = 0;    // > 0: token-bucket bottleneck on the replies (target -> client)
     int burstBytes = 0;     // bucket size of that bottleneck; 0: lab.sh's (one frame, three policing)
     bool shapeRequests = false; // the bottleneck on the requests (client -> target) instead
-    bool police = false;    // the bottleneck drops above its rate (nftables) instead of queueing
+    bool police = false;    // the bottleneck drops above its rate (a one-frame queue) instead of queueing
     double narrowMbit = 0;  // > 0: an idle hop this narrow (below rateMbit) before the bottleneck
     double crossMbit = 0;   // > 0: steady UDP cross traffic through the bottleneck, in its direction
     int crossBurstMs = 1;   // the cross traffic leaves in bursts this many ms apart
