@@ -99,35 +99,59 @@ int send_icmp(int s, int seq, const sockaddr_in* to) {
     return static_cast<int>(sent);
 }
 
-// The kernel's receive stamp of a datagram, when it came with one.
-static bool kernel_stamp(msghdr* msg, timeval* tv) {
-#ifndef TSL_RECV_STAMP_AFTER_RECEIVE
+// The kernel's receive stamp and the socket's drop counter of a datagram,
+// when they came with it.
+static void read_control(msghdr* msg, Arrival* arrival) {
     for (cmsghdr* c = CMSG_FIRSTHDR(msg); c != nullptr; c = CMSG_NXTHDR(msg, c)) {
-        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_TIMESTAMP &&
-            c->cmsg_len >= CMSG_LEN(sizeof(timeval))) {
-            std::memcpy(tv, CMSG_DATA(c), sizeof *tv);
-            return true;
+        if (c->cmsg_level != SOL_SOCKET) continue;
+#ifndef TSL_RECV_STAMP_AFTER_RECEIVE
+        if (c->cmsg_type == SCM_TIMESTAMP && c->cmsg_len >= CMSG_LEN(sizeof(timeval))) {
+            timeval tv;
+            std::memcpy(&tv, CMSG_DATA(c), sizeof tv);
+            arrival->stamp.tv_sec = tv.tv_sec;
+            arrival->stamp.tv_nsec = tv.tv_usec * 1000;
+            arrival->stamped = true;
+        } else if (c->cmsg_type == SCM_TIMESTAMPNS && c->cmsg_len >= CMSG_LEN(sizeof(timespec))) {
+            std::memcpy(&arrival->stamp, CMSG_DATA(c), sizeof arrival->stamp);
+            arrival->stamped = true;
+        }
+#endif
+        if (c->cmsg_type == SO_RXQ_OVFL && c->cmsg_len >= CMSG_LEN(sizeof(uint32_t))) {
+            std::memcpy(&arrival->drops, CMSG_DATA(c), sizeof arrival->drops);
+            arrival->counted = true;
         }
     }
-#else
-    (void)msg;
-    (void)tv;
-#endif
-    return false;
 }
 
-int receive_datagram(int s, unsigned char* buf, int size, int flags, timeval* kernelStamp, bool* stamped) {
+int receive_message(int s, unsigned char* buf, int size, int flags, Arrival* arrival, sockaddr_storage* from) {
     iovec iov = {buf, static_cast<size_t>(size)};
-    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(timeval)) + 64];
+    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(uint32_t)) + 64];
     msghdr msg{};
+    if (from != nullptr) {
+        msg.msg_name = from;
+        msg.msg_namelen = sizeof *from;
+    }
     msg.msg_iov = &iov;
     msg.msg_iovlen = 1;
     msg.msg_control = control;
     msg.msg_controllen = sizeof control;
     ssize_t cc = recvmsg(s, &msg, flags);
     if (cc < 0) return -1;
-    *stamped = kernel_stamp(&msg, kernelStamp);
+    *arrival = Arrival{};
+    read_control(&msg, arrival);
     return static_cast<int>(cc);
+}
+
+int receive_datagram(int s, unsigned char* buf, int size, int flags, timeval* kernelStamp, bool* stamped) {
+    Arrival arrival;
+    int cc = receive_message(s, buf, size, flags, &arrival, nullptr);
+    if (cc < 0) return -1;
+    *stamped = arrival.stamped;
+    if (arrival.stamped) {
+        kernelStamp->tv_sec = arrival.stamp.tv_sec;
+        kernelStamp->tv_usec = static_cast<suseconds_t>(arrival.stamp.tv_nsec / 1000);
+    }
+    return cc;
 }
 
 static ArrivalSources arrivalSources;
@@ -167,34 +191,31 @@ int32_t send_target_us(double seconds) {
     return static_cast<int32_t>(std::llround(seconds * 1e6));
 }
 
-// Spins on the clock until the time base reaches the given second; a time
-// outside the time base (which the probe refuses) does not wait.
-static void wait_until(double seconds) {
-    int32_t target = send_target_us(seconds);
-    if (target <= 0) return;
-    while (now_us() < target) {
-    }
-}
-
+// Sends the train, back to back or with packet i at sendAt[i] seconds of the
+// time base (a time outside it, which the probe refuses, does not wait).
 static void send_train(int count, const int* sizes, const double* sendAt) {
     for (int i = 0; i < count; ++i) {
         int size = sizes[i];
         if (size < 0) size = 0;
         if (size > BUFSIZE - 8) size = BUFSIZE - 8;
-        datalen = size;
-        bytes[i] = datalen;
+        bytes[i] = size;
         returned[i] = 0;
-        if (sendAt != nullptr) wait_until(sendAt[i]);
-        send_icmp(icmp_socket, i, &whereto);
-        n_outstanding++;
-        depart[i] = this_time;
     }
-}
-
-static double monotonic_seconds() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9;
+    pace_sends(
+        count, [] { return int64_t{now_us()}; },
+        [sendAt](int i) {
+            const int32_t target = sendAt != nullptr ? send_target_us(sendAt[i]) : -1;
+            return target > 0 ? int64_t{target} : INT64_MIN;
+        },
+        [](int64_t) {},
+        [](int i) {
+            datalen = bytes[i];
+            send_icmp(icmp_socket, i, &whereto);
+            n_outstanding++;
+            depart[i] = this_time;
+            return true;
+        },
+        0, nullptr);
 }
 
 // Receives until every packet has its first reply or the time-out fires.
@@ -208,7 +229,7 @@ static void wait_for_replies(int timeout) {
     sigemptyset(&on_alarm.sa_mask);
     on_alarm.sa_flags = 0;  // no restart: the alarm must interrupt a blocked receive
     sigaction(SIGALRM, &on_alarm, &previous);
-    const double started = monotonic_seconds();
+    const double started = monotonic_ns() / 1e9;
     const unsigned pending = alarm(static_cast<unsigned>(timeout > 0 ? timeout : 0));
     while (n_outstanding > 0 && !TimeOutFlag) {
         if (recv_icmp(icmp_socket, packet, BUFSIZE) < 0) continue;
@@ -217,7 +238,7 @@ static void wait_for_replies(int timeout) {
     alarm(0);
     sigaction(SIGALRM, &previous, nullptr);
     if (pending > 0) {
-        const double left = pending - (monotonic_seconds() - started);
+        const double left = pending - (monotonic_ns() / 1e9 - started);
         alarm(left > 1 ? static_cast<unsigned>(std::ceil(left)) : 1);
     }
     // Printed here rather than in the handler, so it stays in order with the
