@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -218,35 +219,73 @@ static void send_train(int count, const int* sizes, const double* sendAt) {
         0, nullptr);
 }
 
+static int64_t timeval_ns(const timeval& tv) { return int64_t{tv.tv_sec} * 1000000000 + int64_t{tv.tv_usec} * 1000; }
+
+// ns as a timer value, rounded up to the next microsecond so that a time left
+// never rounds to zero (which would disarm the timer).
+static timeval timer_value(int64_t ns) {
+    const int64_t us = ns > 0 ? (ns + 999) / 1000 : 1;
+    return timeval{static_cast<time_t>(us / 1000000), static_cast<suseconds_t>(us % 1000000)};
+}
+
+// Puts the caller's real-time timer back as it would stand had the train not
+// borrowed it: what was left of it less the time the train took, its
+// interval kept.  Returns true when it fell due during the train (its
+// interval then goes on from that instant); the caller raises SIGALRM.
+static bool restore_caller_timer(const itimerval& caller, int64_t tookNs) {
+    if (caller.it_value.tv_sec == 0 && caller.it_value.tv_usec == 0) return false;
+    const int64_t leftNs = timeval_ns(caller.it_value) - tookNs;
+    itimerval again = caller;
+    if (leftNs > 0) {
+        again.it_value = timer_value(leftNs);
+        setitimer(ITIMER_REAL, &again, nullptr);
+        return false;
+    }
+    const int64_t every = timeval_ns(caller.it_interval);
+    if (every > 0) {
+        again.it_value = timer_value(every - (-leftNs) % every);
+        setitimer(ITIMER_REAL, &again, nullptr);
+    }
+    return true;
+}
+
 // Receives until every packet has its first reply or the time-out fires.
-// The alarm is cancelled and the caller's SIGALRM disposition restored when
-// the wait ends, so no stale alarm can cut short a later train or strike the
-// program that called us.  An alarm the caller had pending is armed again
-// with what was left of it, at least 1 s: it is delayed, never lost.
-static void wait_for_replies(int timeout) {
+// The train borrows the real-time timer: arming its own hands back the
+// caller's pending one exactly (setitimer, to the microsecond; alarm() would
+// round it to seconds), it cancels its own when
+// the wait ends and puts the caller's SIGALRM disposition back, so no stale
+// alarm can cut short a later train or strike the program that called us.
+// The caller's timer then goes on with what was left of it.  Returns true
+// when it fell due during the train: the train raises SIGALRM once it is
+// over, late by the train at most, never lost.
+static bool wait_for_replies(int timeout) {
+    itimerval ours{}, caller{};
+    ours.it_value.tv_sec = timeout > 0 ? timeout : 0;
+    setitimer(ITIMER_REAL, &ours, &caller);
+    // Taken after the caller's timer was read and before it is set again, so
+    // the time counted off it is never more than passed: over many trains it
+    // drifts late by microseconds, never early.
+    const int64_t started = monotonic_ns();
     struct sigaction on_alarm {}, previous {};
     on_alarm.sa_handler = finish;
     sigemptyset(&on_alarm.sa_mask);
     on_alarm.sa_flags = 0;  // no restart: the alarm must interrupt a blocked receive
     sigaction(SIGALRM, &on_alarm, &previous);
-    const double started = monotonic_ns() / 1e9;
-    const unsigned pending = alarm(static_cast<unsigned>(timeout > 0 ? timeout : 0));
     while (n_outstanding > 0 && !TimeOutFlag) {
         if (recv_icmp(icmp_socket, packet, BUFSIZE) < 0) continue;
         take_reply(packet_id);
     }
-    alarm(0);
+    const itimerval off{};
+    setitimer(ITIMER_REAL, &off, nullptr);
     sigaction(SIGALRM, &previous, nullptr);
-    if (pending > 0) {
-        const double left = pending - (monotonic_ns() / 1e9 - started);
-        alarm(left > 1 ? static_cast<unsigned>(std::ceil(left)) : 1);
-    }
+    const bool due = restore_caller_timer(caller, monotonic_ns() - started);
     // Printed here rather than in the handler, so it stays in order with the
     // rest of standard output whatever its buffering.
     if (TimeOutFlag) {
         std::printf("Timeout exceeded.\n");
         std::fflush(stdout);
     }
+    return due;
 }
 
 int run_train(const char* host, int count, const int* sizes, int timeout, const double* sendAt, bool report) {
@@ -268,13 +307,16 @@ int run_train(const char* host, int count, const int* sizes, int timeout, const 
     arrivalSources = {};
     gettimeofday(&starttv, nullptr);
     send_train(count, sizes, sendAt);
-    wait_for_replies(timeout);
+    const bool callerAlarmDue = wait_for_replies(timeout);
     if (report) OldReportResults();
     if (close(icmp_socket) < 0) {
         std::printf("couldn't close socket!!!!!!!!\n");
         std::perror("tamsel: ");
     }
     icmp_socket = -1;
+    // The caller's alarm that fell due during the train, to the caller's own
+    // disposition, now that the train is over.
+    if (callerAlarmDue) raise(SIGALRM);
     return 0;
 }
 
