@@ -328,14 +328,15 @@ constexpr int64_t kMostOverrunNs = 20000000;
 // Most datagrams read in one go before looking at the time again.
 constexpr int kMostReadsAtOnce = 256;
 
-// Reads what waits until none does, or one read has arrived at or after
-// until (those behind it in the queue came later still), or the overrun
-// limit has passed: a steady flow of other datagrams cannot hold it.
+// Reads what waits until none does, every reply is in, or one read has
+// arrived at or after until (those behind it in the queue came later still),
+// or the overrun limit has passed: a steady flow of other datagrams cannot
+// hold it.
 void take_waiting(Run& run, int64_t until) {
     for (;;) {
         for (int n = 0; n < kMostReadsAtOnce; ++n) {
             if (!take_one(run)) return;
-            if (run.lastArrivalNs >= until) return;
+            if (run.stats.received == run.count || run.lastArrivalNs >= until) return;
         }
         if (tsl::monotonic_ns() >= until + kMostOverrunNs) return;
     }
