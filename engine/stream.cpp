@@ -1,62 +1,300 @@
 // SPDX-License-Identifier: MIT
 // stream.cpp - the stream runner: many echo requests, each sent at its own
-// time by busy-waiting on the clock, and their replies timed by the kernel.
-// It builds, checksums, matches and stamps with the engine's own functions;
-// all of its state lives in a session, and it never ends the process.
+// time by busy-waiting on the monotonic clock, and their replies timed by the
+// kernel.  It builds, checksums, matches, stamps and paces with the engine's
+// own functions; all of its state lives in a session, and it never ends the
+// process or writes to a stream.
 #include "tamsel_stream.h"
 
 #include <arpa/inet.h>
+#include <linux/icmp.h>
+#include <linux/sock_diag.h>
+#include <netdb.h>
+#include <netinet/icmp6.h>
 #include <poll.h>
+#include <sys/random.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <ctime>
+#include <climits>
+#include <cstring>
+#include <mutex>
 #include <new>
+#include <vector>
 
 #include "tsl_engine.h"
 
+namespace {
+
+constexpr int kTokenBytes = 8;
+constexpr int kTokenAt = 12;  // in the ICMP message: right after the 4-byte send stamp
+
+}  // namespace
+
 struct tsl_stream_session {
     int socket = -1;
-    sockaddr_in to{};
-    uint16_t ident = 0;
-    uint16_t nextSeq = 0;  // first sequence number of the next stream
-    char address[INET_ADDRSTRLEN] = {};
+    int family = 4;                // 4 or 6
+    int kind = TSL_STREAM_RAW;
+    sockaddr_storage to{};
+    socklen_t toLen = 0;
+    uint16_t ident = 0;            // identifier as it is on the wire
+    uint16_t nextSeq = 0;          // first sequence number of the next stream
+    int echoReply = tsl::ECHO_REPLY;
+    bool kernelChecksum = false;   // the kernel writes the ICMP checksum of what we send
+    int askedBuffer = 0;           // receive buffer last asked for, in bytes
+    int64_t readCostNs = 2000;     // how long reading one reply takes, smoothed
+    uint32_t lastDrops = 0;        // the socket's drop counter as last seen on a datagram
+    char address[INET6_ADDRSTRLEN] = {};
     unsigned char out[tsl::BUFSIZE];
     unsigned char in[tsl::BUFSIZE];
 };
 
 namespace {
 
-int64_t clock_ns() {
-    timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);  // the clock of the kernel's receive stamps
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+// ---- Identifiers --------------------------------------------------------------
+// The identifiers of this process's open sessions: a raw session draws one
+// that no other session has, so that each takes only its own replies.
+std::mutex identsLock;
+std::vector<uint16_t> identsInUse;
+
+// Fills buf with n random bytes; false with errno set when the kernel has none.
+bool random_bytes(void* buf, size_t n) {
+    auto* p = static_cast<unsigned char*>(buf);
+    for (int tries = 0; n > 0 && tries < 16; ++tries) {
+        const ssize_t got = getrandom(p, n, 0);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += got;
+        n -= static_cast<size_t>(got);
+    }
+    if (n > 0) errno = EAGAIN;
+    return n == 0;
 }
 
-// One stream under way: the session, its window and the caller's arrays.
+// A random identifier no open session of the process has, nor the trains'
+// (the low 16 bits of the process id); false with errno set when none could
+// be drawn.
+bool draw_identifier(uint16_t* ident) {
+    const uint16_t trains = static_cast<uint16_t>(getpid() & 0xffff);
+    std::lock_guard<std::mutex> hold(identsLock);
+    for (int tries = 0; tries < 64; ++tries) {
+        uint16_t v;
+        if (!random_bytes(&v, sizeof v)) return false;
+        if (v == trains || std::find(identsInUse.begin(), identsInUse.end(), v) != identsInUse.end()) continue;
+        identsInUse.push_back(v);
+        *ident = v;
+        return true;
+    }
+    errno = EADDRINUSE;
+    return false;
+}
+
+void hold_identifier(uint16_t ident) {
+    std::lock_guard<std::mutex> hold(identsLock);
+    identsInUse.push_back(ident);
+}
+
+void release_identifier(uint16_t ident) {
+    std::lock_guard<std::mutex> hold(identsLock);
+    auto at = std::find(identsInUse.begin(), identsInUse.end(), ident);
+    if (at != identsInUse.end()) identsInUse.erase(at);
+}
+
+// ---- Opening ----------------------------------------------------------------
+// Resolves host to the first address of the family (AF_UNSPEC: of any).
+int resolve(const char* host, int af, tsl_stream_session* s) {
+    addrinfo hints{};
+    hints.ai_family = af;
+    hints.ai_socktype = SOCK_DGRAM;  // one entry per address
+    addrinfo* found = nullptr;
+    const int status = getaddrinfo(host, nullptr, &hints, &found);
+    if (status == EAI_MEMORY) return TSL_STREAM_ERR_MEMORY;
+    if (status != 0 || found == nullptr) return TSL_STREAM_ERR_HOST;
+    int result = TSL_STREAM_ERR_HOST;
+    const int family = found->ai_addr->sa_family;
+    const socklen_t need = family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+    if ((family == AF_INET || family == AF_INET6) && found->ai_addrlen >= need) {
+        std::memcpy(&s->to, found->ai_addr, need);
+        s->toLen = need;
+        s->family = family == AF_INET ? 4 : 6;
+        result = 0;
+    }
+    freeaddrinfo(found);
+    return result;
+}
+
+// How much the errno of a failed socket() tells the user: a shortage of
+// resources most, a refusal next, a kind the system lacks least.
+int telling(int error) {
+    switch (error) {
+        case EAFNOSUPPORT:
+        case EPROTONOSUPPORT:
+        case ESOCKTNOSUPPORT:
+        case EPROTOTYPE:
+        case EINVAL:
+            return 0;
+        case EPERM:
+        case EACCES:
+            return 1;
+        default:
+            return 2;
+    }
+}
+
+// Opens the session's socket of the kind asked for (raw first, for any);
+// false with errno kept from the attempt that tells the user most.
+bool open_socket(tsl_stream_session* s, int kind) {
+    const int af = s->family == 6 ? AF_INET6 : AF_INET;
+    const int proto = s->family == 6 ? int{IPPROTO_ICMPV6} : int{IPPROTO_ICMP};
+    int error = 0;
+    for (int k : {TSL_STREAM_RAW, TSL_STREAM_DATAGRAM}) {
+        if (kind != TSL_STREAM_ANY_KIND && kind != k) continue;
+        s->socket = socket(af, (k == TSL_STREAM_RAW ? SOCK_RAW : SOCK_DGRAM) | SOCK_CLOEXEC, proto);
+        if (s->socket >= 0) {
+            s->kind = k;
+            return true;
+        }
+        if (error == 0 || telling(errno) > telling(error)) error = errno;
+    }
+    errno = error;
+    return false;
+}
+
+// Socket options of a stream socket.  None is needed for a measurement, so a
+// refusal changes only what it says: without nanosecond stamps replies are
+// timed after the receive (counted in after_receive); without the filter,
+// other ICMP messages take room in the buffer and are ignored.
+void set_options(tsl_stream_session* s) {
+    int on = 1;
+    setsockopt(s->socket, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+    setsockopt(s->socket, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
+    if (s->kind != TSL_STREAM_RAW) return;  // the kernel passes a datagram socket its own replies only
+    // A raw socket gets every ICMP message to the host, our own requests on
+    // loopback among them: let only echo replies take room in its buffer.
+    if (s->family == 4) {
+        icmp_filter filter{};
+        filter.data = ~(1u << ICMP_ECHOREPLY);
+        setsockopt(s->socket, SOL_RAW, ICMP_FILTER, &filter, sizeof filter);
+    } else {
+        icmp6_filter filter;
+        ICMP6_FILTER_SETBLOCKALL(&filter);
+        ICMP6_FILTER_SETPASS(ICMP6_ECHO_REPLY, &filter);
+        setsockopt(s->socket, IPPROTO_ICMPV6, ICMP6_FILTER, &filter, sizeof filter);
+    }
+}
+
+// The identifier of a datagram socket is the one the kernel gives it on bind:
+// it writes it into every request and passes the socket only replies that
+// carry it.
+bool bind_identifier(tsl_stream_session* s) {
+    sockaddr_storage any{};
+    any.ss_family = s->family == 6 ? AF_INET6 : AF_INET;
+    const socklen_t len = s->family == 6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+    if (bind(s->socket, reinterpret_cast<const sockaddr*>(&any), len) != 0) return false;
+    sockaddr_storage bound{};
+    socklen_t got = sizeof bound;
+    if (getsockname(s->socket, reinterpret_cast<sockaddr*>(&bound), &got) != 0) return false;
+    // The port field holds the identifier in network order, as it goes on the wire.
+    if (s->family == 6) {
+        sockaddr_in6 a;
+        std::memcpy(&a, &bound, sizeof a);
+        s->ident = a.sin6_port;
+    } else {
+        sockaddr_in a;
+        std::memcpy(&a, &bound, sizeof a);
+        s->ident = a.sin_port;
+    }
+    hold_identifier(s->ident);
+    return true;
+}
+
+// ---- Receive buffer ---------------------------------------------------------
+// Room the kernel counts for one received datagram beyond its bytes (its
+// buffer head and alignment); the kernel doubles what is asked for on top.
+constexpr int kDatagramOverhead = 1024;
+// The most a stream asks for; beyond it a stream relies on its replies being
+// read while it is sent.
+constexpr int kMostBuffer = 64 << 20;
+
+// Asks for a receive buffer that holds every reply of a stream of count
+// datagrams of ipBytes: beyond the system's limit when the process has the
+// privilege for it (SO_RCVBUFFORCE), else up to that limit (SO_RCVBUF,
+// net.core.rmem_max).  A buffer is never made smaller.
+void reserve_buffer(tsl_stream_session* s, int count, int ipBytes) {
+    const int64_t want = std::min<int64_t>(int64_t{count} * (ipBytes + kDatagramOverhead), kMostBuffer);
+    if (want <= s->askedBuffer) return;
+    const int bytes = static_cast<int>(want);
+    if (setsockopt(s->socket, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0)
+        setsockopt(s->socket, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+    s->askedBuffer = bytes;
+}
+
+// The socket's count of datagrams dropped for a full buffer: asked of the
+// kernel, which counts drops after the last datagram too; else as last seen
+// on a datagram (SO_RXQ_OVFL).
+uint32_t drops_so_far(tsl_stream_session* s) {
+    uint32_t info[SK_MEMINFO_VARS];
+    socklen_t len = sizeof info;
+    if (getsockopt(s->socket, SOL_SOCKET, SO_MEMINFO, info, &len) == 0 &&
+        len >= (SK_MEMINFO_DROPS + 1) * sizeof(uint32_t))
+        return info[SK_MEMINFO_DROPS];
+    return s->lastDrops;
+}
+
+// ---- One stream ---------------------------------------------------------------
+// One stream under way: the session, its window, token and the caller's arrays.
 struct Run {
     tsl_stream_session* s;
     int count;
-    uint16_t base;     // sequence number of packet 0
-    int64_t startNs;   // start instant
+    uint16_t base;          // sequence number of packet 0
+    unsigned char token[kTokenBytes];
+    int64_t startNs;        // start instant, monotonic clock
     int64_t* arrive;
+    int64_t lastArrivalNs;  // arrival of the datagram read last, monotonic clock
     tsl_stream_stats stats;
 };
 
+bool from_destination(const tsl_stream_session* s, const sockaddr_storage& from) {
+    if (s->family == 6) {
+        sockaddr_in6 a, b;
+        std::memcpy(&a, &from, sizeof a);
+        std::memcpy(&b, &s->to, sizeof b);
+        return from.ss_family == AF_INET6 && std::memcmp(&a.sin6_addr, &b.sin6_addr, sizeof a.sin6_addr) == 0;
+    }
+    sockaddr_in a, b;
+    std::memcpy(&a, &from, sizeof a);
+    std::memcpy(&b, &s->to, sizeof b);
+    return from.ss_family == AF_INET && a.sin_addr.s_addr == b.sin_addr.s_addr;
+}
+
 // Takes one datagram if one is waiting (never blocks); false when none was.
 bool take_one(Run& run) {
-    timeval stamp;
-    bool stamped = false;
-    int cc = tsl::receive_datagram(run.s->socket, run.s->in, tsl::BUFSIZE, MSG_DONTWAIT, &stamp, &stamped);
-    if (cc < 0) return false;
-    const int64_t arrival = stamped ? static_cast<int64_t>(stamp.tv_sec) * 1000000 + stamp.tv_usec
-                                    : clock_ns() / 1000;
+    tsl_stream_session* s = run.s;
+    tsl::Arrival arrival;
+    sockaddr_storage from{};
+    const int cc = tsl::receive_message(s->socket, s->in, tsl::BUFSIZE, MSG_DONTWAIT, &arrival, &from);
+    if (cc < 0) {
+        // A datagram socket reports an ICMP error about an earlier request
+        // once, in place of a datagram: something came that is no reply.
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) run.stats.ignored++;
+        return false;
+    }
+    // The kernel stamps on the real-time clock: the offset to the monotonic
+    // clock sampled right now brings the stamp onto the schedule's clock.
+    run.lastArrivalNs = arrival.stamped ? tsl::timespec_ns(arrival.stamp) - tsl::realtime_offset_ns()
+                                        : tsl::monotonic_ns();
+    if (arrival.counted) s->lastDrops = arrival.drops;
     tsl::Datagram d;
-    const unsigned idx = tsl::parse_datagram(run.s->in, cc, &d)
-                             ? static_cast<uint16_t>(d.seq - run.base)
-                             : static_cast<unsigned>(run.count);
-    if (idx >= static_cast<unsigned>(run.count) || !tsl::is_our_reply(d, run.s->ident) ||
-        d.source != run.s->to.sin_addr.s_addr) {
+    const bool parsed = s->kind == TSL_STREAM_RAW && s->family == 4
+                            ? tsl::parse_datagram(s->in, cc, &d)
+                            : tsl::parse_icmp_message(s->in, cc, s->family == 6, &d);
+    const unsigned idx = parsed ? static_cast<uint16_t>(d.seq - run.base) : static_cast<unsigned>(run.count);
+    if (idx >= static_cast<unsigned>(run.count) || !tsl::is_our_reply(d, s->ident) || d.type != s->echoReply ||
+        d.icmpLen < kTokenAt + kTokenBytes || std::memcmp(d.icmp + kTokenAt, run.token, kTokenBytes) != 0 ||
+        !from_destination(s, from)) {
         run.stats.ignored++;
         return true;
     }
@@ -64,27 +302,52 @@ bool take_one(Run& run) {
         run.stats.duplicates++;
         return true;
     }
-    run.arrive[idx] = arrival - run.startNs / 1000;
+    run.arrive[idx] = run.lastArrivalNs - run.startNs;
     run.stats.received++;
-    if (!stamped) run.stats.after_receive++;
+    if (!arrival.stamped) run.stats.after_receive++;
     return true;
 }
 
-void take_waiting(Run& run) {
-    while (take_one(run)) {
+// Reads one waiting datagram while a send is due in leftNs, when reading
+// takes well less than that, and keeps the cost of a read up to date.  A read
+// that took long because the process lost the processor counts as twice the
+// cost at most: one outlier must not stop the reads that would bring the
+// estimate back down.
+void read_ahead(Run& run, int64_t leftNs) {
+    tsl_stream_session* s = run.s;
+    if (leftNs <= 2 * s->readCostNs + 500) return;
+    const int64_t before = tsl::monotonic_ns();
+    if (!take_one(run)) return;
+    const int64_t took = std::clamp<int64_t>(tsl::monotonic_ns() - before, 500, 2 * s->readCostNs);
+    s->readCostNs += (took - s->readCostNs) / 8;
+}
+
+// How long the wait may read past its deadline datagrams that had arrived
+// before it, when more were waiting than could be read in time.
+constexpr int64_t kMostOverrunNs = 20000000;
+// Most datagrams read in one go before looking at the time again.
+constexpr int kMostReadsAtOnce = 256;
+
+// Reads what waits until none does, every reply is in, or one read has
+// arrived at or after until (those behind it in the queue came later still),
+// or the overrun limit has passed: a steady flow of other datagrams cannot
+// hold it.
+void take_waiting(Run& run, int64_t until) {
+    for (;;) {
+        for (int n = 0; n < kMostReadsAtOnce; ++n) {
+            if (!take_one(run)) return;
+            if (run.stats.received == run.count || run.lastArrivalNs >= until) return;
+        }
+        if (tsl::monotonic_ns() >= until + kMostOverrunNs) return;
     }
 }
 
-// Replies are read while waiting for a send only when this much time is left,
-// so a receive never delays a departure.
-constexpr int64_t kReadAheadNs = 30000;
-
-bool valid_request(int count, int size, const int64_t* sendAt, int waitMs) {
+bool valid_request(int count, int size, const int64_t* sendAt, int64_t waitNs) {
     if (count < 1 || count > TSL_STREAM_MAX_PACKETS) return false;
     if (size < TSL_STREAM_MIN_DATA || size > TSL_STREAM_MAX_DATA) return false;
-    if (waitMs < 0 || waitMs > TSL_STREAM_MAX_WAIT_MS) return false;
+    if (waitNs < 0 || waitNs > TSL_STREAM_MAX_WAIT_NS) return false;
     for (int i = 0; i < count; ++i) {
-        if (sendAt[i] < 0 || sendAt[i] > TSL_STREAM_MAX_SPAN_US) return false;
+        if (sendAt[i] < 0 || sendAt[i] > TSL_STREAM_MAX_SPAN_NS) return false;
         if (i > 0 && sendAt[i] < sendAt[i - 1]) return false;
     }
     return true;
@@ -92,88 +355,146 @@ bool valid_request(int count, int size, const int64_t* sendAt, int waitMs) {
 
 }  // namespace
 
-extern "C" int tsl_stream_open(tsl_stream_session** session, const char* host) {
+extern "C" int tsl_stream_open_with(tsl_stream_session** session, const char* host, int family, int kind) {
     if (session == nullptr) return TSL_STREAM_ERR_ARGUMENT;
     *session = nullptr;
+    if (family != TSL_STREAM_ANY && family != TSL_STREAM_IPV4 && family != TSL_STREAM_IPV6)
+        return TSL_STREAM_ERR_ARGUMENT;
+    if (kind != TSL_STREAM_ANY_KIND && kind != TSL_STREAM_RAW && kind != TSL_STREAM_DATAGRAM)
+        return TSL_STREAM_ERR_ARGUMENT;
     if (host == nullptr) return TSL_STREAM_ERR_HOST;
     auto* s = new (std::nothrow) tsl_stream_session;
     if (s == nullptr) return TSL_STREAM_ERR_MEMORY;
-    if (tsl::a2sockaddr(&s->to, host, nullptr) != nullptr || s->to.sin_family != AF_INET) {
+    const int af = family == TSL_STREAM_IPV4 ? AF_INET : family == TSL_STREAM_IPV6 ? AF_INET6 : AF_UNSPEC;
+    const int resolved = resolve(host, af, s);
+    if (resolved != 0) {
         delete s;
-        return TSL_STREAM_ERR_HOST;
+        return resolved;
     }
-    s->socket = tsl::open_raw_socket(false);
-    if (s->socket < 0) {
-        int saved = errno;
+    if (!open_socket(s, kind)) {
+        const int saved = errno;
         delete s;
         errno = saved;
         return TSL_STREAM_ERR_SOCKET;
     }
-    inet_ntop(AF_INET, &s->to.sin_addr, s->address, sizeof s->address);
-    s->ident = static_cast<uint16_t>(getpid() & 0xffff);
-    tsl::write_echo_header(s->out, s->ident);
+    set_options(s);
+    // The buffer the socket starts with (the kernel reports twice what was
+    // asked for): a stream only ever makes it larger.
+    int initial = 0;
+    socklen_t initialLen = sizeof initial;
+    if (getsockopt(s->socket, SOL_SOCKET, SO_RCVBUF, &initial, &initialLen) == 0) s->askedBuffer = initial / 2;
+    int failure = 0;
+    if (s->kind == TSL_STREAM_DATAGRAM) {
+        if (!bind_identifier(s)) failure = TSL_STREAM_ERR_SOCKET;
+    } else if (!draw_identifier(&s->ident)) {
+        failure = TSL_STREAM_ERR_RANDOM;
+    }
+    if (failure != 0) {
+        const int saved = errno;
+        close(s->socket);
+        delete s;
+        errno = saved;
+        return failure;
+    }
+    // ICMPv6 sockets and datagram sockets have the kernel write the checksum.
+    s->kernelChecksum = s->family == 6 || s->kind == TSL_STREAM_DATAGRAM;
+    s->echoReply = s->family == 6 ? tsl::ECHO6_REPLY : tsl::ECHO_REPLY;
+    sockaddr_in6 to6;
+    sockaddr_in to4;
+    std::memcpy(&to6, &s->to, sizeof to6);
+    std::memcpy(&to4, &s->to, sizeof to4);
+    if (s->family == 6) inet_ntop(AF_INET6, &to6.sin6_addr, s->address, sizeof s->address);
+    else inet_ntop(AF_INET, &to4.sin_addr, s->address, sizeof s->address);
+    tsl::write_echo_header(s->out, s->ident, s->family == 6 ? tsl::ECHO6_REQUEST : tsl::ECHO_REQUEST);
     tsl::write_pattern(s->out, tsl::BUFSIZE);
     *session = s;
     return 0;
+}
+
+extern "C" int tsl_stream_open(tsl_stream_session** session, const char* host) {
+    return tsl_stream_open_with(session, host, TSL_STREAM_ANY, TSL_STREAM_ANY_KIND);
+}
+
+extern "C" int tsl_stream_family(const tsl_stream_session* session) {
+    return session != nullptr ? session->family : 0;
+}
+
+extern "C" int tsl_stream_socket_kind(const tsl_stream_session* session) {
+    return session != nullptr ? session->kind : 0;
+}
+
+extern "C" int tsl_stream_header_bytes(const tsl_stream_session* session) {
+    if (session == nullptr) return 0;
+    return (session->family == 6 ? 40 : 20) + 8;
 }
 
 extern "C" const char* tsl_stream_address(const tsl_stream_session* session) {
     return session != nullptr ? session->address : "";
 }
 
+extern "C" int64_t tsl_stream_clock_ns(void) { return tsl::monotonic_ns(); }
+
 extern "C" void tsl_stream_close(tsl_stream_session* session) {
     if (session == nullptr) return;
     if (session->socket >= 0) close(session->socket);
+    release_identifier(session->ident);
     delete session;
 }
 
-extern "C" int tsl_stream_run(tsl_stream_session* session, int count, int size, const int64_t* send_at_us,
-                              int64_t* depart_us, int64_t* arrive_us, int wait_ms, tsl_stream_stats* stats) {
-    if (session == nullptr || send_at_us == nullptr || depart_us == nullptr || arrive_us == nullptr ||
-        !valid_request(count, size, send_at_us, wait_ms))
+extern "C" int tsl_stream_run(tsl_stream_session* session, int count, int size, const int64_t* send_at_ns,
+                              int64_t* depart_ns, int64_t* arrive_ns, int64_t wait_ns, tsl_stream_stats* stats) {
+    if (session == nullptr || send_at_ns == nullptr || depart_ns == nullptr || arrive_ns == nullptr ||
+        !valid_request(count, size, send_at_ns, wait_ns))
         return TSL_STREAM_ERR_ARGUMENT;
-    Run run{session, count, session->nextSeq, 0, arrive_us, {}};
+    Run run{session, count, session->nextSeq, {}, 0, arrive_ns, 0, {}};
+    // A token of its own for every stream: a reply must echo it to be taken,
+    // so neither a forger who cannot see the requests nor a late reply of an
+    // earlier stream passes for a reply of this one.
+    if (!random_bytes(run.token, sizeof run.token)) return TSL_STREAM_ERR_RANDOM;
+    std::memcpy(session->out + kTokenAt, run.token, sizeof run.token);
+    reserve_buffer(session, count, size + tsl_stream_header_bytes(session));
     session->nextSeq = static_cast<uint16_t>(session->nextSeq + count);
-    for (int i = 0; i < count; ++i) arrive_us[i] = TSL_STREAM_LOST;
+    for (int i = 0; i < count; ++i) arrive_ns[i] = TSL_STREAM_LOST;
+    const uint32_t dropsBefore = drops_so_far(session);
 
     const int cc = size + 8;
-    int64_t shiftNs = 0;
-    run.startNs = clock_ns();
-    for (int i = 0; i < count; ++i) {
-        const int64_t target = run.startNs + send_at_us[i] * 1000 + shiftNs;
-        int64_t now = clock_ns();
-        while (now < target) {
-            if (target - now > kReadAheadNs) take_one(run);
-            now = clock_ns();
-        }
-        // Behind by more than a quarter of the gap (at least 2 us): this packet
-        // leaves now and the rest of the schedule moves with it.
-        const int64_t gapNs = i > 0 ? (send_at_us[i] - send_at_us[i - 1]) * 1000 : 0;
-        const int64_t slackNs = gapNs / 4 > 2000 ? gapNs / 4 : 2000;
-        if (now - target > slackNs) {
-            shiftNs += now - target;
-            run.stats.shifts++;
-        }
-        tsl::set_echo_sequence(session->out, static_cast<uint16_t>(run.base + i));
-        const int64_t first = clock_ns();
-        tsl::seal_echo(session->out, cc, static_cast<int32_t>((first - run.startNs) / 1000));
-        depart_us[i] = (clock_ns() - run.startNs) / 1000;
-        if (sendto(session->socket, session->out, static_cast<size_t>(cc), 0,
-                   reinterpret_cast<const sockaddr*>(&session->to), sizeof session->to) != cc) {
-            if (stats != nullptr) *stats = run.stats;
-            return TSL_STREAM_ERR_SEND;
-        }
+    tsl::ScheduleShift shift;
+    run.startNs = tsl::monotonic_ns();
+    run.stats.start_ns = run.startNs;
+    const bool sent = tsl::pace_sends(
+        count, tsl::monotonic_ns, [&](int i) { return run.startNs + send_at_ns[i]; },
+        [&](int64_t left) { read_ahead(run, left); },
+        [&](int i) {
+            tsl::set_echo_sequence(session->out, static_cast<uint16_t>(run.base + i));
+            const int64_t first = tsl::monotonic_ns();
+            const auto stamp = static_cast<int32_t>((first - run.startNs) / 1000);
+            if (session->kernelChecksum) tsl::stamp_echo(session->out, stamp);
+            else tsl::seal_echo(session->out, cc, stamp);
+            depart_ns[i] = tsl::monotonic_ns() - run.startNs;
+            return sendto(session->socket, session->out, static_cast<size_t>(cc), 0,
+                          reinterpret_cast<const sockaddr*>(&session->to), session->toLen) == cc;
+        },
+        2000, &shift);
+    run.stats.shifts = shift.shifts;
+    run.stats.shifted_ns = shift.total;
+    if (!sent) {
+        if (stats != nullptr) *stats = run.stats;
+        return TSL_STREAM_ERR_SEND;
     }
-    run.stats.shifted_us = shiftNs / 1000;
 
-    const int64_t deadline = run.startNs + (depart_us[count - 1] + int64_t{wait_ms} * 1000) * 1000;
-    take_waiting(run);
+    int64_t deadline = run.startNs + depart_ns[count - 1] + wait_ns;
     while (run.stats.received < count) {
-        const int64_t left = deadline - clock_ns();
-        if (left <= 0) break;
+        take_waiting(run, deadline);
+        // Once the last packet's reply is in, only a straggler can still come.
+        if (arrive_ns[count - 1] != TSL_STREAM_LOST)
+            deadline = std::min(deadline, run.startNs + arrive_ns[count - 1] + TSL_STREAM_SETTLE_NS);
+        const int64_t left = deadline - tsl::monotonic_ns();
+        if (run.stats.received == count || left <= 0) break;
         pollfd p = {session->socket, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>((left + 999999) / 1000000)) > 0) take_waiting(run);
+        const timespec wait = {static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
+        ppoll(&p, 1, &wait, nullptr);
     }
+    run.stats.overflows = static_cast<int>(drops_so_far(session) - dropsBefore);
     if (stats != nullptr) *stats = run.stats;
     return run.stats.received;
 }
@@ -181,10 +502,11 @@ extern "C" int tsl_stream_run(tsl_stream_session* session, int count, int size, 
 extern "C" const char* tsl_stream_strerror(int error) {
     switch (error) {
         case TSL_STREAM_ERR_HOST: return "unknown host";
-        case TSL_STREAM_ERR_SOCKET: return "no raw ICMP socket";
+        case TSL_STREAM_ERR_SOCKET: return "no ICMP socket";
         case TSL_STREAM_ERR_ARGUMENT: return "invalid stream request";
         case TSL_STREAM_ERR_SEND: return "send failed";
         case TSL_STREAM_ERR_MEMORY: return "out of memory";
+        case TSL_STREAM_ERR_RANDOM: return "no random bytes";
         default: return error >= 0 ? "no error" : "unknown error";
     }
 }

@@ -6,8 +6,11 @@
  * Usable from C and C++.  Unlike a train (tamsel.h), a stream keeps no
  * process-wide state and never ends the process: everything lives in a
  * session, and errors come back as negative results.  Stream packets carry no
- * IP options.  Times are microseconds from the start instant of the stream
- * (the moment tsl_stream_run begins sending).
+ * IP options.  IPv4 and IPv6; a raw ICMP socket when the process may open one,
+ * else an ICMP datagram socket (allowed to the groups in the system's
+ * net.ipv4.ping_group_range).  Times are nanoseconds on the monotonic clock
+ * (tsl_stream_clock_ns), counted from the start instant of the stream (the
+ * moment tsl_stream_run begins sending).
  */
 #ifndef TAMSEL_STREAM_H
 #define TAMSEL_STREAM_H
@@ -18,73 +21,114 @@
 extern "C" {
 #endif
 
+/* Address families of tsl_stream_open_with. */
+#define TSL_STREAM_ANY 0  /* the first address the resolver gives */
+#define TSL_STREAM_IPV4 4
+#define TSL_STREAM_IPV6 6
+
+/* Socket kinds of tsl_stream_open_with. */
+#define TSL_STREAM_ANY_KIND 0  /* raw when it can be had, else datagram */
+#define TSL_STREAM_RAW 1       /* needs root or the cap_net_raw capability */
+#define TSL_STREAM_DATAGRAM 2  /* needs a group inside net.ipv4.ping_group_range */
+
 /* Most packets in one stream. */
 #define TSL_STREAM_MAX_PACKETS 4096
-/* ICMP data bytes of a stream packet: the 4-byte send stamp at least, a
- * 65535-byte datagram (20 bytes of IP header, 8 of ICMP header) at most. */
-#define TSL_STREAM_MIN_DATA 4
+/* ICMP data bytes of a stream packet: at least the 4-byte send stamp and the
+ * stream's 8-byte token after it; at most what a 65535-byte IPv4 datagram
+ * holds (20 bytes of IP header, 8 of ICMP header). */
+#define TSL_STREAM_MIN_DATA 12
 #define TSL_STREAM_MAX_DATA 65507
-/* Latest send time and longest wait for replies that a stream accepts. */
-#define TSL_STREAM_MAX_SPAN_US 60000000
-#define TSL_STREAM_MAX_WAIT_MS 60000
+/* Latest send time and longest wait for replies that a stream accepts, in ns. */
+#define TSL_STREAM_MAX_SPAN_NS INT64_C(60000000000)
+#define TSL_STREAM_MAX_WAIT_NS INT64_C(60000000000)
 /* Arrival time of a packet without a reply. */
 #define TSL_STREAM_LOST (-1)
+/* How long the wait goes on for stragglers once the last packet's reply is in. */
+#define TSL_STREAM_SETTLE_NS INT64_C(1000000)
 
 /* Negative results. */
-#define TSL_STREAM_ERR_HOST (-1)     /* the host does not resolve to an IPv4 address */
-#define TSL_STREAM_ERR_SOCKET (-2)   /* no raw ICMP socket (root or cap_net_raw needed); errno kept */
-#define TSL_STREAM_ERR_ARGUMENT (-3) /* count, size, schedule or wait out of range */
+#define TSL_STREAM_ERR_HOST (-1)     /* the host does not resolve, or not to the family asked for */
+#define TSL_STREAM_ERR_SOCKET (-2)   /* neither socket kind could be opened; errno kept */
+#define TSL_STREAM_ERR_ARGUMENT (-3) /* family, kind, count, size, schedule or wait out of range */
 #define TSL_STREAM_ERR_SEND (-4)     /* the kernel refused a send; errno kept */
 #define TSL_STREAM_ERR_MEMORY (-5)   /* no memory for the session */
+#define TSL_STREAM_ERR_RANDOM (-6)   /* no random bytes for an identifier or token; errno kept */
 
 typedef struct tsl_stream_session tsl_stream_session;
 
 /* What a stream met besides its timings. */
 typedef struct tsl_stream_stats {
-    int received;      /* packets with a reply */
-    int duplicates;    /* replies beyond the first to a packet */
-    int ignored;       /* datagrams that were no reply to this stream (other hosts, other
-                          processes, late replies of earlier streams, our own requests on
-                          loopback, ICMP errors) */
-    int shifts;        /* times the sender fell behind and moved the rest of the schedule */
-    int64_t shifted_us; /* how far the schedule moved in all */
-    int after_receive; /* replies timed after the receive for want of a kernel stamp */
+    int received;       /* packets with a reply */
+    int duplicates;     /* replies beyond the first to a packet */
+    int ignored;        /* datagrams that were no reply to this stream (other hosts, other
+                           sessions and processes, late replies of earlier streams, replies
+                           without the stream's token) */
+    int shifts;         /* times the sender fell behind and moved the rest of the schedule */
+    int64_t shifted_ns; /* how far the schedule moved in all */
+    int after_receive;  /* replies timed after the receive for want of a kernel stamp */
+    int overflows;      /* datagrams the kernel dropped for a full receive buffer during the
+                           stream: replies among them read as lost, so such a stream is
+                           best voided */
+    int64_t start_ns;   /* the stream's start instant on the clock of tsl_stream_clock_ns */
 } tsl_stream_stats;
 
 /*
- * Resolves host (dotted address or name) and opens the session's raw ICMP
- * socket.  Returns 0 and the session in *session, or a negative error.
+ * Resolves host (an address in its standard text form, or a name) and opens
+ * the session's ICMP socket.  family: TSL_STREAM_ANY, TSL_STREAM_IPV4 or
+ * TSL_STREAM_IPV6; kind: TSL_STREAM_ANY_KIND, TSL_STREAM_RAW or
+ * TSL_STREAM_DATAGRAM.  Returns 0 and the session in *session, or a negative
+ * error.
  */
+int tsl_stream_open_with(tsl_stream_session **session, const char *host, int family, int kind);
+
+/* tsl_stream_open_with(session, host, TSL_STREAM_ANY, TSL_STREAM_ANY_KIND). */
 int tsl_stream_open(tsl_stream_session **session, const char *host);
 
-/* The destination address of the session, dotted. */
+/* The address family of the session: 4 or 6. */
+int tsl_stream_family(const tsl_stream_session *session);
+
+/* The socket kind of the session: TSL_STREAM_RAW or TSL_STREAM_DATAGRAM. */
+int tsl_stream_socket_kind(const tsl_stream_session *session);
+
+/* IP and ICMP header bytes of a request without options: 28 (IPv4) or 48 (IPv6). */
+int tsl_stream_header_bytes(const tsl_stream_session *session);
+
+/* The destination address of the session in its standard text form. */
 const char *tsl_stream_address(const tsl_stream_session *session);
+
+/* The monotonic clock (CLOCK_MONOTONIC) that streams are scheduled on, in ns. */
+int64_t tsl_stream_clock_ns(void);
 
 /* Closes the socket and frees the session; a null session is ignored. */
 void tsl_stream_close(tsl_stream_session *session);
 
 /*
- * Sends count echo requests of size ICMP data bytes, packet i at send_at_us[i]
- * microseconds after the start instant (non-decreasing, the first usually 0),
- * busy-waiting on the clock for each.  A sender that falls behind its
- * schedule by more than a quarter of the gap to the previous packet (at least
- * 2 us) sends that packet at once and moves the rest of the schedule later by
- * the same amount, so the spacing after a stall is kept instead of being made
- * up with packets back to back.  Replies that arrive while sending are read
- * between sends; after the last send it waits up to wait_ms milliseconds for
- * the rest.
+ * Sends count echo requests of size ICMP data bytes, packet i at send_at_ns[i]
+ * nanoseconds after the start instant (non-decreasing, the first usually 0),
+ * busy-waiting on the monotonic clock for each.  A sender that falls behind
+ * its schedule by more than a quarter of the gap to the previous packet (at
+ * least 2 us) sends that packet at once and moves the rest of the schedule
+ * later by the same amount, so the spacing after a stall is kept instead of
+ * being made up with packets back to back.  Replies that wait while sending
+ * are read whenever the next send leaves time for it; after the last send it
+ * waits up to wait_ns nanoseconds for the rest, however much else arrives,
+ * and no longer than TSL_STREAM_SETTLE_NS after the reply to the last packet:
+ * replies come in order, so the ones still missing then are lost.
  *
- * Fills depart_us[i] with the real departure time of packet i and arrive_us[i]
- * with the kernel's receive stamp of its first reply, or TSL_STREAM_LOST.
- * Replies are matched by the session's identifier, the destination as their
- * source, and the stream's window of sequence numbers, so late replies of an
- * earlier stream are ignored.  stats may be null.
+ * Fills depart_ns[i] with the real departure time of packet i and
+ * arrive_ns[i] with the kernel's receive stamp of its first reply (brought
+ * onto the monotonic clock), or TSL_STREAM_LOST.  A reply is taken when it is
+ * an echo reply from the destination with the session's identifier, a
+ * sequence number in the stream's window and the stream's random token.  The
+ * receive buffer is enlarged for the stream as far as the process may;
+ * datagrams that it could not hold are counted in stats->overflows.  stats
+ * may be null.
  *
  * Returns the number of packets with a reply (0 to count), or a negative
- * error (nothing sent for TSL_STREAM_ERR_ARGUMENT).
+ * error (nothing sent for TSL_STREAM_ERR_ARGUMENT and TSL_STREAM_ERR_RANDOM).
  */
-int tsl_stream_run(tsl_stream_session *session, int count, int size, const int64_t *send_at_us,
-                   int64_t *depart_us, int64_t *arrive_us, int wait_ms, tsl_stream_stats *stats);
+int tsl_stream_run(tsl_stream_session *session, int count, int size, const int64_t *send_at_ns,
+                   int64_t *depart_ns, int64_t *arrive_ns, int64_t wait_ns, tsl_stream_stats *stats);
 
 /* A short English text for a negative result of these functions. */
 const char *tsl_stream_strerror(int error);

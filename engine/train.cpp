@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -99,35 +100,59 @@ int send_icmp(int s, int seq, const sockaddr_in* to) {
     return static_cast<int>(sent);
 }
 
-// The kernel's receive stamp of a datagram, when it came with one.
-static bool kernel_stamp(msghdr* msg, timeval* tv) {
-#ifndef TSL_RECV_STAMP_AFTER_RECEIVE
+// The kernel's receive stamp and the socket's drop counter of a datagram,
+// when they came with it.
+static void read_control(msghdr* msg, Arrival* arrival) {
     for (cmsghdr* c = CMSG_FIRSTHDR(msg); c != nullptr; c = CMSG_NXTHDR(msg, c)) {
-        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_TIMESTAMP &&
-            c->cmsg_len >= CMSG_LEN(sizeof(timeval))) {
-            std::memcpy(tv, CMSG_DATA(c), sizeof *tv);
-            return true;
+        if (c->cmsg_level != SOL_SOCKET) continue;
+#ifndef TSL_RECV_STAMP_AFTER_RECEIVE
+        if (c->cmsg_type == SCM_TIMESTAMP && c->cmsg_len >= CMSG_LEN(sizeof(timeval))) {
+            timeval tv;
+            std::memcpy(&tv, CMSG_DATA(c), sizeof tv);
+            arrival->stamp.tv_sec = tv.tv_sec;
+            arrival->stamp.tv_nsec = tv.tv_usec * 1000;
+            arrival->stamped = true;
+        } else if (c->cmsg_type == SCM_TIMESTAMPNS && c->cmsg_len >= CMSG_LEN(sizeof(timespec))) {
+            std::memcpy(&arrival->stamp, CMSG_DATA(c), sizeof arrival->stamp);
+            arrival->stamped = true;
+        }
+#endif
+        if (c->cmsg_type == SO_RXQ_OVFL && c->cmsg_len >= CMSG_LEN(sizeof(uint32_t))) {
+            std::memcpy(&arrival->drops, CMSG_DATA(c), sizeof arrival->drops);
+            arrival->counted = true;
         }
     }
-#else
-    (void)msg;
-    (void)tv;
-#endif
-    return false;
 }
 
-int receive_datagram(int s, unsigned char* buf, int size, int flags, timeval* kernelStamp, bool* stamped) {
+int receive_message(int s, unsigned char* buf, int size, int flags, Arrival* arrival, sockaddr_storage* from) {
     iovec iov = {buf, static_cast<size_t>(size)};
-    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(timeval)) + 64];
+    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(uint32_t)) + 64];
     msghdr msg{};
+    if (from != nullptr) {
+        msg.msg_name = from;
+        msg.msg_namelen = sizeof *from;
+    }
     msg.msg_iov = &iov;
     msg.msg_iovlen = 1;
     msg.msg_control = control;
     msg.msg_controllen = sizeof control;
     ssize_t cc = recvmsg(s, &msg, flags);
     if (cc < 0) return -1;
-    *stamped = kernel_stamp(&msg, kernelStamp);
+    *arrival = Arrival{};
+    read_control(&msg, arrival);
     return static_cast<int>(cc);
+}
+
+int receive_datagram(int s, unsigned char* buf, int size, int flags, timeval* kernelStamp, bool* stamped) {
+    Arrival arrival;
+    int cc = receive_message(s, buf, size, flags, &arrival, nullptr);
+    if (cc < 0) return -1;
+    *stamped = arrival.stamped;
+    if (arrival.stamped) {
+        kernelStamp->tv_sec = arrival.stamp.tv_sec;
+        kernelStamp->tv_usec = static_cast<suseconds_t>(arrival.stamp.tv_nsec / 1000);
+    }
+    return cc;
 }
 
 static ArrivalSources arrivalSources;
@@ -167,65 +192,100 @@ int32_t send_target_us(double seconds) {
     return static_cast<int32_t>(std::llround(seconds * 1e6));
 }
 
-// Spins on the clock until the time base reaches the given second; a time
-// outside the time base (which the probe refuses) does not wait.
-static void wait_until(double seconds) {
-    int32_t target = send_target_us(seconds);
-    if (target <= 0) return;
-    while (now_us() < target) {
-    }
-}
-
+// Sends the train, back to back or with packet i at sendAt[i] seconds of the
+// time base (a time outside it, which the probe refuses, does not wait).
 static void send_train(int count, const int* sizes, const double* sendAt) {
     for (int i = 0; i < count; ++i) {
         int size = sizes[i];
         if (size < 0) size = 0;
         if (size > BUFSIZE - 8) size = BUFSIZE - 8;
-        datalen = size;
-        bytes[i] = datalen;
+        bytes[i] = size;
         returned[i] = 0;
-        if (sendAt != nullptr) wait_until(sendAt[i]);
-        send_icmp(icmp_socket, i, &whereto);
-        n_outstanding++;
-        depart[i] = this_time;
     }
+    pace_sends(
+        count, [] { return int64_t{now_us()}; },
+        [sendAt](int i) {
+            const int32_t target = sendAt != nullptr ? send_target_us(sendAt[i]) : -1;
+            return target > 0 ? int64_t{target} : INT64_MIN;
+        },
+        [](int64_t) {},
+        [](int i) {
+            datalen = bytes[i];
+            send_icmp(icmp_socket, i, &whereto);
+            n_outstanding++;
+            depart[i] = this_time;
+            return true;
+        },
+        0, nullptr);
 }
 
-static double monotonic_seconds() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9;
+static int64_t timeval_ns(const timeval& tv) { return int64_t{tv.tv_sec} * 1000000000 + int64_t{tv.tv_usec} * 1000; }
+
+// ns as a timer value, rounded up to the next microsecond so that a time left
+// never rounds to zero (which would disarm the timer).
+static timeval timer_value(int64_t ns) {
+    const int64_t us = ns > 0 ? (ns + 999) / 1000 : 1;
+    return timeval{static_cast<time_t>(us / 1000000), static_cast<suseconds_t>(us % 1000000)};
+}
+
+// Puts the caller's real-time timer back as it would stand had the train not
+// borrowed it: what was left of it less the time the train took, its
+// interval kept.  Returns true when it fell due during the train (its
+// interval then goes on from that instant); the caller raises SIGALRM.
+static bool restore_caller_timer(const itimerval& caller, int64_t tookNs) {
+    if (caller.it_value.tv_sec == 0 && caller.it_value.tv_usec == 0) return false;
+    const int64_t leftNs = timeval_ns(caller.it_value) - tookNs;
+    itimerval again = caller;
+    if (leftNs > 0) {
+        again.it_value = timer_value(leftNs);
+        setitimer(ITIMER_REAL, &again, nullptr);
+        return false;
+    }
+    const int64_t every = timeval_ns(caller.it_interval);
+    if (every > 0) {
+        again.it_value = timer_value(every - (-leftNs) % every);
+        setitimer(ITIMER_REAL, &again, nullptr);
+    }
+    return true;
 }
 
 // Receives until every packet has its first reply or the time-out fires.
-// The alarm is cancelled and the caller's SIGALRM disposition restored when
-// the wait ends, so no stale alarm can cut short a later train or strike the
-// program that called us.  An alarm the caller had pending is armed again
-// with what was left of it, at least 1 s: it is delayed, never lost.
-static void wait_for_replies(int timeout) {
+// The train borrows the real-time timer: arming its own hands back the
+// caller's pending one exactly (setitimer, to the microsecond; alarm() would
+// round it to seconds), it cancels its own when
+// the wait ends and puts the caller's SIGALRM disposition back, so no stale
+// alarm can cut short a later train or strike the program that called us.
+// The caller's timer then goes on with what was left of it.  Returns true
+// when it fell due during the train: the train raises SIGALRM once it is
+// over, late by the train at most, never lost.
+static bool wait_for_replies(int timeout) {
+    itimerval ours{}, caller{};
+    ours.it_value.tv_sec = timeout > 0 ? timeout : 0;
+    setitimer(ITIMER_REAL, &ours, &caller);
+    // Taken after the caller's timer was read and before it is set again, so
+    // the time counted off it is never more than passed: over many trains it
+    // drifts late by microseconds, never early.
+    const int64_t started = monotonic_ns();
     struct sigaction on_alarm {}, previous {};
     on_alarm.sa_handler = finish;
     sigemptyset(&on_alarm.sa_mask);
     on_alarm.sa_flags = 0;  // no restart: the alarm must interrupt a blocked receive
     sigaction(SIGALRM, &on_alarm, &previous);
-    const double started = monotonic_seconds();
-    const unsigned pending = alarm(static_cast<unsigned>(timeout > 0 ? timeout : 0));
     while (n_outstanding > 0 && !TimeOutFlag) {
         if (recv_icmp(icmp_socket, packet, BUFSIZE) < 0) continue;
         take_reply(packet_id);
     }
-    alarm(0);
+    const itimerval off{};
+    setitimer(ITIMER_REAL, &off, nullptr);
     sigaction(SIGALRM, &previous, nullptr);
-    if (pending > 0) {
-        const double left = pending - (monotonic_seconds() - started);
-        alarm(left > 1 ? static_cast<unsigned>(std::ceil(left)) : 1);
-    }
+    const bool due = restore_caller_timer(caller, monotonic_ns() - started);
     // Printed here rather than in the handler, so it stays in order with the
     // rest of standard output whatever its buffering.
     if (TimeOutFlag) {
         std::printf("Timeout exceeded.\n");
         std::fflush(stdout);
     }
+    return due;
 }
 
 int run_train(const char* host, int count, const int* sizes, int timeout, const double* sendAt, bool report) {
@@ -247,13 +307,16 @@ int run_train(const char* host, int count, const int* sizes, int timeout, const 
     arrivalSources = {};
     gettimeofday(&starttv, nullptr);
     send_train(count, sizes, sendAt);
-    wait_for_replies(timeout);
+    const bool callerAlarmDue = wait_for_replies(timeout);
     if (report) OldReportResults();
     if (close(icmp_socket) < 0) {
         std::printf("couldn't close socket!!!!!!!!\n");
         std::perror("tamsel: ");
     }
     icmp_socket = -1;
+    // The caller's alarm that fell due during the train, to the caller's own
+    // disposition, now that the train is over.
+    if (callerAlarmDue) raise(SIGALRM);
     return 0;
 }
 

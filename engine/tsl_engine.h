@@ -7,7 +7,9 @@
 
 #include <csignal>
 #include <cstdint>
+#include <ctime>
 #include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/time.h>
 
 #include "tamsel.h"
@@ -75,33 +77,96 @@ void prepare_header();
 // Writes the payload pattern over offsets 12..65531 of the outgoing buffer.
 void fill_pattern();
 
+// ---- Clocks (shared by the train and the stream) ---------------------------
+// A clock's reading in nanoseconds.
+int64_t clock_ns(clockid_t clock);
+inline int64_t monotonic_ns() { return clock_ns(CLOCK_MONOTONIC); }
+inline int64_t timespec_ns(const timespec& ts) { return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec; }
+// The real-time clock minus the monotonic clock, sampled now (the real-time
+// reading between two monotonic ones): a kernel receive stamp, which is on
+// the real-time clock, less this is the same instant on the monotonic clock,
+// whatever steps the real-time clock took before.
+int64_t realtime_offset_ns();
+
+// ---- The busy-wait send loop (shared by the train and the stream) ---------
+// How far a paced send loop moved its schedule.
+struct ScheduleShift {
+    int shifts = 0;     // times it moved
+    int64_t total = 0;  // how far in all, in the clock's unit
+};
+
+// Sends count packets on a schedule by spinning on a clock.  Packet i leaves
+// once now() reaches at(i) (plus the schedule's shift); a target of INT64_MIN
+// does not wait.  While waiting, idle(left) is called with the time left
+// before the target, for work that must never delay a send (it decides
+// itself whether left is enough).  With shift given, a packet that leaves
+// later than its target by more than a quarter of its gap to the previous
+// packet (at least minSlack) moves the rest of the schedule by as much, so a
+// stall is never made up with packets back to back; without it the schedule
+// stays as given.  send(i) sends packet i and returns false to stop.  Returns
+// false when a send stopped the loop.
+template <class Now, class At, class Idle, class Send>
+bool pace_sends(int count, Now now, At at, Idle idle, Send send, int64_t minSlack, ScheduleShift* shift) {
+    int64_t moved = 0;
+    for (int i = 0; i < count; ++i) {
+        const int64_t planned = at(i);
+        const int64_t target = planned == INT64_MIN ? planned : planned + moved;
+        int64_t t = now();
+        while (t < target) {
+            idle(target - t);
+            t = now();
+        }
+        if (shift != nullptr && planned != INT64_MIN) {
+            const int64_t gap = i > 0 ? planned - at(i - 1) : 0;
+            const int64_t slack = gap / 4 > minSlack ? gap / 4 : minSlack;
+            if (t - target > slack) {
+                moved += t - target;
+                shift->shifts++;
+            }
+        }
+        if (!send(i)) return false;
+    }
+    if (shift != nullptr) shift->total = moved;
+    return true;
+}
+
 // ---- Echo requests in any buffer (shared by the train and the stream) ------
-// Type 8, code 0 and the identifier at the head of an echo request.
-void write_echo_header(unsigned char* msg, uint16_t id);
+// ICMP echo request and reply types.
+constexpr int ECHO_REQUEST = 8, ECHO_REPLY = 0;
+constexpr int ECHO6_REQUEST = 128, ECHO6_REPLY = 129;
+// The type (8 unless given), code 0 and the identifier at the head of an echo request.
+void write_echo_header(unsigned char* msg, uint16_t id, int type = ECHO_REQUEST);
 // The payload pattern: byte k holds (k - 4) mod 256, for offsets 12..size-1.
 void write_pattern(unsigned char* msg, int size);
 // Clears the checksum and writes the sequence number (before the first time sample).
 void set_echo_sequence(unsigned char* msg, uint16_t seq);
 // Writes the send stamp and the checksum over cc bytes (between the two samples).
 void seal_echo(unsigned char* msg, int cc, int32_t stamp);
+// Writes the send stamp only, for sockets whose kernel writes the checksum.
+void stamp_echo(unsigned char* msg, int32_t stamp);
 
 // ---- Received datagrams ----------------------------------------------------
 // What a received datagram holds, every field read within its length.
 struct Datagram {
-    int hlen = 0;                    // IP header length, options included
+    bool v6 = false;                 // an ICMPv6 message
+    int hlen = 0;                    // IP header length, options included; 0 when none came
     const unsigned char* icmp = nullptr;
     int icmpLen = 0;                 // bytes of the ICMP message that arrived
     int type = -1;                   // ICMP type
     uint16_t id = 0, seq = 0;        // identifier and sequence number, host order as sent
     bool hasStamp = false;           // at least the 4 bytes of the send stamp arrived
     int32_t stamp = 0;
-    uint32_t source = 0;             // IP source address, network order
+    uint32_t source = 0;             // IP source address, network order (0 when no IP header came)
 };
 // Reads the IP header and ICMP header of buf; false when the datagram is
 // shorter than its IP header (at least 20 bytes) and 8 bytes of ICMP.
 bool parse_datagram(const unsigned char* buf, int len, Datagram* d);
-// Echo or timestamp reply with our identifier and its send stamp: a reply of
-// this process.  Anything else is foreign.
+// Reads an ICMP message that came without its IP header (from an ICMP
+// datagram socket, or any ICMPv6 socket; its source is the receive's
+// address); false when it is shorter than the 8 bytes of ICMP header.
+bool parse_icmp_message(const unsigned char* buf, int len, bool v6, Datagram* d);
+// Echo or timestamp reply (ICMPv6: echo reply) with our identifier and its
+// send stamp: a reply of this process.  Anything else is foreign.
 bool is_our_reply(const Datagram& d, uint16_t id);
 
 // Classifies one received datagram of len bytes (recv_time already taken):
@@ -135,6 +200,17 @@ int open_raw_socket(bool recordRoute);
 // engine's statuses (10, 5, 8, 42) on failure.
 int open_socket();
 int send_icmp(int s, int seq, const sockaddr_in* to);
+// What came with a received datagram besides its bytes.
+struct Arrival {
+    bool stamped = false;     // the kernel's receive stamp came (SO_TIMESTAMP or SO_TIMESTAMPNS)
+    timespec stamp{};         // that stamp, on the real-time clock
+    bool counted = false;     // the socket's drop counter came (SO_RXQ_OVFL)
+    uint32_t drops = 0;       // that counter: datagrams dropped before this one was queued
+};
+// Receives one datagram into buf (flags as for recvmsg) with what came with
+// it; from, when given, gets the source address.  Returns the length, or -1
+// with errno set.
+int receive_message(int s, unsigned char* buf, int size, int flags, Arrival* arrival, sockaddr_storage* from);
 // Receives one datagram into buf (flags as for recvmsg).  *kernelStamp gets
 // the kernel's receive stamp and *stamped tells whether one came.  Returns
 // the length, or -1 with errno set.

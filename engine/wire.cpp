@@ -96,6 +96,19 @@ int32_t now_us() {
 
 int32_t stamp_us(const timeval* tv) { return since_start(*tv); }
 
+int64_t clock_ns(clockid_t clock) {
+    timespec ts;
+    clock_gettime(clock, &ts);
+    return timespec_ns(ts);
+}
+
+int64_t realtime_offset_ns() {
+    const int64_t before = monotonic_ns();
+    const int64_t real = clock_ns(CLOCK_REALTIME);
+    const int64_t after = monotonic_ns();
+    return real - (before + (after - before) / 2);
+}
+
 const char* a2sockaddr(sockaddr_in* addr, const char* host, char* name) {
     std::memset(addr, 0, sizeof *addr);
     addr->sin_family = AF_INET;
@@ -122,8 +135,8 @@ const char* a2sockaddr(sockaddr_in* addr, const char* host, char* name) {
     return nullptr;
 }
 
-void write_echo_header(unsigned char* msg, uint16_t id) {
-    msg[0] = 8;
+void write_echo_header(unsigned char* msg, uint16_t id, int type) {
+    msg[0] = static_cast<unsigned char>(type);
     msg[1] = 0;
     std::memcpy(msg + 4, &id, 2);
 }
@@ -142,6 +155,8 @@ void seal_echo(unsigned char* msg, int cc, int32_t stamp) {
     uint16_t sum = in_cksum(msg, cc);
     std::memcpy(msg + 2, &sum, 2);
 }
+
+void stamp_echo(unsigned char* msg, int32_t stamp) { std::memcpy(msg + 8, &stamp, 4); }
 
 void prepare_header() {
     ident = static_cast<uint16_t>(getpid() & 0xffff);
@@ -173,25 +188,41 @@ void record_route(const unsigned char* opt, int areaLen) {
     numPaths++;
 }
 
+// The ICMP header fields of a message of len bytes (at least 8) at icmp.
+static void read_icmp(const unsigned char* icmp, int len, Datagram* d) {
+    d->icmp = icmp;
+    d->icmpLen = len;
+    d->type = icmp[0];
+    std::memcpy(&d->id, icmp + 4, 2);
+    std::memcpy(&d->seq, icmp + 6, 2);
+    d->hasStamp = len >= 12;
+    d->stamp = 0;
+    if (d->hasStamp) std::memcpy(&d->stamp, icmp + 8, 4);
+}
+
 bool parse_datagram(const unsigned char* buf, int len, Datagram* d) {
     if (len < 1) return false;
     int hlen = (buf[0] & 0x0f) * 4;
     if (hlen < 20 || len < hlen + 8) return false;
+    d->v6 = false;
     d->hlen = hlen;
-    d->icmp = buf + hlen;
-    d->icmpLen = len - hlen;
-    d->type = d->icmp[0];
-    std::memcpy(&d->id, d->icmp + 4, 2);
-    std::memcpy(&d->seq, d->icmp + 6, 2);
-    d->hasStamp = d->icmpLen >= 12;
-    d->stamp = 0;
-    if (d->hasStamp) std::memcpy(&d->stamp, d->icmp + 8, 4);
+    read_icmp(buf + hlen, len - hlen, d);
     std::memcpy(&d->source, buf + 12, 4);
     return true;
 }
 
+bool parse_icmp_message(const unsigned char* buf, int len, bool v6, Datagram* d) {
+    if (len < 8) return false;
+    d->v6 = v6;
+    d->hlen = 0;
+    read_icmp(buf, len, d);
+    d->source = 0;
+    return true;
+}
+
 bool is_our_reply(const Datagram& d, uint16_t id) {
-    return (d.type == 0 || d.type == 14) && d.id == id && d.hasStamp;
+    const bool reply = d.v6 ? d.type == ECHO6_REPLY : (d.type == ECHO_REPLY || d.type == 14);
+    return reply && d.id == id && d.hasStamp;
 }
 
 int classify_datagram(const unsigned char* buf, int len) {
