@@ -43,6 +43,7 @@ constexpr int kLeadBytes = 4500;       // sent back to back before a stream's ra
 constexpr int kMaxStreamPackets = 4096;
 constexpr int kRetries = 2;            // new tries for a stream that could not be judged
 constexpr double kFirstStep = 0.12;    // first move when the search has no better pointer
+constexpr double kWideRanges = 3;      // a range of rounds cut short wider than this many resolutions is no estimate
 constexpr double kMaxBaseLoss = 0.075;  // a path that loses more at low rates cannot be measured
 constexpr double kLimitMargin = 0.8;   // streams keep below this share of an echo-reply limit
 constexpr int kLimitProbePackets = 100;  // small packets, 50 us apart, that measure that limit
@@ -138,6 +139,7 @@ private:
     double firstGuess(double* above);
     void searchRounds(double guess, double above);
     int conclude();
+    int noEstimate(const std::string& why);
 
     // The steps of one stream.
     Plan plan(int kind, int round, double rate, int packets, int bytes, bool withLead) const;
@@ -184,6 +186,7 @@ private:
     bool handedOver_ = false; // the result owns the streams and rounds
     bool policed_ = false;    // bytes are limited: a policer, or a queue too short for a train
     bool bytesLost_ = false;  // a stream's loss was found to be of bytes, not packets
+    int delayRises_ = 0;      // search streams whose delays rose: the path queues
 };
 
 int Measurement::packetsAt(double rate) const {
@@ -717,6 +720,7 @@ Vote Measurement::vote(int round, double rate, int wanted, double* achieved, dou
         rates.push_back(out.sentRate);
         rising += out.verdict == AVL_RISING;
         flat += out.verdict == AVL_FLAT;
+        delayRises_ += out.verdict == AVL_RISING && !out.byLoss;
         if (out.verdict == AVL_RISING && out.span > 0)
             pointers.push_back(out.byLoss ? out.outRate : out.sentRate - capacity_ * out.rise / out.span);
         if (cast >= wanted && rising != flat) break;
@@ -788,7 +792,9 @@ bool Measurement::search(int round, double start, double above, avl_round* range
                 range->complete = 1;
                 break;
             }
-            if (pointer > 0 && pointer < sent) point = pointer;
+            // A pointer moves the point at most as far as four first steps:
+            // a burst of others within a stream can make it rise too much.
+            if (pointer > 0 && pointer < sent) point = std::max(pointer, sent / (1 + 4 * kFirstStep));
             else point = sent / (1 + step), step *= 2;
             pointed = true;
         } else {
@@ -892,20 +898,24 @@ void Measurement::searchRounds(double guess, double above) {
     }
 }
 
+// Ends without an estimate, for why.
+int Measurement::noEstimate(const std::string& why) {
+    std::snprintf(r_->reason, sizeof r_->reason, "%s", why.c_str());
+    stopped_ = true;
+    r_->available_bps = r_->low_bps = r_->high_bps = 0;
+    r_->support = 0;
+    return AVL_NO_ESTIMATE;
+}
+
 // The answer, or why there is none.
 int Measurement::conclude() {
     // A path that loses much even at low rates cannot be judged by its loss.
     double lowest = 0;
     int packets = 0;
     const double loss = lowRateLoss(&lowest, &packets);
-    if (packets >= 100 && loss > kMaxBaseLoss) {
-        std::snprintf(r_->reason, sizeof r_->reason, "too much loss: the path lost %.0f %% of the packets even at %s",
-                      100 * loss, lowest > 0 ? (printed("%.3g", lowest / 1e6) + " Mbit/s").c_str() : "a low rate");
-        stopped_ = true;
-        r_->available_bps = r_->low_bps = r_->high_bps = 0;
-        r_->support = 0;
-        return AVL_NO_ESTIMATE;
-    }
+    if (packets >= 100 && loss > kMaxBaseLoss)
+        return noEstimate("too much loss: the path lost " + printed("%.0f", 100 * loss) + " % of the packets even at " +
+                          (lowest > 0 ? printed("%.3g", lowest / 1e6) + " Mbit/s" : "a low rate"));
     if (rounds_.empty()) {
         if (r_->budget_reached) {
             const std::string why = std::string("budget too small: ") + r_->reason + " before any rate was judged";
@@ -926,17 +936,23 @@ int Measurement::conclude() {
         std::snprintf(r_->reason, sizeof r_->reason, "%s", why.c_str());
         return AVL_NO_ESTIMATE;
     }
+    // Only rounds a budget cut short, and their range still wide: too little
+    // to give a figure.
+    const bool complete = std::any_of(rounds_.begin(), rounds_.end(), [](const avl_round& q) { return q.complete; });
+    if (!complete && r_->high_bps > r_->low_bps * (1 + kWideRanges * o_.resolution))
+        return noEstimate(std::string(r_->reason) + " before the range narrowed (" + printed("%.3g", r_->low_bps / 1e6) +
+                          " to " + printed("%.3g", r_->high_bps / 1e6) + " Mbit/s free)");
+    // A policer drops what exceeds its rate wherever it comes from, and a
+    // stream that arrives evenly finds room where others' bursts do not: its
+    // own loss tells the policer's rate, not what the others use of it.
+    if (policed_ && delayRises_ == 0)
+        return noEstimate("the bottleneck drops what exceeds its rate instead of queueing it (a policer); a stream's "
+                          "own loss does not tell what others use of its " + printed("%.3g", capacity_ / 1e6) + " Mbit/s");
     // Under a limit on echo replies that keeps streams below the capacity, a
     // free rate at that ceiling may be more.
-    if (limitPps_ > 0 && ceiling_ < 0.97 * capacity_ && r_->available_bps * (1 + o_.resolution) >= ceiling_) {
-        std::snprintf(r_->reason, sizeof r_->reason,
-                      "the host limits its echo replies to about %.0f a second, too few to measure more than %.3g Mbit/s",
-                      limitPps_, ceiling_ / 1e6);
-        stopped_ = true;
-        r_->available_bps = r_->low_bps = r_->high_bps = 0;
-        r_->support = 0;
-        return AVL_NO_ESTIMATE;
-    }
+    if (limitPps_ > 0 && ceiling_ < 0.97 * capacity_ && r_->available_bps * (1 + o_.resolution) >= ceiling_)
+        return noEstimate("the host limits its echo replies to about " + printed("%.0f", limitPps_) +
+                          " a second, too few to measure more than " + printed("%.3g", ceiling_ / 1e6) + " Mbit/s");
     const double rate = r_->available_bps;
     r_->timescale_s = rate > 0 ? packetsAt(rate) * packetBytes_ * 8.0 / rate : 0;
     if (!r_->budget_reached && !failed_) r_->reason[0] = '\0';
