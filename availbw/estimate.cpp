@@ -133,7 +133,7 @@ private:
     bool readCapacity();
     Limit findLimit(int trainReplies);
     double passedRate();
-    Limit lossByPackets(const Outcome& out, double rate);
+    Limit lossByPackets(const Plan& original);
     int packetSizeFor(double fastest) const;
     void choosePacketSize(double fastest);
     double firstGuess(double* above);
@@ -614,23 +614,24 @@ double Measurement::passedRate() {
     return passed > 0 ? passed : kFastestProbe;
 }
 
-// A stream lost what its rate does not explain by its delays.  A twin of it
-// in small packets at the same packet rate tells whether packets or bytes
-// were too many: losing about as much, it finds a host that limits its echo
-// replies, at about the rate the twin's replies came at.
-Measurement::Limit Measurement::lossByPackets(const Outcome& out, double rate) {
+// A stream lost more than the path loses anyway.  A twin of it in small
+// packets, on the same schedule, tells whether packets or bytes were too
+// many: losing about as much, it finds a host that limits its echo replies,
+// at about the rate the twin's replies came at in its second half (the
+// first takes the host's allowance).
+Measurement::Limit Measurement::lossByPackets(const Plan& original) {
     const avl_stream& s = streams_.back();
-    const int packets = s.packets - s.lead;
-    const double share = static_cast<double>(out.lost) / std::max(1, out.received + out.lost);
-    const Outcome twin = stream(plan(AVL_KIND_PROBE, 0, rate * kSmallBytes / s.packet_bytes, packets, kSmallBytes, false));
+    const double share = static_cast<double>(s.lost) / s.packets;
+    Plan p = original;
+    p.kind = AVL_KIND_PROBE;
+    p.bytes = kSmallBytes;
+    const Outcome twin = stream(p);
     if (!twin.sent) return Limit::Stopped;
-    const double twinShare = 1.0 - static_cast<double>(twin.receivedAll) / packets;
-    if (twinShare < std::max(0.5 * share, 2 * baseLoss(0))) {
+    const int packets = p.packets();
+    if (1.0 - static_cast<double>(twin.receivedAll) / packets < std::max(0.5 * share, 2 * baseLoss(0))) {
         bytesLost_ = true;  // once is enough: what is lost is bytes
         return Limit::Bytes;
     }
-    // The host's allowance lets the first replies through: the rate is the
-    // second half's.
     const avl_stream& t = streams_.back();
     int received = 0;
     for (int i = packets / 2; i < packets; ++i) received += t.delay_s[i] >= 0;
@@ -700,15 +701,16 @@ Vote Measurement::vote(int round, double rate, int wanted, double* achieved, dou
     int rising = 0, flat = 0, cast = 0, tries = 0;
     std::vector<double> rates, pointers;
     while (cast < wanted || (rising == flat && cast < wanted + 1)) {
-        const Outcome out = stream(plan(AVL_KIND_SEARCH, round, rate, packets, packetBytes_, true));
+        const Plan p = plan(AVL_KIND_SEARCH, round, rate, packets, packetBytes_, true);
+        const Outcome out = stream(p);
         if (!out.sent) return Vote::Stopped;
         if (out.lossy && limitPps_ == 0 && !policed_ && !bytesLost_ && !out.isVoid) {
-            const Limit limit = lossByPackets(out, rate);
+            const Limit limit = lossByPackets(p);
             if (limit == Limit::Stopped) return Vote::Stopped;
             if (limit == Limit::Packets) {
                 streams_.back().void_stream = 1;
                 losses_.clear();  // what streams lost so far was the host's limit, not the path's
-                choosePacketSize(std::min(capacity_, std::max(rate, 1.5 * estimate_)));
+                choosePacketSize(capacity_);  // as large as the capacity needs under the limit
                 return Vote::Again;
             }
         }
@@ -936,18 +938,18 @@ int Measurement::conclude() {
         std::snprintf(r_->reason, sizeof r_->reason, "%s", why.c_str());
         return AVL_NO_ESTIMATE;
     }
-    // Only rounds a budget cut short, and their range still wide: too little
-    // to give a figure.
-    const bool complete = std::any_of(rounds_.begin(), rounds_.end(), [](const avl_round& q) { return q.complete; });
-    if (!complete && r_->high_bps > r_->low_bps * (1 + kWideRanges * o_.resolution))
-        return noEstimate(std::string(r_->reason) + " before the range narrowed (" + printed("%.3g", r_->low_bps / 1e6) +
-                          " to " + printed("%.3g", r_->high_bps / 1e6) + " Mbit/s free)");
     // A policer drops what exceeds its rate wherever it comes from, and a
     // stream that arrives evenly finds room where others' bursts do not: its
     // own loss tells the policer's rate, not what the others use of it.
     if (policed_ && delayRises_ == 0)
         return noEstimate("the bottleneck drops what exceeds its rate instead of queueing it (a policer); a stream's "
                           "own loss does not tell what others use of its " + printed("%.3g", capacity_ / 1e6) + " Mbit/s");
+    // Only rounds a budget cut short, and their range still wide: too little
+    // to give a figure.
+    const bool complete = std::any_of(rounds_.begin(), rounds_.end(), [](const avl_round& q) { return q.complete; });
+    if (!complete && r_->high_bps > r_->low_bps * (1 + kWideRanges * o_.resolution))
+        return noEstimate(std::string(r_->reason) + " before the range narrowed (" + printed("%.3g", r_->low_bps / 1e6) +
+                          " to " + printed("%.3g", r_->high_bps / 1e6) + " Mbit/s free)");
     // Under a limit on echo replies that keeps streams below the capacity, a
     // free rate at that ceiling may be more.
     if (limitPps_ > 0 && ceiling_ < 0.97 * capacity_ && r_->available_bps * (1 + o_.resolution) >= ceiling_)
