@@ -1,13 +1,19 @@
 // SPDX-License-Identifier: MIT
 // The estimator on a real path: a 50 Mbit/s bottleneck carrying 15 Mbit/s of
-// steady cross traffic, whose free rate the shaper's own counters tell.
+// steady cross traffic, whose free rate the shaper's own counters tell, from
+// the library and from the program over IPv6 and as an ordinary user; and a
+// host that limits its echo replies.
 #include <gtest/gtest.h>
 
 #include <sched.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -71,6 +77,86 @@ TEST(AvailableLab, FindsTheFreeShareOfALoadedBottleneck) {
     }
     std::sort(ratios.begin(), ratios.end());
     EXPECT_NEAR(ratios[1], 1.0, 0.15) << seen;
+}
+
+// The bottleneck's free rate at the link layer, from the shaper's counters.
+double freeLink(tsltest::Lab& lab) {
+    const auto measured = tsltest::runProgram({"bash", TSL_LAB_SH, "free", lab.name(), "2"}, 10);
+    return measured.status == 0 ? std::stod(measured.out) * 1e6 : 0;
+}
+
+// A line of the client namespace's own hosts file (ip netns exec puts it in
+// place of /etc/hosts), removed again with the object.
+struct ClientHosts {
+    std::filesystem::path dir;
+    ClientHosts(const tsltest::Lab& lab, const std::string& line) : dir("/etc/netns/" + lab.name() + "-c") {
+        std::filesystem::create_directories(dir);
+        std::ofstream(dir / "hosts") << line << "\n";
+    }
+    ~ClientHosts() { std::filesystem::remove_all(dir); }
+};
+
+// availbw as run by hand in the client, on the first processor.
+tsltest::RunResult availbw(tsltest::Lab& lab, std::vector<std::string> args, bool ordinaryUser = false) {
+    std::vector<std::string> argv = {"taskset", "-c", "0"};
+    if (ordinaryUser)
+        argv.insert(argv.end(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--inh-caps=-all",
+                                 "--bounding-set=-all"});
+    argv.push_back(AVAILBW_BIN);
+    argv.insert(argv.end(), args.begin(), args.end());
+    return lab.runInClient(argv, 60);
+}
+
+TEST(AvailableLab, Ipv6AndOrdinaryUsersGetTheSameAnswer) {
+    const int processors = static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
+    tsltest::Lab lab({.rateMbit = 50, .crossMbit = 15, .steerCpu = processors > 1 ? processors - 1 : -1,
+                      .pingUsers = true});
+    TSL_REQUIRE_LAB(lab);
+    const double link = freeLink(lab);
+    ASSERT_GT(link, 25e6) << "the cross traffic is not flowing as set";
+    const std::string target6 = tsltest::Lab::address("target", AF_INET6);
+    ClientHosts hosts(lab, target6 + " lab-target");
+    struct Run { std::vector<std::string> args; bool user; const char* address; } runs[] = {
+        {{"-6", target6}, false, "2001:2:0:1::2"},
+        {{"lab-target"}, false, "2001:2:0:1::2"},  // a name with an IPv6 address only
+        {{tsltest::Lab::kTarget}, true, tsltest::Lab::kTarget},
+    };
+    std::vector<double> ratios;
+    std::string seen;
+    for (const Run& run : runs) {
+        std::vector<std::string> args = {"--json", "-q"};
+        args.insert(args.end(), run.args.begin(), run.args.end());
+        const tsltest::RunResult r = availbw(lab, args, run.user);
+        ASSERT_EQ(r.status, 0) << run.args.back() << (run.user ? " as an ordinary user: " : ": ") << r.err;
+        const nlohmann::json j = nlohmann::json::parse(r.out);
+        EXPECT_EQ(j["address"], run.address);
+        const int bytes = j["packet_bytes"].get<int>();
+        const double truth = link * bytes / (bytes + 14);
+        ratios.push_back(j["available_bps"].get<double>() / truth);
+        seen += run.args.back() + ": " + std::to_string(ratios.back()) + "\n";
+        EXPECT_NEAR(ratios.back(), 1, 0.25) << seen;
+    }
+    std::sort(ratios.begin(), ratios.end());
+    EXPECT_NEAR(ratios[1], 1, 0.1) << seen;
+    // The name has no IPv4 address.
+    const tsltest::RunResult v4 = availbw(lab, {"-4", "lab-target"});
+    EXPECT_EQ(v4.status, 1);
+    EXPECT_EQ(v4.err, "availbw: unknown host lab-target\n");
+}
+
+TEST(AvailableLab, AHostThatLimitsItsEchoRepliesIsNamed) {
+    tsltest::Lab lab({.rateMbit = 50, .echoLimitPps = 3000});
+    TSL_REQUIRE_LAB(lab);
+    const tsltest::RunResult r = availbw(lab, {"--json", "-q", tsltest::Lab::kTarget});
+    EXPECT_EQ(r.status, 2) << r.out;
+    const nlohmann::json j = nlohmann::json::parse(r.out);
+    EXPECT_TRUE(j["available_bps"].is_null());
+    const std::string reason = j["reason"].get<std::string>();
+    int perSecond = 0;
+    ASSERT_EQ(std::sscanf(reason.c_str(), "the host limits its echo replies to about %d a second", &perSecond), 1)
+        << reason;
+    EXPECT_NEAR(perSecond, 3000, 900) << reason;
+    EXPECT_NE(r.err.find(reason), std::string::npos) << r.err;
 }
 
 }  // namespace
