@@ -186,7 +186,7 @@ private:
     bool handedOver_ = false; // the result owns the streams and rounds
     bool policed_ = false;    // bytes are limited: a policer, or a queue too short for a train
     bool bytesLost_ = false;  // a stream's loss was found to be of bytes, not packets
-    int delayRises_ = 0;      // search streams whose delays rose: the path queues
+    int delayRises_ = 0;      // streams whose delays rose (the first guess and the search's): the path queues
 };
 
 int Measurement::packetsAt(double rate) const {
@@ -686,6 +686,7 @@ double Measurement::firstGuess(double* above) {
             if (!(guess > 0 && guess < g.outRate)) guess = g.outRate;
         }
         if (g.verdict == AVL_RISING) *above = g.sentRate;
+        delayRises_ += g.verdict == AVL_RISING && !g.byLoss;
         outRate_ = g.outRate;
     }
     return std::clamp(guess, capacity_ / 20, ceiling_);
@@ -940,8 +941,10 @@ int Measurement::conclude() {
     }
     // A policer drops what exceeds its rate wherever it comes from, and a
     // stream that arrives evenly finds room where others' bursts do not: its
-    // own loss tells the policer's rate, not what the others use of it.
-    if (policed_ && delayRises_ == 0)
+    // own loss tells the policer's rate, not what the others use of it.  It
+    // shows as bytes limited with no queue anywhere: at the capacity train,
+    // or in a stream's loss that a twin of small packets did not share.
+    if ((policed_ || bytesLost_) && delayRises_ == 0)
         return noEstimate("the bottleneck drops what exceeds its rate instead of queueing it (a policer); a stream's "
                           "own loss does not tell what others use of its " + printed("%.3g", capacity_ / 1e6) + " Mbit/s");
     // Only rounds a budget cut short, and their range still wide: too little

@@ -24,6 +24,9 @@
 #     (packet_bytes in its JSON: the shaper counts 14 bytes more per frame);
 #   - availbw RUNS times: median [min-max], runs within 5 % and 10 % of the
 #     truth, runs with an estimate, IP bytes and seconds per run (from its JSON);
+#   - how steady the cross traffic was: the 99th percentile of the round
+#     trips of 250 small echo requests 4 ms apart (ms), taken before the runs
+#     (a queue that others' bursts build shows there);
 #   - vennic's median (the dispersion rate) and iperf3 TCP for 5 s in the
 #     same direction, for comparison (steady, burst20, tight and loss rows;
 #     vennic's trains of ten back to back meet a policer's drops).
@@ -43,7 +46,7 @@ readonly NAME=abw$$
 source "$ROOT/bench/common.sh"
 
 [[ $(id -u) -eq 0 ]] || { echo "availbw.sh: needs root" >&2; exit 1; }
-for tool in cmake iperf3 nft tc ip jq setpriv; do
+for tool in cmake iperf3 nft tc ip jq setpriv ping; do
     command -v $tool >/dev/null || { echo "availbw.sh: $tool is missing" >&2; exit 1; }
 done
 bash "$LAB" check >/dev/null
@@ -105,8 +108,8 @@ run_vennic() {
     stats "$values" | cut -d' ' -f1
 }
 
-printf '%-10s %4s %4s %7s | %-25s %4s %4s %3s %8s %5s | %7s | %7s %10s | %s\n' \
-    row C X truth "availbw median [min-max]" "5%" "10%" ok bytes secs vennic iperf3 bytes note
+printf '%-10s %4s %4s %7s %5s | %-25s %4s %4s %3s %8s %5s | %7s | %7s %10s | %s\n' \
+    row C X truth p99 "availbw median [min-max]" "5%" "10%" ok bytes secs vennic iperf3 bytes note
 # ROW-LABEL RATE CROSS LAB-OPTIONS (one word, comma-separated) USER COMPARE AVAILBW-ARGS...
 row() {
     local label=$1 rate=$2 cross=$3 opts=$4 user=$5 compare=$6
@@ -116,8 +119,10 @@ row() {
     [[ $opts != - ]] && IFS=, read -r -a extra <<<"$opts" && lab_opts+=("${extra[@]}")
     bash "$LAB" up "$NAME" "${lab_opts[@]}"
     lab_up=1
-    local free v="" tput="" tbytes="" note=""
+    local free v="" tput="" tbytes="" note="" p99
     free=$(bash "$LAB" free "$NAME" 2)
+    p99=$(in_ns client ping -n -i 0.004 -c 250 -s 56 "$TARGET" | awk -F'time=' '/time=/ { split($2, a, " "); print a[1] }' |
+        sort -g | awk '{ v[NR] = $1 } END { printf "%.2f", v[int(NR * 0.99)] }')
     local med lo hi w5 w10 ok bytes secs limited truth
     read -r med lo hi w5 w10 ok bytes secs limited truth < <(run_availbw "$free" "$user" "$@")
     if [[ $compare == yes ]]; then
@@ -127,8 +132,8 @@ row() {
         read -r tput tbytes _ < <(iperf3_reverse)
     fi
     ((limited > 0)) && note="$limited/$RUNS name the echo limit"
-    printf '%-10s %4s %4s %7s | %7.2f [%7.2f-%7.2f] %2d/%-2d %2d/%-2d %3d %8d %5.2f | %7s | %7s %10s | %s\n' \
-        "$label" "$rate" "$cross" "$truth" "$med" "$lo" "$hi" "$w5" "$RUNS" "$w10" "$RUNS" "$ok" "$bytes" "$secs" \
+    printf '%-10s %4s %4s %7.2f %5s | %7.2f [%7.2f-%7.2f] %2d/%-2d %2d/%-2d %3d %8d %5.2f | %7s | %7s %10s | %s\n' \
+        "$label" "$rate" "$cross" "$truth" "$p99" "$med" "$lo" "$hi" "$w5" "$RUNS" "$w10" "$RUNS" "$ok" "$bytes" "$secs" \
         "${v:--}" "${tput:--}" "${tbytes:--}" "$note"
     cleanup
 }

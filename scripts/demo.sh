@@ -20,7 +20,6 @@ readonly BUILD=$ROOT/build-demo
 readonly LAB=$ROOT/scripts/lab.sh
 readonly RATE_MBIT=50 CROSS_MBIT=20
 readonly LAB_NAME=demo$$
-readonly TARGET=198.18.1.2
 
 say() { printf '\n== %s\n' "$*"; }
 
@@ -64,12 +63,20 @@ json_number() { sed -n "s/.*\"$1\":\\([-0-9.e+]*\\).*/\\1/p" <<<"$2"; }
 mbit() { awk -v v="$1" 'BEGIN { printf "%8.2f", v / 1e6 }'; }
 
 # Runs both tools against HOST (through RUN_IN, a command prefix) and prints
-# their lines of the summary; their whole output goes to the log.
+# their lines of the summary, after the truth when FREE (the bottleneck's free
+# rate at the link layer, Mbit/s) is given; their whole output goes to the log.
 measure() {
-    local host=$1 json vennic_out t0 t1 available low high support rounds bytes secs estimate
-    shift
+    local host=$1 free=$2 json vennic_out t0 t1 available low high support rounds bytes secs estimate packet
+    shift 2
     json=$("$@" "$AVAILBW" --json -q "$host" 2>>"$log") || true
     { echo "== availbw --json $host"; echo "$json"; } >>"$log"
+    # availbw counts IP bytes of its packets, each of which takes 14 bytes
+    # more of the link: the truth in those terms, for the size it chose.
+    packet=$(json_number packet_bytes "$json")
+    if [[ -n $free && -n $packet ]]; then
+        printf 'truly free (IP, %d-byte)      %8.2f Mbit/s\n' "$packet" \
+            "$(awk -v f="$free" -v l="$packet" 'BEGIN { print f * l / (l + 14) }')"
+    fi
     "$@" "$AVAILBW" "$host" >>"$log" 2>&1 || true
     t0=$(date +%s.%N)
     vennic_out=$("$@" "$VENNIC" "$host" 2>&1) || true
@@ -96,7 +103,7 @@ measure() {
 
 if ! why=$(bash "$LAB" check 2>&1); then
     say "no lab here (${why#*: }); measuring 127.0.0.1 instead"
-    measure 127.0.0.1 env
+    measure 127.0.0.1 "" env
     echo "full reports: $log"
     exit
 fi
@@ -110,15 +117,13 @@ if (($(nproc) > 1)); then
     steer=(--steer "$(($(nproc) - 1))")
 fi
 trap 'bash "$LAB" down "$LAB_NAME"' EXIT
-say "lab: client 198.18.0.1 -> router -> target $TARGET; replies through a $RATE_MBIT Mbit/s bottleneck carrying $CROSS_MBIT Mbit/s of cross traffic"
+client=$(bash "$LAB" addr client) target=$(bash "$LAB" addr target)
+say "lab: client $client -> router -> target $target; replies through a $RATE_MBIT Mbit/s bottleneck carrying $CROSS_MBIT Mbit/s of cross traffic"
 bash "$LAB" up "$LAB_NAME" --rate "$RATE_MBIT" --cross "$CROSS_MBIT" "${steer[@]}"
 free=$(bash "$LAB" free "$LAB_NAME" 2)
 
 say "result"
 printf 'configured bottleneck          %8.2f Mbit/s\n' "$RATE_MBIT"
 printf 'cross traffic (its shaper)     %8.2f Mbit/s\n' "$(awk -v c="$RATE_MBIT" -v f="$free" 'BEGIN { print c - f }')"
-# availbw counts IP bytes; at this capacity its packets are 400 bytes, which
-# take 414 bytes of the link.
-printf 'truly free (IP, 400-byte)      %8.2f Mbit/s\n' "$(awk -v f="$free" 'BEGIN { print f * 400 / 414 }')"
-measure "$TARGET" bash "$LAB" exec "$LAB_NAME" client "${pin[@]}"
+measure "$target" "$free" bash "$LAB" exec "$LAB_NAME" client "${pin[@]}"
 echo "full reports: $log"
