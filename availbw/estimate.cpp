@@ -42,6 +42,7 @@ constexpr double kSecondsPerTimescale = 40;  // automatic time budget with a tim
 constexpr int kLeadBytes = 4500;       // sent back to back before a stream's rate part
 constexpr int kMaxStreamPackets = 4096;
 constexpr int kRetries = 2;            // new tries for a stream that could not be judged
+constexpr double kSent = 1.02;         // a rate sent this close to the one asked for counts as it
 constexpr double kFirstStep = 0.12;    // first move when the search has no better pointer
 constexpr double kWideRanges = 3;      // a range of rounds cut short wider than this many resolutions is no estimate
 constexpr double kMaxBaseLoss = 0.075;  // a path that loses more at low rates cannot be measured
@@ -721,10 +722,13 @@ Vote Measurement::vote(int round, double rate, int wanted, double* achieved, dou
         }
         ++cast;
         rates.push_back(out.sentRate);
-        rising += out.verdict == AVL_RISING;
-        flat += out.verdict == AVL_FLAT;
+        // Under a limit on echo replies, loss alone may be the limit's: it
+        // does not say the rate is above what is free.
+        const int verdict = limitPps_ > 0 && out.byLoss ? AVL_FLAT : out.verdict;
+        rising += verdict == AVL_RISING;
+        flat += verdict == AVL_FLAT;
         delayRises_ += out.verdict == AVL_RISING && !out.byLoss;
-        if (out.verdict == AVL_RISING && out.span > 0)
+        if (verdict == AVL_RISING && out.span > 0)
             pointers.push_back(out.byLoss ? out.outRate : out.sentRate - capacity_ * out.rise / out.span);
         if (cast >= wanted && rising != flat) break;
     }
@@ -763,10 +767,12 @@ bool Measurement::search(int round, double start, double above, avl_round* range
         // is not known yet.
         if (above > 0) point = std::min(point, above / half);
         if (below > 0) point = std::max(point, below * half);
+        // (A rate is sent a little off the one asked for: a side within 2 %
+        // of its mark has been voted on.)
         double rate;
         if (!pointed) rate = point * (1 + step);
-        else if (below < point / half / 1.001) rate = point / half;
-        else if (above == 0 || above > point * half * 1.001) rate = point * half;
+        else if (below < point / half / kSent) rate = point / half;
+        else if (above == 0 || above > point * half * kSent) rate = point * half;
         else rate = std::sqrt(below * above);
         if (above > 0 && !pointed) rate = std::min(rate, std::sqrt(std::max(below, point) * above));
         // The guess stream's replies came no faster than what was free (on

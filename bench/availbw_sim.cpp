@@ -38,6 +38,8 @@ simpath::Config path(std::vector<simpath::Hop> hops) {
     c.hops = std::move(hops);
     c.baseRtt = 200e-6;         // the lab's veth path
     c.stampJitter = 10e-6;      // the shaper's timer releases replies a little late
+    c.sendJitter = 5e-6;        // a real sender: each packet a little late,
+    c.sendStretch = 0.005;      // and a rate a little lower than asked
     c.overheadBytes = 14;       // the lab's shapers count Ethernet frames
     return c;
 }

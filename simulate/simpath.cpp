@@ -87,7 +87,7 @@ int Path::send(int count, int size, const int64_t* at, int64_t* depart, int64_t*
     double last = start, latest = start;
     std::vector<double> arrival(count, -1);
     for (int i = 0; i < count; ++i) {
-        const double leaves = start + at[i] / 1e9 + c_.sendJitter * unit();
+        const double leaves = start + at[i] / 1e9 * (1 + c_.sendStretch) + c_.sendJitter * unit();
         last = std::max(last, leaves);
         depart[i] = std::llround((leaves - start) * 1e9);
         double t = leaves + c_.baseRtt / 2;

@@ -30,6 +30,7 @@ struct Config {
     double baseRtt = 0.002;        // seconds, without queueing
     double stampJitter = 2e-6;     // receive stamps late by up to this, uniformly
     double sendJitter = 0;         // departures late by up to this, uniformly
+    double sendStretch = 0;        // the sender keeps its gaps this share too long (a rate a little low)
     double lossRequests = 0, lossReplies = 0;  // random loss on either way
     double echoLimitPps = 0;       // > 0: the host answers at most this many requests a second
     double echoBurst = 5;          // ... after a burst of this many

@@ -147,6 +147,8 @@ TEST(Estimate, HoldsOnHarderSimulatedPaths) {
         config.lossReplies = c.lossReplies;
         config.echoLimitPps = c.echoLimitPps;
         config.echoBurst = 20;  // more than a back-to-back train: only the streams' loss shows it
+        config.sendJitter = 5e-6;  // a real sender: each packet a little late,
+        config.sendStretch = 0.005;  // and a rate a little lower than asked
         config.seed = 1 + (&c - cases);
         simpath::Path path(config);
         avl_options o;
