@@ -43,7 +43,9 @@ constexpr int kLeadBytes = 4500;       // sent back to back before a stream's ra
 constexpr int kMaxStreamPackets = 4096;
 constexpr int kRetries = 2;            // new tries for a stream that could not be judged
 constexpr double kSent = 1.02;         // a rate sent this close to the one asked for counts as it
-constexpr double kFirstStep = 0.12;    // first move when the search has no better pointer
+constexpr double kFirstStep = 0.12;
+constexpr int kRaises = 3;             // times the capacity is raised while a stream at it stays flat
+constexpr double kRaiseBy = 0.25;    // first move when the search has no better pointer
 constexpr double kWideRanges = 3;      // a range of rounds cut short wider than this many resolutions is no estimate
 constexpr double kMaxBaseLoss = 0.075;  // a path that loses more at low rates cannot be measured
 constexpr double kLimitMargin = 0.8;   // streams keep below this share of an echo-reply limit
@@ -667,6 +669,7 @@ void Measurement::choosePacketSize(double fastest) {
     if (automaticBytes_) {  // room for ten streams of the time scale at the capacity, both ways
         const double seconds = o_.timescale_s > 0 ? o_.timescale_s : kMinStreamSeconds;
         o_.max_bytes = std::max<int64_t>(o_.max_bytes, std::llround(10 * 2 * seconds * capacity_ / 8));
+        automaticBytes_ = false;  // set once, from the capacity the train read
     }
 }
 
@@ -677,9 +680,26 @@ void Measurement::choosePacketSize(double fastest) {
 double Measurement::firstGuess(double* above) {
     double guess = ceiling_;
     Outcome g;
-    for (int tries = 0; tries <= kRetries && !stopped_; ++tries) {
-        g = stream(plan(AVL_KIND_GUESS, 0, ceiling_, packetsAt(ceiling_), packetBytes_, true));
-        if (!g.isVoid) break;
+    double rate = ceiling_;
+    for (int raised = 0; !stopped_; ++raised) {
+        Outcome o;
+        for (int tries = 0; tries <= kRetries && !stopped_; ++tries) {
+            o = stream(plan(AVL_KIND_GUESS, 0, rate, packetsAt(rate), packetBytes_, true));
+            if (!o.isVoid) break;
+        }
+        // A stream above the capacity that neither queued nor lost: the
+        // train read the capacity low (a shaper's timer spaces replies
+        // unevenly at high rates), and the path carried that much.
+        if (raised > 0 && o.sent && !o.isVoid && o.verdict == AVL_FLAT && !o.lossy && o.sentRate > 0.95 * rate) {
+            capacity_ = ceiling_ = rate;
+            r_->capacity_bps = capacity_;
+        }
+        if (raised == 0 || o.sent) g = o;
+        // One at the capacity that stayed flat: a quarter more tells.
+        if (!(o.sent && !o.isVoid && o.verdict == AVL_FLAT && !o.lossy && limitPps_ == 0 && raised < kRaises &&
+              rate == ceiling_))
+            break;
+        rate = ceiling_ * (1 + kRaiseBy);
     }
     if (g.sent && !g.isVoid && g.outRate > 0 && g.sentRate > 0) {
         if (g.outRate < 0.97 * g.sentRate) {
@@ -796,9 +816,12 @@ bool Measurement::search(int round, double start, double above, avl_round* range
         }
         if (v == Vote::Above) {
             above = above > 0 ? std::min(above, sent) : sent;
-            if (rate <= floor) {  // less than the floor is free: about nothing
+            if (rate <= floor) {
+                // Less than the floor is free: about nothing, or others'
+                // bursts made every stream rise.  Only another round that
+                // comes down here too tells which; this one counts as cut
+                // short.
                 below = 0;
-                range->complete = 1;
                 break;
             }
             // A pointer moves the point at most as far as four first steps:
@@ -975,9 +998,11 @@ int Measurement::run() {
     choosePacketSize(capacity_);
     double above = 0;
     const double guess = firstGuess(&above);
-    // The search's streams go at about the guess: smaller packets there
-    // sample the queue more often.
-    choosePacketSize(std::min(capacity_, 1.5 * guess));
+    // The capacity may have been read anew: packets for it.  (Smaller ones
+    // for the rates searched would sample a queue more often, but more
+    // packets a second load the routers' processors, whose own queues then
+    // show as rises.)
+    choosePacketSize(capacity_);
     estimate_ = guess;
     searchRounds(guess, above);
     return conclude();
