@@ -43,24 +43,35 @@ constexpr int kLeadBytes = 4500;       // sent back to back before a stream's ra
 constexpr int kMaxStreamPackets = 4096;
 constexpr int kRetries = 2;            // new tries for a stream that could not be judged
 constexpr double kSent = 1.02;         // a rate sent this close to the one asked for counts as it
-constexpr double kFirstStep = 0.12;
-constexpr int kRaises = 3;             // times the capacity is raised while a stream at it stays flat
-constexpr double kRaiseBy = 0.25;    // first move when the search has no better pointer
+constexpr double kFirstStep = 0.12;    // first move when the search has no better pointer
+constexpr int kRaises = 3;             // times the capacity is raised while a stream above it stays flat
+constexpr double kRaiseBy = 0.25;      // ... by this share each time
 constexpr double kWideRanges = 3;      // a range of rounds cut short wider than this many resolutions is no estimate
 constexpr double kMaxBaseLoss = 0.075;  // a path that loses more at low rates cannot be measured
 constexpr double kLimitMargin = 0.8;   // streams keep below this share of an echo-reply limit
 constexpr int kLimitProbePackets = 100;  // small packets, 50 us apart, that measure that limit
 constexpr int64_t kLimitProbeGapNs = 50000;
-constexpr double kSlowestPath = 2e6;
+constexpr double kSlowestPath = 2e6;   // bits per second that a back-to-back train's replies are waited for
 constexpr double kFastestProbe = 1.6e9;  // the fastest stream that looks for what a policer passes
 constexpr double kPassProbeSeconds = 0.004;
-constexpr double kBurstAllowance = 0.01;  // seconds of others' burst a reply may wait behind   // bits per second that a back-to-back train's replies are waited for
+constexpr double kBurstAllowance = 0.01;  // seconds of others' burst a reply may wait behind
 
 double median_of(std::vector<double> v) {
     if (v.empty()) return 0;
     std::sort(v.begin(), v.end());
     const size_t n = v.size();
     return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// The replies a second to the second half of a stream, and the packets a
+// second it was sent at there: the first half may pass on a token bucket's
+// credit or a host's allowance.
+void second_half(const avl_stream& s, double* replied, double* sent) {
+    int received = 0;
+    for (int i = s.packets / 2; i < s.packets; ++i) received += s.delay_s[i] >= 0;
+    const double span = std::max(s.depart_s[s.packets - 1] - s.depart_s[s.packets / 2 - 1], 1e-6);
+    *replied = received / span;
+    *sent = (s.packets - s.packets / 2) / span;
 }
 
 std::string printed(const char* format, double value) {
@@ -94,15 +105,11 @@ struct Outcome {
     double rise = 0, span = 0;  // seconds: the floors' rise over the judged part, its length
     double minDelay = 0, lastDelay = 0;  // seconds
     int received = 0, lost = 0;  // in the judged part
-    int firstLost = -1;     // first packet of the stream without a reply
     int receivedAll = 0;    // replies to the whole stream
-    int lastReceived = -1;  // last packet of the stream with a reply
-    double arrivalSpan = 0; // seconds from the first reply to the last
 };
 
-// The vote on one rate.
-// Again: the path turned out to limit echo replies; the rate is to be voted
-// on anew with packets chosen for that limit.
+// The vote on one rate.  Again: the path turned out to limit echo replies;
+// the rate is to be voted on anew with packets chosen for that limit.
 enum class Vote { Above, Below, Grey, Again, Stopped };
 
 // Loss seen at one rate: packets sent and lost in the judged parts.
@@ -365,21 +372,13 @@ Outcome Measurement::stream(const Plan& p) {
     streams_.back().depart_s = new double[n];
     streams_.back().delay_s = new double[n];
     s = streams_.back();
-    int firstReceived = -1;
     for (int i = 0; i < n; ++i) {
         s.depart_s[i] = (depart[i] - depart[0]) / 1e9;
         const bool lost = arrive[i] == AVL_LOST;
         s.delay_s[i] = lost ? -1 : (arrive[i] - depart[i]) / 1e9;
         s.lost += lost;
-        if (lost && out.firstLost < 0) out.firstLost = i;
-        if (!lost) {
-            if (firstReceived < 0) firstReceived = i;
-            out.lastReceived = i;
-            out.receivedAll++;
-        }
     }
-    if (out.receivedAll > 1)
-        out.arrivalSpan = (arrive[out.lastReceived] - arrive[firstReceived]) / 1e9;
+    out.receivedAll = n - s.lost;
     streams_.back().lost = s.lost;
     judge(p, depart, arrive, &out);
     streams_.back().verdict = out.verdict;
@@ -606,13 +605,10 @@ double Measurement::passedRate() {
         const int packets = static_cast<int>(std::clamp(rate * kPassProbeSeconds / (8.0 * kCapacityBytes), 10.0, 400.0));
         const Outcome out = stream(plan(AVL_KIND_PROBE, 0, rate, packets, kCapacityBytes, false));
         if (!out.sent) return 0;
-        const avl_stream& s = streams_.back();
-        int received = 0;
-        for (int i = s.packets / 2; i < s.packets; ++i) received += s.delay_s[i] >= 0;
-        const int half = s.packets - s.packets / 2;
-        const double span = s.depart_s[s.packets - 1] - s.depart_s[s.packets / 2 - 1];
-        if (passed > 0) return std::max(passed, received * kCapacityBytes * 8.0 / span);
-        if (received < 0.9 * half && span > 0) passed = received * kCapacityBytes * 8.0 / span;
+        double replied = 0, sent = 0;
+        second_half(streams_.back(), &replied, &sent);
+        if (passed > 0) return std::max(passed, replied * kCapacityBytes * 8);
+        if (replied < 0.9 * sent) passed = replied * kCapacityBytes * 8;
     }
     return passed > 0 ? passed : kFastestProbe;
 }
@@ -635,11 +631,9 @@ Measurement::Limit Measurement::lossByPackets(const Plan& original) {
         bytesLost_ = true;  // once is enough: what is lost is bytes
         return Limit::Bytes;
     }
-    const avl_stream& t = streams_.back();
-    int received = 0;
-    for (int i = packets / 2; i < packets; ++i) received += t.delay_s[i] >= 0;
-    const double span = t.depart_s[packets - 1] - t.depart_s[packets / 2 - 1];
-    limitPps_ = std::max(received / std::max(span, 1e-6), 1.0);
+    double replied = 0, sent = 0;
+    second_half(streams_.back(), &replied, &sent);
+    limitPps_ = std::max(replied, 1.0);
     r_->echo_limit_pps = limitPps_;
     return Limit::Packets;
 }
