@@ -25,6 +25,7 @@ namespace {
 constexpr int kContactPackets = 20;    // a millisecond apart: also the loss the path has at a low rate
 constexpr int64_t kContactGapNs = 1000000;
 constexpr int64_t kFirstContactWaitNs = 50000000;  // grows fourfold while nothing comes back
+constexpr double kContactSlack = 0.002;  // seconds the last try leaves of the time budget
 constexpr int kSmallBytes = 100;       // IP bytes of the packets that test for a packet-rate limit
 constexpr int kCapacityPackets = 16;   // the back-to-back train
 constexpr int kCapacityBytes = 1500;
@@ -88,6 +89,7 @@ struct Plan {
     int bytes = 0;    // IP bytes of each packet
     int lead = 0;     // packets sent back to back before the rate part
     std::vector<int64_t> at;  // ns from the stream's start
+    int64_t wait = -1;  // ns to wait for replies after the last send; < 0: as usual
 
     int packets() const { return static_cast<int>(at.size()); }
     double seconds() const { return at.empty() ? 0 : at.back() / 1e9; }
@@ -222,6 +224,7 @@ int Measurement::packetsAt(double rate) const {
 // ends early once the last packet's reply is in, so only a stream whose last
 // packet is lost waits it whole.
 int64_t Measurement::waitNs(const Plan& p) const {
+    if (p.wait >= 0) return p.wait;
     double bits = 0;
     for (size_t i = 0; i < p.at.size() && p.at[i] == 0; ++i) bits += p.bytes * 8.0;
     const double queue = std::max(p.seconds(), p.rate > 0 ? 0.0 : bits / kSlowestPath);
@@ -473,50 +476,24 @@ bool Measurement::contact() {
         p.bytes = kSmallBytes;
         for (int i = 0; i < kContactPackets; ++i) p.at.push_back(i * kContactGapNs);
         // The wait is the contact's own: the round trip is not known yet.
-        if (r_->probe_bytes + 2 * int64_t{p.packets()} * p.bytes > o_.max_bytes) {
-            r_->budget_reached = 1;
-            stop("byte budget reached");
+        const double left = o_.max_seconds - elapsed() - p.seconds() - kContactSlack;
+        if (left <= kContactSlack) break;
+        p.wait = std::min<int64_t>(wait, std::llround(left * 1e9));
+        const Outcome out = stream(p);
+        if (!out.sent) {
+            // The time ran out for the next try: no answer to those before.
+            if (asked && r_->budget_reached && !failed_) break;
             return false;
         }
-        const double left = o_.max_seconds - elapsed() - p.seconds();
-        if (left <= 0.001) break;
         asked = true;
-        const int n = p.packets();
-        std::vector<int64_t> depart(n), arrive(n);
-        const double began = elapsed();
-        const int got = path_.send(path_.context, n, p.bytes - path_.header_bytes, p.at.data(), depart.data(),
-                                   arrive.data(), std::min<int64_t>(wait, std::llround(left * 1e9)));
-        if (got < 0) {
-            failed_ = true;
-            stop(std::string("sending a stream failed: ") + std::strerror(errno));
-            return false;
-        }
-        r_->probe_bytes += int64_t{n} * p.bytes + int64_t{got} * p.bytes;
-        avl_stream s{};
-        s.kind = p.kind;
-        s.start_s = began;
-        s.packets = n;
-        s.packet_bytes = p.bytes;
-        s.verdict = AVL_UNCLEAR;
-        streams_.push_back(s);
-        streams_.back().depart_s = new double[n];
-        streams_.back().delay_s = new double[n];
-        s = streams_.back();
-        for (int i = 0; i < n; ++i) {
-            s.depart_s[i] = (depart[i] - depart[0]) / 1e9;
-            s.delay_s[i] = arrive[i] == AVL_LOST ? -1 : (arrive[i] - depart[i]) / 1e9;
-            s.lost += arrive[i] == AVL_LOST;
-            if (arrive[i] != AVL_LOST) rtt_ = rtt_ > 0 ? std::min(rtt_, s.delay_s[i]) : s.delay_s[i];
-        }
-        streams_.back().lost = s.lost;
-        publish();
-        if (got > 0) {
-            contactSent_ += n;
-            contactLost_ += n - got;
+        if (out.receivedAll > 0) {
+            contactSent_ += p.packets();
+            contactLost_ += p.packets() - out.receivedAll;
             return true;
         }
     }
-    if (!asked) r_->budget_reached = 1;
+    r_->budget_reached = !asked;
+    stopped_ = false;
     stop(asked ? "the host did not answer" : "time budget reached");
     return false;
 }

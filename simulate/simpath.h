@@ -26,7 +26,7 @@ struct Hop {
 };
 
 struct Config {
-    std::vector<Hop> hops{Hop{}};  // in the order the replies cross them
+    std::vector<Hop> hops = std::vector<Hop>(1);  // in the order the replies cross them
     double baseRtt = 0.002;        // seconds, without queueing
     double stampJitter = 2e-6;     // receive stamps late by up to this, uniformly
     double sendJitter = 0;         // departures late by up to this, uniformly
