@@ -553,7 +553,8 @@ bool Measurement::readCapacity() {
 
 // A back-to-back train lost its tail.  A train of small packets tells
 // whether bytes or packets are limited; when packets are, small packets paced
-// at 20000 a second measure how many a second the host answers.
+// at 20000 a second measure how many a second the host answers (in their
+// second half: the first takes the host's allowance).
 Measurement::Limit Measurement::findLimit(int trainReplies) {
     const Outcome smallTrain = stream(plan(AVL_KIND_PROBE, 0, 0, kCapacityPackets, kSmallBytes, false));
     if (!smallTrain.sent) return Limit::Stopped;
@@ -565,8 +566,9 @@ Measurement::Limit Measurement::findLimit(int trainReplies) {
     const Outcome paced = stream(p);
     if (!paced.sent) return Limit::Stopped;
     if (paced.receivedAll >= kLimitProbePackets * 19 / 20) return Limit::None;  // not at these rates
-    const int burst = std::min(smallTrain.receivedAll, paced.receivedAll);
-    limitPps_ = std::max((paced.receivedAll - burst) / p.seconds(), 1.0);
+    double replied = 0, sent = 0;
+    second_half(streams_.back(), &replied, &sent);
+    limitPps_ = std::max(replied, 1.0);
     r_->echo_limit_pps = limitPps_;
     return Limit::Packets;
 }

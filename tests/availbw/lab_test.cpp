@@ -147,7 +147,6 @@ TEST(AvailableLab, Ipv6AndOrdinaryUsersGetTheSameAnswer) {
         const double truth = link * bytes / (bytes + 14);
         ratios.push_back(j["available_bps"].get<double>() / truth);
         seen += run.args.back() + ": " + std::to_string(ratios.back()) + "\n";
-        EXPECT_NEAR(ratios.back(), 1, 0.25) << seen;
     }
     std::sort(ratios.begin(), ratios.end());
     EXPECT_NEAR(ratios[1], 1, 0.1) << seen;
