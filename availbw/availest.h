@@ -49,6 +49,7 @@ typedef struct avl_trend {
     double noise; /* the standard error of that rise, from the floors' scatter about the line */
     double loss;  /* share of the stream's packets lost */
     int lossy;    /* 1: it lost more than a path that loses base_loss would by chance */
+    int rose;     /* 1: its floors rose by more than the tolerance and twice their error */
 } avl_trend;
 
 /*

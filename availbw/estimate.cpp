@@ -100,7 +100,8 @@ struct Outcome {
     bool sent = false;      // false: a budget or the path stopped it
     bool isVoid = false;    // it could not be judged (the sender stalled, too few packets)
     int verdict = AVL_UNCLEAR;
-    bool byLoss = false;    // rising because it lost more than the path loses anyway
+    bool rose = false;      // its delays rose: it queued
+    bool byLoss = false;    // rising only because it lost more than the path loses anyway
     bool lossy = false;     // it lost more than the path loses anyway
     double sentRate = 0;    // achieved, IP bits per second, over the judged part
     double outRate = 0;     // rate of the replies' arrivals, IP bits per second
@@ -146,6 +147,7 @@ private:
     Limit findLimit(int trainReplies);
     double passedRate();
     Limit lossByPackets(const Plan& original);
+    void takeLimit();
     int packetSizeFor(double fastest) const;
     void choosePacketSize(double fastest);
     double firstGuess(double* above);
@@ -155,6 +157,7 @@ private:
 
     // The steps of one stream.
     Plan plan(int kind, int round, double rate, int packets, int bytes, bool withLead) const;
+    Plan smallProbe(int count, int64_t gapNs) const;
     Outcome stream(const Plan& p);
     bool fits(const Plan& p);
     void judge(const Plan& p, const std::vector<int64_t>& depart, const std::vector<int64_t>& arrive, Outcome* out);
@@ -328,6 +331,16 @@ Plan Measurement::plan(int kind, int round, double rate, int packets, int bytes,
     return p;
 }
 
+// count small packets gapNs apart that check the path (the first at once;
+// reported without a rate, as they are not judged).
+Plan Measurement::smallProbe(int count, int64_t gapNs) const {
+    Plan p;
+    p.kind = AVL_KIND_PROBE;
+    p.bytes = kSmallBytes;
+    for (int i = 0; i < count; ++i) p.at.push_back(i * gapNs);
+    return p;
+}
+
 // Whether the stream still fits the byte and time budgets, its wait for the
 // replies included; says which budget ended the measurement when not.
 bool Measurement::fits(const Plan& p) {
@@ -363,7 +376,12 @@ Outcome Measurement::stream(const Plan& p) {
     out.sent = true;
     r_->probe_bytes += int64_t{n} * p.bytes + int64_t{got} * p.bytes;
 
-    avl_stream s{};
+    // In the list first, its arrays then, so that memory running out never
+    // leaves them unowned.
+    streams_.push_back(avl_stream{});
+    streams_.back().depart_s = new double[n];
+    streams_.back().delay_s = new double[n];
+    avl_stream& s = streams_.back();
     s.round = p.round;
     s.kind = p.kind;
     s.rate_bps = p.rate;
@@ -371,10 +389,6 @@ Outcome Measurement::stream(const Plan& p) {
     s.packets = n;
     s.lead = p.lead;
     s.packet_bytes = p.bytes;
-    streams_.push_back(s);
-    streams_.back().depart_s = new double[n];
-    streams_.back().delay_s = new double[n];
-    s = streams_.back();
     for (int i = 0; i < n; ++i) {
         s.depart_s[i] = (depart[i] - depart[0]) / 1e9;
         const bool lost = arrive[i] == AVL_LOST;
@@ -382,12 +396,11 @@ Outcome Measurement::stream(const Plan& p) {
         s.lost += lost;
     }
     out.receivedAll = n - s.lost;
-    streams_.back().lost = s.lost;
     judge(p, depart, arrive, &out);
-    streams_.back().verdict = out.verdict;
-    streams_.back().void_stream = out.isVoid;
-    streams_.back().sent_rate_bps = out.sentRate;
-    streams_.back().receive_rate_bps = out.outRate;
+    s.verdict = out.verdict;
+    s.void_stream = out.isVoid;
+    s.sent_rate_bps = out.sentRate;
+    s.receive_rate_bps = out.outRate;
     publish();
     drain(out, p.seconds());
     return out;
@@ -442,8 +455,9 @@ void Measurement::judge(const Plan& p, const std::vector<int64_t>& depart, const
     const double base = baseLoss(out->sentRate);
     out->verdict = avl_judge_delays(delays.data(), out->received, out->lost, base, groups, kStampJitter, &t);
     out->rise = t.rise;
-    out->byLoss = out->verdict == AVL_RISING && !(t.rise > std::max(kStampJitter, 2 * t.noise));
+    out->rose = t.rose;
     out->lossy = t.lossy;
+    out->byLoss = t.lossy && !t.rose;
     if (t.groups == 0) out->isVoid = true;  // too few replies to tell
     if (!out->isVoid && p.kind == AVL_KIND_SEARCH) losses_.push_back({out->sentRate, out->received + out->lost, out->lost});
 }
@@ -471,10 +485,7 @@ void Measurement::drain(const Outcome& out, double length) {
 bool Measurement::contact() {
     bool asked = false;
     for (int64_t wait = kFirstContactWaitNs; !stopped_; wait *= 4) {
-        Plan p;
-        p.kind = AVL_KIND_PROBE;
-        p.bytes = kSmallBytes;
-        for (int i = 0; i < kContactPackets; ++i) p.at.push_back(i * kContactGapNs);
+        Plan p = smallProbe(kContactPackets, kContactGapNs);
         // The wait is the contact's own: the round trip is not known yet.
         const double left = o_.max_seconds - elapsed() - p.seconds() - kContactSlack;
         if (left <= kContactSlack) break;
@@ -553,24 +564,25 @@ bool Measurement::readCapacity() {
 
 // A back-to-back train lost its tail.  A train of small packets tells
 // whether bytes or packets are limited; when packets are, small packets paced
-// at 20000 a second measure how many a second the host answers (in their
-// second half: the first takes the host's allowance).
+// at 20000 a second measure how many a second the host answers.
 Measurement::Limit Measurement::findLimit(int trainReplies) {
     const Outcome smallTrain = stream(plan(AVL_KIND_PROBE, 0, 0, kCapacityPackets, kSmallBytes, false));
     if (!smallTrain.sent) return Limit::Stopped;
     if (smallTrain.receivedAll > std::max(trainReplies + 2, kCapacityPackets * 3 / 4)) return Limit::Bytes;
-    Plan p;
-    p.kind = AVL_KIND_PROBE;
-    p.bytes = kSmallBytes;
-    for (int i = 0; i < kLimitProbePackets; ++i) p.at.push_back(i * kLimitProbeGapNs);
-    const Outcome paced = stream(p);
+    const Outcome paced = stream(smallProbe(kLimitProbePackets, kLimitProbeGapNs));
     if (!paced.sent) return Limit::Stopped;
     if (paced.receivedAll >= kLimitProbePackets * 19 / 20) return Limit::None;  // not at these rates
+    takeLimit();
+    return Limit::Packets;
+}
+
+// The host's limit on echo replies: the rate the last stream's replies came
+// at in its second half (the first takes the host's allowance).
+void Measurement::takeLimit() {
     double replied = 0, sent = 0;
     second_half(streams_.back(), &replied, &sent);
     limitPps_ = std::max(replied, 1.0);
     r_->echo_limit_pps = limitPps_;
-    return Limit::Packets;
 }
 
 // What a policer (or a queue too short for a train) lets through: streams of
@@ -595,8 +607,7 @@ double Measurement::passedRate() {
 // A stream lost more than the path loses anyway.  A twin of it in small
 // packets, on the same schedule, tells whether packets or bytes were too
 // many: losing about as much, it finds a host that limits its echo replies,
-// at about the rate the twin's replies came at in its second half (the
-// first takes the host's allowance).
+// at about the rate the twin's replies came at.
 Measurement::Limit Measurement::lossByPackets(const Plan& original) {
     const avl_stream& s = streams_.back();
     const double share = static_cast<double>(s.lost) / s.packets;
@@ -610,10 +621,7 @@ Measurement::Limit Measurement::lossByPackets(const Plan& original) {
         bytesLost_ = true;  // once is enough: what is lost is bytes
         return Limit::Bytes;
     }
-    double replied = 0, sent = 0;
-    second_half(streams_.back(), &replied, &sent);
-    limitPps_ = std::max(replied, 1.0);
-    r_->echo_limit_pps = limitPps_;
+    takeLimit();
     return Limit::Packets;
 }
 
@@ -680,7 +688,7 @@ double Measurement::firstGuess(double* above) {
             if (!(guess > 0 && guess < g.outRate)) guess = g.outRate;
         }
         if (g.verdict == AVL_RISING) *above = g.sentRate;
-        delayRises_ += g.verdict == AVL_RISING && !g.byLoss;
+        delayRises_ += g.rose;
         outRate_ = g.outRate;
     }
     return std::clamp(guess, capacity_ / 20, ceiling_);
@@ -700,10 +708,11 @@ Vote Measurement::vote(int round, double rate, int wanted, double* achieved, dou
         const Outcome out = stream(p);
         if (!out.sent) return Vote::Stopped;
         if (out.lossy && limitPps_ == 0 && !policed_ && !bytesLost_ && !out.isVoid) {
+            const size_t lossyStream = streams_.size() - 1;
             const Limit limit = lossByPackets(p);
             if (limit == Limit::Stopped) return Vote::Stopped;
             if (limit == Limit::Packets) {
-                streams_.back().void_stream = 1;
+                streams_[lossyStream].void_stream = 1;  // its loss was the limit's
                 losses_.clear();  // what streams lost so far was the host's limit, not the path's
                 choosePacketSize(capacity_);  // as large as the capacity needs under the limit
                 return Vote::Again;
@@ -720,7 +729,7 @@ Vote Measurement::vote(int round, double rate, int wanted, double* achieved, dou
         const int verdict = limitPps_ > 0 && out.byLoss ? AVL_FLAT : out.verdict;
         rising += verdict == AVL_RISING;
         flat += verdict == AVL_FLAT;
-        delayRises_ += out.verdict == AVL_RISING && !out.byLoss;
+        delayRises_ += out.rose;
         if (verdict == AVL_RISING && out.span > 0)
             pointers.push_back(out.byLoss ? out.outRate : out.sentRate - capacity_ * out.rise / out.span);
         if (cast >= wanted && rising != flat) break;
@@ -929,6 +938,8 @@ int Measurement::conclude() {
         stop("no stream could be judged");
         return AVL_NO_ESTIMATE;
     }
+    // What ended the rounds, for the reasons below.
+    const std::string ended = r_->reason[0] != '\0' ? r_->reason : "the rounds ended";
     if (!combine()) {
         // Only one side of the answer is known: say which.
         double below = 0, above = 0;
@@ -937,7 +948,7 @@ int Measurement::conclude() {
             if (q.high_bps > 0) above = above > 0 ? std::min(above, q.high_bps) : q.high_bps;
         const std::string known = above > 0 ? "less than " + printed("%.3g", above / 1e6) + " Mbit/s free"
                                             : "more than " + printed("%.3g", below / 1e6) + " Mbit/s free";
-        const std::string why = std::string(r_->reason) + " before the free rate was bracketed (" + known + ")";
+        const std::string why = ended + " before the free rate was bracketed (" + known + ")";
         std::snprintf(r_->reason, sizeof r_->reason, "%s", why.c_str());
         return AVL_NO_ESTIMATE;
     }
@@ -953,7 +964,7 @@ int Measurement::conclude() {
     // to give a figure.
     const bool complete = std::any_of(rounds_.begin(), rounds_.end(), [](const avl_round& q) { return q.complete; });
     if (!complete && r_->high_bps > r_->low_bps * (1 + kWideRanges * o_.resolution))
-        return noEstimate(std::string(r_->reason) + " before the range narrowed (" + printed("%.3g", r_->low_bps / 1e6) +
+        return noEstimate(ended + " before the range narrowed (" + printed("%.3g", r_->low_bps / 1e6) +
                           " to " + printed("%.3g", r_->high_bps / 1e6) + " Mbit/s free)");
     // Under a limit on echo replies that keeps streams below the capacity, a
     // free rate at that ceiling may be more.

@@ -83,13 +83,7 @@ extern "C" int avl_judge_delays(const double* delays, int n, int lost, double ba
         where.push_back((from + to - 1) / 2.0);
         floors.push_back(*std::min_element(delays + from, delays + to));
     }
-    int verdict = AVL_UNCLEAR;
-    t.lossy = lost_more(lost, total, std::clamp(baseLoss, 0.0, 1.0));
-    if (t.lossy) {
-        // Loss that the rate caused: a queue that overflowed, or a policer
-        // that drops what is sent above its rate.
-        verdict = AVL_RISING;
-    } else if (groups >= 3) {
+    if (groups >= 3) {
         // A queue the stream found, or built with the packets it opened
         // with, first drains: the floors are judged from the lowest of the
         // first half on, while three or more remain.
@@ -100,8 +94,14 @@ extern "C" int avl_judge_delays(const double* delays, int n, int lost, double ba
         fit_rise(where, floors, &t.rise, &t.noise);
         // A rise within the tolerance (the stamps' own jitter) or within the
         // floors' scatter is none.
-        verdict = t.rise > std::max(tolerance, kSignificance * t.noise) ? AVL_RISING : AVL_FLAT;
+        t.rose = t.rise > std::max(tolerance, kSignificance * t.noise);
     }
+    // Loss that the rate caused (a queue that overflowed, or a policer that
+    // drops what is sent above its rate) says rising whatever the delays say.
+    t.lossy = lost_more(lost, total, std::clamp(baseLoss, 0.0, 1.0));
+    int verdict = AVL_UNCLEAR;
+    if (t.lossy || t.rose) verdict = AVL_RISING;
+    else if (groups >= 3) verdict = AVL_FLAT;
     t.verdict = verdict;
     if (out != nullptr) *out = t;
     return verdict;

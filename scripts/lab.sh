@@ -647,7 +647,7 @@ shaper_counters() {
 
 cmd_free() {
     [[ $# -ge 1 ]] || usage
-    local name=$1 seconds="" ip_bytes="" counters rate b0 b1
+    local name=$1 seconds="" ip_bytes="" rate b0 b1
     shift
     while [[ $# -gt 0 ]]; do
         case $1 in

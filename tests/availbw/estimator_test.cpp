@@ -57,6 +57,13 @@ TEST(Trend, TellsRisingFlatAndUnclearSeries) {
     EXPECT_EQ(t.groups, 10);
     EXPECT_NEAR(t.rise, 8 * 90, 50);
     EXPECT_LT(t.noise, 20);
+    EXPECT_TRUE(t.rose && !t.lossy);
+    // A queue that rose and overflowed: both are told, so a caller can tell
+    // it from a policer's loss, which comes without a rise.
+    avl_judge_delays(ramp.data(), 100, 30, 0, 0, 5, &t);
+    EXPECT_TRUE(t.rose && t.lossy);
+    avl_judge_delays(flat.data(), 100, 30, 0, 0, 5, &t);
+    EXPECT_TRUE(!t.rose && t.lossy);
 }
 
 // ---- Whole measurements over simulated paths ------------------------------
