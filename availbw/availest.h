@@ -22,6 +22,7 @@
 #ifndef AVAILEST_H
 #define AVAILEST_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
@@ -39,6 +40,34 @@ extern "C" {
 #define AVL_ERR_OPTIONS (-3)   /* an option is out of range */
 #define AVL_ERR_MEMORY (-5)
 #define AVL_NO_ESTIMATE 1      /* the probes ran but gave no estimate; see the reason */
+
+/* Why there is no estimate (avl_result.failure), beside the reason's text.
+ * avl_failure_name gives each a short name for scripts ("budget", "loss", ...). */
+#define AVL_FAIL_NONE 0         /* there is an estimate */
+#define AVL_FAIL_BUDGET 1       /* a budget ended the measurement before the range was narrow */
+#define AVL_FAIL_NO_REPLY 2     /* the host did not answer */
+#define AVL_FAIL_UNREACHABLE 3  /* a router answered with an ICMP error (see the reason) */
+#define AVL_FAIL_LOSS 4         /* the path loses too much even at low rates */
+#define AVL_FAIL_ECHO_LIMIT 5   /* the host limits its echo replies below what is free:
+                                   lower_bound_bps holds what is known */
+#define AVL_FAIL_POLICER 6      /* the bottleneck drops above its rate instead of queueing */
+#define AVL_FAIL_ELASTIC 7      /* the cross traffic yields to the streams (TCP): what is
+                                   unused could not be told */
+#define AVL_FAIL_UNSTEADY 8     /* the streams disagree more than noise explains */
+#define AVL_FAIL_SENDER 9       /* this machine could not keep to the streams' schedule */
+#define AVL_FAIL_SEND 10        /* sending failed (errno text in the reason) */
+#define AVL_FAIL_PATH 11        /* the path does not carry the packets the method needs */
+#define AVL_FAIL_CANCELLED 12   /* the progress callback asked to stop */
+
+/* Which budget ended a measurement (avl_result.budget_reached). */
+#define AVL_BUDGET_NONE 0
+#define AVL_BUDGET_BYTES 1
+#define AVL_BUDGET_TIME 2
+
+/* Whether the cross traffic yields to the streams (avl_result.elastic). */
+#define AVL_ELASTIC_UNKNOWN (-1)
+#define AVL_ELASTIC_NO 0
+#define AVL_ELASTIC_YES 1
 
 /* What the trend test saw in one stream. */
 typedef struct avl_trend {
@@ -69,6 +98,9 @@ int avl_judge_delays(const double *delays, int n, int lost, double base_loss, in
 
 /* How a measurement is run.  avl_default_options gives the defaults. */
 typedef struct avl_options {
+    size_t size;           /* sizeof(avl_options) as the caller knows it; set by
+                              avl_default_options.  0 counts as this header's size.
+                              Lets the struct grow without breaking callers. */
     int64_t max_bytes;     /* stop once the probes have cost this many IP bytes, sent
                               and received; 0 (default): 1000000, or when that is more,
                               what ten streams as long as the time scale (4 ms without one)
@@ -133,6 +165,9 @@ typedef struct avl_round {
 
 /* What a measurement found.  Free it with avl_free_result. */
 typedef struct avl_result {
+    size_t size;            /* sizeof(avl_result) as the caller knows it (0: this header's):
+                               the measurement writes no byte past it, so the struct can
+                               grow without breaking callers */
     char address[64];       /* the destination in its standard text form (IPv4 or IPv6) */
     double available_bps;   /* the estimate: middle of the best-supported interval */
     double low_bps, high_bps; /* that interval */
@@ -148,16 +183,32 @@ typedef struct avl_result {
                                train (0: none was sent) */
     double echo_limit_pps;  /* > 0: the host (or a router before it) answers at most about
                                this many echo requests a second */
-    int budget_reached;     /* 1: a budget ended the measurement */
+    int budget_reached;     /* AVL_BUDGET_BYTES or AVL_BUDGET_TIME: that budget ended the
+                               measurement; AVL_BUDGET_NONE (0) otherwise */
     char reason[160];       /* why there is no estimate, or what cut it short; "" otherwise */
     int nstreams;
     avl_stream *streams;
     int nrounds;
     avl_round *round_ranges;
+    /* Added after the first release; present when size covers them. */
+    int failure;            /* AVL_FAIL_NONE with an estimate, else why there is none */
+    int elastic;            /* AVL_ELASTIC_YES: the cross traffic yields (TCP), and the figure
+                               is the unused rate; AVL_ELASTIC_NO; AVL_ELASTIC_UNKNOWN */
+    double lower_bound_bps; /* > 0 without an estimate: at least this much is free */
+    int64_t max_bytes;      /* the budgets the measurement ran under (the automatic ones */
+    double max_seconds;     /*   as they grew) */
 } avl_result;
 
-/* Called after every stream with the result so far (streams included). */
-typedef void (*avl_progress_fn)(void *context, const avl_result *sofar);
+/* The short name of a failure code ("none", "budget", "no_reply", ...); "unknown"
+ * for a code this library does not know. */
+const char *avl_failure_name(int failure);
+
+/* Called after every stream with the result so far (streams included).  The
+ * pointers in sofar (streams, their arrays, round_ranges) stay valid only until
+ * the callback returns: copy what is wanted later.  Return 0 to go on; any
+ * other value ends the measurement, which then returns AVL_NO_ESTIMATE with
+ * failure AVL_FAIL_CANCELLED. */
+typedef int (*avl_progress_fn)(void *context, const avl_result *sofar);
 
 /*
  * Measures the path to host.  Returns 0 with an estimate, AVL_NO_ESTIMATE
@@ -196,6 +247,10 @@ typedef struct avl_path {
     int header_bytes;     /* IP and ICMP header bytes of each request (28 for IPv4, 48 for
                              IPv6): a packet of size data bytes has size + header_bytes */
     const char *address;  /* the destination, copied into the result */
+    /* What send accepts at most (0: no limit); the measurement never asks for
+     * more, and a send asked for more fails with EINVAL. */
+    int max_packets;      /* packets in one stream */
+    int64_t max_wait_ns;  /* wait_ns */
 } avl_path;
 
 /* The measurement over any path; avl_measure is this over a real one. */

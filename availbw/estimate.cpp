@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "ovintra.h"
+#include "result_size.h"
 
 namespace {
 
@@ -153,7 +154,7 @@ private:
     double firstGuess(double* above);
     void searchRounds(double guess, double above);
     int conclude();
-    int noEstimate(const std::string& why);
+    int noEstimate(const std::string& why, int failure);
 
     // The steps of one stream.
     Plan plan(int kind, int round, double rate, int packets, int bytes, bool withLead) const;
@@ -166,7 +167,7 @@ private:
     Vote vote(int round, double rate, int wanted, double* achieved, double* pointer);
     bool search(int round, double start, double above, avl_round* range);
     bool combine();
-    void stop(const std::string& why);
+    void stop(const std::string& why, int failure);
     int packetsAt(double rate) const;
     int64_t waitNs(const Plan& p) const;
     double baseLoss(double rate) const;
@@ -234,8 +235,11 @@ int64_t Measurement::waitNs(const Plan& p) const {
     return std::llround((3 * rtt_ + queue + kBurstAllowance) * 1e9);
 }
 
-void Measurement::stop(const std::string& why) {
-    if (!stopped_) std::snprintf(r_->reason, sizeof r_->reason, "%s", why.c_str());
+void Measurement::stop(const std::string& why, int failure) {
+    if (!stopped_) {
+        std::snprintf(r_->reason, sizeof r_->reason, "%s", why.c_str());
+        r_->failure = failure;
+    }
     stopped_ = true;
 }
 
@@ -277,7 +281,10 @@ void Measurement::publish() {
     r_->round_ranges = rounds_.data();
     r_->nrounds = static_cast<int>(rounds_.size());
     r_->duration_s = elapsed();
-    if (progress_ != nullptr) progress_(progressContext_, r_);
+    if (progress_ != nullptr && progress_(progressContext_, r_) != 0 && !stopped_) {
+        r_->failure = AVL_FAIL_CANCELLED;
+        stop("cancelled by the caller", AVL_FAIL_CANCELLED);
+    }
 }
 
 // The share of packets the path loses anyway, whatever the rate: what streams
@@ -346,13 +353,13 @@ Plan Measurement::smallProbe(int count, int64_t gapNs) const {
 bool Measurement::fits(const Plan& p) {
     if (stopped_) return false;
     if (r_->probe_bytes + 2 * int64_t{p.packets()} * p.bytes > o_.max_bytes) {
-        r_->budget_reached = 1;
-        stop("byte budget reached");
+        r_->budget_reached = AVL_BUDGET_BYTES;
+        stop("byte budget reached", AVL_FAIL_BUDGET);
         return false;
     }
     if (elapsed() + p.seconds() + waitNs(p) / 1e9 > o_.max_seconds) {
-        r_->budget_reached = 1;
-        stop("time budget reached");
+        r_->budget_reached = AVL_BUDGET_TIME;
+        stop("time budget reached", AVL_FAIL_BUDGET);
         return false;
     }
     return true;
@@ -370,7 +377,7 @@ Outcome Measurement::stream(const Plan& p) {
                                arrive.data(), waitNs(p));
     if (got < 0) {
         failed_ = true;
-        stop(std::string("sending a stream failed: ") + std::strerror(errno));
+        stop(std::string("sending a stream failed: ") + std::strerror(errno), AVL_FAIL_SEND);
         return out;
     }
     out.sent = true;
@@ -471,8 +478,8 @@ void Measurement::drain(const Outcome& out, double length) {
     const double left = o_.max_seconds - elapsed();
     if (wanted > left) {
         pause(std::max(0.0, left));
-        r_->budget_reached = 1;
-        stop("time budget reached");
+        r_->budget_reached = AVL_BUDGET_TIME;
+        stop("time budget reached", AVL_FAIL_BUDGET);
         return;
     }
     pause(wanted);
@@ -503,9 +510,9 @@ bool Measurement::contact() {
             return true;
         }
     }
-    r_->budget_reached = !asked;
+    r_->budget_reached = asked ? AVL_BUDGET_NONE : AVL_BUDGET_TIME;
     stopped_ = false;
-    stop(asked ? "the host did not answer" : "time budget reached");
+    stop(asked ? "the host did not answer" : "time budget reached", asked ? AVL_FAIL_NO_REPLY : AVL_FAIL_BUDGET);
     return false;
 }
 
@@ -534,7 +541,8 @@ bool Measurement::readCapacity() {
     if (!train.sent) return false;
     if (train.receivedAll == 0) {
         stop("no reply to " + std::to_string(kCapacityBytes) +
-             "-byte echo requests, though smaller ones were answered (does the path carry packets this large?)");
+             "-byte echo requests, though smaller ones were answered (does the path carry packets this large?)",
+             AVL_FAIL_PATH);
         return false;
     }
     double passed = 0;
@@ -551,7 +559,8 @@ bool Measurement::readCapacity() {
     }
     if (gaps.size() < 3 && passed == 0) {
         stop("too much loss: " + std::to_string(kCapacityPackets - train.receivedAll) + " of the capacity train's " +
-             std::to_string(kCapacityPackets) + " replies were lost");
+             std::to_string(kCapacityPackets) + " replies were lost",
+             AVL_FAIL_LOSS);
         return false;
     }
     // Behind a policer the replies that pass keep the spacing of the links
@@ -735,7 +744,7 @@ Vote Measurement::vote(int round, double rate, int wanted, double* achieved, dou
         if (cast >= wanted && rising != flat) break;
     }
     if (cast == 0) {
-        stop("the sender could not keep to its schedule (is the machine busy?)");
+        stop("the sender could not keep to its schedule (is the machine busy?)", AVL_FAIL_SENDER);
         return Vote::Stopped;
     }
     *achieved = median_of(rates);
@@ -913,8 +922,9 @@ void Measurement::searchRounds(double guess, double above) {
 }
 
 // Ends without an estimate, for why.
-int Measurement::noEstimate(const std::string& why) {
+int Measurement::noEstimate(const std::string& why, int failure) {
     std::snprintf(r_->reason, sizeof r_->reason, "%s", why.c_str());
+    r_->failure = failure;
     stopped_ = true;
     r_->available_bps = r_->low_bps = r_->high_bps = 0;
     r_->support = 0;
@@ -929,13 +939,14 @@ int Measurement::conclude() {
     const double loss = lowRateLoss(&lowest, &packets);
     if (packets >= 100 && loss > kMaxBaseLoss)
         return noEstimate("too much loss: the path lost " + printed("%.0f", 100 * loss) + " % of the packets even at " +
-                          (lowest > 0 ? printed("%.3g", lowest / 1e6) + " Mbit/s" : "a low rate"));
+                          (lowest > 0 ? printed("%.3g", lowest / 1e6) + " Mbit/s" : "a low rate"),
+                          AVL_FAIL_LOSS);
     if (rounds_.empty()) {
         if (r_->budget_reached) {
             const std::string why = std::string("budget too small: ") + r_->reason + " before any rate was judged";
             std::snprintf(r_->reason, sizeof r_->reason, "%s", why.c_str());
         }
-        stop("no stream could be judged");
+        stop("no stream could be judged", AVL_FAIL_BUDGET);
         return AVL_NO_ESTIMATE;
     }
     // What ended the rounds, for the reasons below.
@@ -950,6 +961,7 @@ int Measurement::conclude() {
                                             : "more than " + printed("%.3g", below / 1e6) + " Mbit/s free";
         const std::string why = ended + " before the free rate was bracketed (" + known + ")";
         std::snprintf(r_->reason, sizeof r_->reason, "%s", why.c_str());
+        if (r_->failure == AVL_FAIL_NONE) r_->failure = r_->budget_reached ? AVL_FAIL_BUDGET : AVL_FAIL_UNSTEADY;
         return AVL_NO_ESTIMATE;
     }
     // A policer drops what exceeds its rate wherever it comes from, and a
@@ -959,21 +971,29 @@ int Measurement::conclude() {
     // or in a stream's loss that a twin of small packets did not share.
     if ((policed_ || bytesLost_) && delayRises_ == 0)
         return noEstimate("the bottleneck drops what exceeds its rate instead of queueing it (a policer); a stream's "
-                          "own loss does not tell what others use of its " + printed("%.3g", capacity_ / 1e6) + " Mbit/s");
+                          "own loss does not tell what others use of its " + printed("%.3g", capacity_ / 1e6) + " Mbit/s",
+                          AVL_FAIL_POLICER);
     // Only rounds a budget cut short, and their range still wide: too little
     // to give a figure.
     const bool complete = std::any_of(rounds_.begin(), rounds_.end(), [](const avl_round& q) { return q.complete; });
     if (!complete && r_->high_bps > r_->low_bps * (1 + kWideRanges * o_.resolution))
         return noEstimate(ended + " before the range narrowed (" + printed("%.3g", r_->low_bps / 1e6) +
-                          " to " + printed("%.3g", r_->high_bps / 1e6) + " Mbit/s free)");
+                          " to " + printed("%.3g", r_->high_bps / 1e6) + " Mbit/s free)",
+                          r_->budget_reached ? AVL_FAIL_BUDGET : AVL_FAIL_UNSTEADY);
     // Under a limit on echo replies that keeps streams below the capacity, a
     // free rate at that ceiling may be more.
-    if (limitPps_ > 0 && ceiling_ < 0.97 * capacity_ && r_->available_bps * (1 + o_.resolution) >= ceiling_)
-        return noEstimate("the host limits its echo replies to about " + printed("%.0f", limitPps_) +
-                          " a second, too few to measure more than " + printed("%.3g", ceiling_ / 1e6) + " Mbit/s");
+    if (limitPps_ > 0 && ceiling_ < 0.97 * capacity_ && r_->available_bps * (1 + o_.resolution) >= ceiling_) {
+        const double bound = ceiling_;
+        const int status = noEstimate("the host limits its echo replies to about " + printed("%.0f", limitPps_) +
+                          " a second, too few to measure more than " + printed("%.3g", ceiling_ / 1e6) + " Mbit/s",
+                          AVL_FAIL_ECHO_LIMIT);
+        r_->lower_bound_bps = bound;
+        return status;
+    }
     const double rate = r_->available_bps;
     r_->timescale_s = rate > 0 ? packetsAt(rate) * packetBytes_ * 8.0 / rate : 0;
     if (!r_->budget_reached && !failed_) r_->reason[0] = '\0';
+    r_->failure = AVL_FAIL_NONE;
     return 0;
 }
 
@@ -995,6 +1015,7 @@ int Measurement::run() {
 }  // namespace
 
 extern "C" void avl_default_options(avl_options* o) {
+    o->size = sizeof *o;
     o->max_bytes = 0;
     o->max_seconds = 0;
     o->timescale_s = 0;
@@ -1018,17 +1039,21 @@ static bool valid_options(const avl_options* p) {
            (o.family == AVL_FAMILY_ANY || o.family == AVL_FAMILY_IPV4 || o.family == AVL_FAMILY_IPV6);
 }
 
-extern "C" int avl_measure_path(const avl_path* path, const avl_options* options, avl_result* result,
-                                avl_progress_fn progress, void* context) {
-    if (result == nullptr) return AVL_ERR_OPTIONS;
-    *result = avl_result{};
-    if (!valid_options(options)) return AVL_ERR_OPTIONS;
+static int measure(const avl_path* path, const avl_options* options, avl_result* result, avl_progress_fn progress,
+                   void* context) {
     if (path == nullptr || path->send == nullptr || path->now_ns == nullptr || path->pause == nullptr ||
-        path->header_bytes < 8 || path->header_bytes > 60)
+        path->header_bytes < 8 || path->header_bytes > 60 || path->max_packets < 0 || path->max_wait_ns < 0)
         return AVL_ERR_OPTIONS;
     avl_options o;
     avl_default_options(&o);
-    if (options != nullptr) o = *options;
+    if (options != nullptr) {
+        // A caller built against an older, shorter struct: its fields, and
+        // the defaults for the rest.
+        const size_t known = options->size == 0 ? sizeof o : std::min(options->size, sizeof o);
+        std::memcpy(&o, options, known);
+        o.size = sizeof o;
+    }
+    if (!valid_options(&o)) return AVL_ERR_OPTIONS;
     std::snprintf(result->address, sizeof result->address, "%s", path->address != nullptr ? path->address : "");
     // Nothing but error results crosses this interface: memory that runs out
     // ends the measurement, and the result keeps none of its streams.
@@ -1043,6 +1068,25 @@ extern "C" int avl_measure_path(const avl_path* path, const avl_options* options
     }
 }
 
+extern "C" int avl_measure_path(const avl_path* path, const avl_options* options, avl_result* result,
+                                avl_progress_fn progress, void* context) {
+    if (result == nullptr) return AVL_ERR_OPTIONS;
+    availbw::fillResult(result, avl_result{});
+    // The measurement fills a whole result of this library's; the caller gets
+    // what its struct has room for.
+    avl_result full{};
+    full.size = sizeof full;
+    full.elastic = AVL_ELASTIC_UNKNOWN;
+    const int status = measure(path, options, &full, progress, context);
+    availbw::fillResult(result, full);
+    return status;
+}
+extern "C" const char* avl_failure_name(int failure) {
+    static const char* const names[] = {"none",     "budget",  "no_reply", "unreachable", "loss",  "echo_limit", "policer",
+                                        "elastic",  "unsteady", "sender",  "send",        "path",  "cancelled"};
+    return failure >= 0 && failure < static_cast<int>(sizeof names / sizeof *names) ? names[failure] : "unknown";
+}
+
 extern "C" void avl_free_result(avl_result* r) {
     if (r == nullptr) return;
     for (int i = 0; i < r->nstreams; ++i) {
@@ -1051,5 +1095,5 @@ extern "C" void avl_free_result(avl_result* r) {
     }
     delete[] r->streams;
     delete[] r->round_ranges;
-    *r = avl_result{};
+    availbw::fillResult(r, avl_result{});
 }

@@ -315,8 +315,8 @@ struct Progress {
     }
 };
 
-void onProgress(void* context, const avl_result* sofar) {
-    if (sofar->nstreams <= 0) return;
+int onProgress(void* context, const avl_result* sofar) {
+    if (sofar->nstreams <= 0) return 0;
     const avl_stream& last = sofar->streams[sofar->nstreams - 1];
     std::string text = "availbw: " + std::to_string(sofar->nstreams) + " streams";
     if (last.kind == AVL_KIND_CAPACITY) text += ", capacity train";
@@ -326,6 +326,7 @@ void onProgress(void* context, const avl_result* sofar) {
     std::snprintf(tail, sizeof tail, ", %.2f s", sofar->duration_s);
     text += ", " + availbw::formatBytes(sofar->probe_bytes) + tail;
     static_cast<Progress*>(context)->show(text);
+    return 0;
 }
 
 void installSignalHandlers() {

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 
+#include "result_size.h"
 #include "tamsel_stream.h"
 
 namespace {
@@ -33,7 +34,7 @@ void pause_ns(void*, int64_t ns) {
 extern "C" int avl_measure(const char* host, const avl_options* options, avl_result* result,
                            avl_progress_fn progress, void* context) {
     if (result == nullptr) return AVL_ERR_OPTIONS;
-    *result = avl_result{};
+    availbw::fillResult(result, avl_result{});
     const int family = options != nullptr ? options->family : AVL_FAMILY_ANY;
     if (family != AVL_FAMILY_ANY && family != AVL_FAMILY_IPV4 && family != AVL_FAMILY_IPV6) return AVL_ERR_OPTIONS;
     tsl_stream_session* session = nullptr;
@@ -43,8 +44,14 @@ extern "C" int avl_measure(const char* host, const avl_options* options, avl_res
         case TSL_STREAM_ERR_SOCKET: return AVL_ERR_SOCKET;
         default: return AVL_ERR_MEMORY;
     }
-    const avl_path path{session, send_stream, now_ns, pause_ns, tsl_stream_header_bytes(session),
-                        tsl_stream_address(session)};
+    const avl_path path{session,
+                        send_stream,
+                        now_ns,
+                        pause_ns,
+                        tsl_stream_header_bytes(session),
+                        tsl_stream_address(session),
+                        TSL_STREAM_MAX_PACKETS,
+                        TSL_STREAM_MAX_WAIT_NS};
     const int status = avl_measure_path(&path, options, result, progress, context);
     const int saved = errno;
     tsl_stream_close(session);

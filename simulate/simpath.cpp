@@ -30,7 +30,7 @@ Path::Path(const Config& c) : c_(c), state_(c.hops.size()), rng_(c.seed) {
 }
 
 avl_path Path::path(const char* address) {
-    return avl_path{this, sendFn, nowFn, pauseFn, c_.headerBytes, address};
+    return avl_path{this, sendFn, nowFn, pauseFn, c_.headerBytes, address, c_.maxPackets, c_.maxWaitNs};
 }
 
 double Path::freeRate(int packetBytes) const {
@@ -80,6 +80,12 @@ void Path::crossUntil(size_t k, double t) {
 int Path::send(int count, int size, const int64_t* at, int64_t* depart, int64_t* arrive, int64_t waitNs) {
     if (c_.broken) {
         errno = EPERM;
+        return kSendError;
+    }
+    // What the real runner refuses, refused here too.
+    if (count < 1 || (c_.maxPackets > 0 && count > c_.maxPackets) || waitNs < 0 ||
+        (c_.maxWaitNs > 0 && waitNs > c_.maxWaitNs)) {
+        errno = EINVAL;
         return kSendError;
     }
     ++streams_;

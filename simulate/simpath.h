@@ -40,6 +40,10 @@ struct Config {
     int overheadBytes = 0;
     int crossPacketBytes = 1228;   // IP bytes of a cross-traffic packet
     uint64_t seed = 1;
+    // The stream runner's limits, part of the path's contract: a send asked
+    // for more fails with EINVAL, as the real one does.
+    int maxPackets = 4096;
+    int64_t maxWaitNs = INT64_C(60000000000);
 };
 
 class Path {
