@@ -251,6 +251,13 @@ typedef struct avl_path {
      * more, and a send asked for more fails with EINVAL. */
     int max_packets;      /* packets in one stream */
     int64_t max_wait_ns;  /* wait_ns */
+    /* Optional (NULL: not known).  The replies of the last send that this
+     * host dropped itself (its receive buffer overflowed): not the path's loss. */
+    int (*overflows)(void *context);
+    /* Optional (NULL: none seen).  The last ICMP error that answered a request
+     * of the last send, as "ADDRESS says: what" (e.g. "198.18.0.254 says:
+     * destination network unreachable"), or NULL when none came. */
+    const char *(*icmp_error)(void *context);
 } avl_path;
 
 /* The measurement over any path; avl_measure is this over a real one. */

@@ -51,7 +51,9 @@ extern "C" int avl_measure(const char* host, const avl_options* options, avl_res
                         tsl_stream_header_bytes(session),
                         tsl_stream_address(session),
                         TSL_STREAM_MAX_PACKETS,
-                        TSL_STREAM_MAX_WAIT_NS};
+                        TSL_STREAM_MAX_WAIT_NS,
+                        nullptr,
+                        nullptr};
     const int status = avl_measure_path(&path, options, result, progress, context);
     const int saved = errno;
     tsl_stream_close(session);

@@ -30,7 +30,7 @@ Path::Path(const Config& c) : c_(c), state_(c.hops.size()), rng_(c.seed) {
 }
 
 avl_path Path::path(const char* address) {
-    return avl_path{this, sendFn, nowFn, pauseFn, c_.headerBytes, address, c_.maxPackets, c_.maxWaitNs};
+    return avl_path{this, sendFn, nowFn, pauseFn, c_.headerBytes, address, c_.maxPackets, c_.maxWaitNs, nullptr, nullptr};
 }
 
 double Path::freeRate(int packetBytes) const {
