@@ -165,9 +165,6 @@ typedef struct avl_round {
 
 /* What a measurement found.  Free it with avl_free_result. */
 typedef struct avl_result {
-    size_t size;            /* sizeof(avl_result) as the caller knows it (0: this header's):
-                               the measurement writes no byte past it, so the struct can
-                               grow without breaking callers */
     char address[64];       /* the destination in its standard text form (IPv4 or IPv6) */
     double available_bps;   /* the estimate: middle of the best-supported interval */
     double low_bps, high_bps; /* that interval */
@@ -218,6 +215,18 @@ typedef int (*avl_progress_fn)(void *context, const avl_result *sofar);
 int avl_measure(const char *host, const avl_options *options, avl_result *result,
                 avl_progress_fn progress, void *context);
 
+/*
+ * The result can grow in later versions without breaking callers: the
+ * _sized functions take the size of the caller's struct and write no byte
+ * past it, and the macros below pass it for every call compiled against this
+ * header.  (The plain functions, called as (avl_measure)(...), take this
+ * header's size.)
+ */
+int avl_measure_sized(const char *host, const avl_options *options, avl_result *result, size_t result_size,
+                      avl_progress_fn progress, void *context);
+#define avl_measure(host, options, result, progress, context) \
+    avl_measure_sized((host), (options), (result), sizeof *(result), (progress), (context))
+
 /* Arrival time of a packet without a reply, in avl_path's send. */
 #define AVL_LOST (-1)
 
@@ -263,8 +272,14 @@ typedef struct avl_path {
 /* The measurement over any path; avl_measure is this over a real one. */
 int avl_measure_path(const avl_path *path, const avl_options *options, avl_result *result,
                      avl_progress_fn progress, void *context);
+int avl_measure_path_sized(const avl_path *path, const avl_options *options, avl_result *result,
+                           size_t result_size, avl_progress_fn progress, void *context);
+#define avl_measure_path(path, options, result, progress, context) \
+    avl_measure_path_sized((path), (options), (result), sizeof *(result), (progress), (context))
 
 void avl_free_result(avl_result *result);
+void avl_free_result_sized(avl_result *result, size_t result_size);
+#define avl_free_result(result) avl_free_result_sized((result), sizeof *(result))
 
 #ifdef __cplusplus
 }

@@ -1068,18 +1068,22 @@ static int measure(const avl_path* path, const avl_options* options, avl_result*
     }
 }
 
-extern "C" int avl_measure_path(const avl_path* path, const avl_options* options, avl_result* result,
-                                avl_progress_fn progress, void* context) {
+extern "C" int avl_measure_path_sized(const avl_path* path, const avl_options* options, avl_result* result,
+                                      size_t size, avl_progress_fn progress, void* context) {
     if (result == nullptr) return AVL_ERR_OPTIONS;
-    availbw::fillResult(result, avl_result{});
+    availbw::fillResult(result, size, avl_result{});
     // The measurement fills a whole result of this library's; the caller gets
     // what its struct has room for.
     avl_result full{};
-    full.size = sizeof full;
     full.elastic = AVL_ELASTIC_UNKNOWN;
     const int status = measure(path, options, &full, progress, context);
-    availbw::fillResult(result, full);
+    availbw::fillResult(result, size, full);
     return status;
+}
+
+extern "C" int(avl_measure_path)(const avl_path* path, const avl_options* options, avl_result* result,
+                                 avl_progress_fn progress, void* context) {
+    return avl_measure_path_sized(path, options, result, sizeof *result, progress, context);
 }
 extern "C" const char* avl_failure_name(int failure) {
     static const char* const names[] = {"none",     "budget",  "no_reply", "unreachable", "loss",  "echo_limit", "policer",
@@ -1087,7 +1091,7 @@ extern "C" const char* avl_failure_name(int failure) {
     return failure >= 0 && failure < static_cast<int>(sizeof names / sizeof *names) ? names[failure] : "unknown";
 }
 
-extern "C" void avl_free_result(avl_result* r) {
+extern "C" void avl_free_result_sized(avl_result* r, size_t size) {
     if (r == nullptr) return;
     for (int i = 0; i < r->nstreams; ++i) {
         delete[] r->streams[i].depart_s;
@@ -1095,5 +1099,7 @@ extern "C" void avl_free_result(avl_result* r) {
     }
     delete[] r->streams;
     delete[] r->round_ranges;
-    availbw::fillResult(r, avl_result{});
+    availbw::fillResult(r, size, avl_result{});
 }
+
+extern "C" void(avl_free_result)(avl_result* r) { avl_free_result_sized(r, sizeof *r); }

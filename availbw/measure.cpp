@@ -31,10 +31,10 @@ void pause_ns(void*, int64_t ns) {
 
 }  // namespace
 
-extern "C" int avl_measure(const char* host, const avl_options* options, avl_result* result,
-                           avl_progress_fn progress, void* context) {
+extern "C" int avl_measure_sized(const char* host, const avl_options* options, avl_result* result, size_t size,
+                                 avl_progress_fn progress, void* context) {
     if (result == nullptr) return AVL_ERR_OPTIONS;
-    availbw::fillResult(result, avl_result{});
+    availbw::fillResult(result, size, avl_result{});
     const int family = options != nullptr ? options->family : AVL_FAMILY_ANY;
     if (family != AVL_FAMILY_ANY && family != AVL_FAMILY_IPV4 && family != AVL_FAMILY_IPV6) return AVL_ERR_OPTIONS;
     tsl_stream_session* session = nullptr;
@@ -54,9 +54,14 @@ extern "C" int avl_measure(const char* host, const avl_options* options, avl_res
                         TSL_STREAM_MAX_WAIT_NS,
                         nullptr,
                         nullptr};
-    const int status = avl_measure_path(&path, options, result, progress, context);
+    const int status = avl_measure_path_sized(&path, options, result, size, progress, context);
     const int saved = errno;
     tsl_stream_close(session);
     errno = saved;
     return status;
+}
+
+extern "C" int(avl_measure)(const char* host, const avl_options* options, avl_result* result,
+                            avl_progress_fn progress, void* context) {
+    return avl_measure_sized(host, options, result, sizeof *result, progress, context);
 }

@@ -11,17 +11,9 @@
 
 namespace availbw {
 
-// The bytes of a result the caller's struct has room for: its size, or this
-// header's when it gave none.
-inline size_t resultRoom(const avl_result* r) {
-    return r->size == 0 ? sizeof(avl_result) : std::min(r->size, sizeof(avl_result));
-}
-
-// Copies from into the caller's result as far as its struct reaches, keeping its size.
-inline void fillResult(avl_result* r, const avl_result& from) {
-    const size_t size = r->size;
-    std::memcpy(static_cast<void*>(r), &from, resultRoom(r));
-    r->size = size;
+// Copies from into the caller's result of size bytes, as far as it reaches.
+inline void fillResult(avl_result* r, size_t size, const avl_result& from) {
+    std::memcpy(static_cast<void*>(r), &from, std::min(size, sizeof(avl_result)));
 }
 
 }  // namespace availbw
