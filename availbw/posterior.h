@@ -1,0 +1,56 @@
+// SPDX-License-Identifier: MIT
+// posterior.h - what the verdicts of streams say about the free rate.
+//
+// A stream sent at rate R reads rising when R is above the rate that was
+// free while it ran, and flat below; near that rate it may read either way.
+// The free rate of a stream's few milliseconds scatters about the free rate
+// of the whole measurement, by little under steady cross traffic and by a
+// tenth or more under traffic that arrives at random, so a verdict is noisy
+// evidence.  Its chance of reading rising is modelled as
+//
+//     P(rising | R) = lapse + (1 - 2 lapse) * Phi((ln R - ln M) / s)
+//
+// where M is the rate at which half the streams rise (the curve's midpoint)
+// and s its width.  Neither is known: the posterior is kept on a grid over
+// both, from a flat prior on ln M and on ln s, and the width is integrated
+// out, so streams that disagree widen the range and streams that agree
+// narrow it.  The midpoint lies a little above the free rate (a stream must
+// overshoot to build a queue the trend test can see): the range of the free
+// rate divides the midpoint's by that bias, whose bounds come from the
+// verdict curves measured in the simulator and the lab.  Pure computation.
+#pragma once
+
+#include <vector>
+
+namespace availbw {
+
+class Posterior {
+public:
+    // The midpoint lies between low and high (bits per second, low > 0).
+    Posterior(double low, double high);
+
+    // A stream at rate read rising (or flat).
+    void add(double rate, bool rising);
+    int verdicts() const { return verdicts_; }
+
+    // The p-quantile (0 < p < 1) of the midpoint, bits per second.
+    double quantile(double p) const;
+    // The rate at which the next stream is expected to teach most: the one
+    // whose verdict leaves the least entropy in the midpoint, among rates
+    // between the posterior's 2nd and 98th percentiles.
+    double nextRate() const;
+    // The width s the verdicts point at (its posterior mean, in ln units).
+    double width() const;
+
+private:
+    double rising(double lnRate, int xi, int si) const;
+    std::vector<double> marginal(const std::vector<double>& joint) const;
+    void normalize(std::vector<double>* joint) const;
+
+    std::vector<double> x_;  // ln midpoint of each grid column
+    std::vector<double> s_;  // widths, ln units
+    std::vector<double> p_;  // joint probability, x-major (x_.size() * s_.size())
+    int verdicts_ = 0;
+};
+
+}  // namespace availbw

@@ -1,0 +1,170 @@
+// SPDX-License-Identifier: MIT
+// prober.h - the part of a measurement that sends: plans of streams, the
+// budgets, the record of every stream, the loss book, and the steps that
+// learn the path before the search (the round trip, the capacity, limits on
+// echo replies or bytes).  The search (estimate.cpp) decides which rates to
+// send; this sends them and says what each stream showed.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "availest.h"
+
+namespace availbw {
+
+// A stream as it is to be sent: when each packet leaves, and its size.
+struct Plan {
+    int kind = AVL_KIND_SEARCH;
+    int round = 0;
+    double rate = 0;  // bits per second of the part after the lead; 0: all back to back
+    int bytes = 0;    // IP bytes of each packet
+    int lead = 0;     // packets sent back to back before the rate part
+    std::vector<int64_t> at;  // ns from the stream's start
+    int64_t wait = -1;  // ns to wait for replies after the last send; < 0: as usual
+
+    int packets() const { return static_cast<int>(at.size()); }
+    double seconds() const { return at.empty() ? 0 : at.back() / 1e9; }
+};
+
+// What one stream gave, besides its record.
+struct Outcome {
+    bool sent = false;      // false: a budget or the path stopped it
+    bool isVoid = false;    // it could not be judged (the sender stalled, too few packets, local drops)
+    int verdict = AVL_UNCLEAR;
+    bool rose = false;      // its delays rose: it queued
+    bool byLoss = false;    // rising only because it lost more than the path loses anyway
+    bool lossy = false;     // it lost more than the path loses anyway
+    double sentRate = 0;    // achieved, IP bits per second, over the judged part
+    double outRate = 0;     // rate of the replies' arrivals, IP bits per second
+    double rise = 0, span = 0;  // seconds: the floors' rise over the judged part, its length
+    double minDelay = 0, lastDelay = 0;  // seconds
+    double spread = 0;      // seconds: the judged part's delays, 90th percentile less the lowest
+    int received = 0, lost = 0;  // in the judged part
+    int receivedAll = 0;    // replies to the whole stream
+};
+
+// Why a measurement ends without an estimate, with what the reason tells.
+// describe() writes every reason's text, in one place.
+struct Finding {
+    explicit Finding(int failure_ = AVL_FAIL_NONE, int budget_ = AVL_BUDGET_NONE, std::string detail_ = {})
+        : failure(failure_), budget(budget_), detail(std::move(detail_)) {}
+    int failure = AVL_FAIL_NONE;
+    int budget = AVL_BUDGET_NONE;  // for AVL_FAIL_BUDGET: which one
+    std::string detail;            // the system's error text, an ICMP error, a step's name
+    double share = 0;              // loss
+    double rate = 0, low = 0, high = 0;  // bits per second
+    double pps = 0;                // a limit on echo replies
+    int count = 0, of = 0;         // packets
+};
+std::string describe(const Finding& f);
+// The detail of a budget that ran out before the search had a verdict.
+extern const char* const kBeforeAnyVerdict;
+
+class Prober {
+public:
+    Prober(const avl_path& path, const avl_options& o, avl_result* r, avl_progress_fn progress, void* context);
+    ~Prober() { discard(); }
+
+    // The steps before the search.
+    bool contact();
+    bool readCapacity();
+    void choosePacketSize(double fastest);
+    // The first guess at the free rate from one stream at the ceiling; a
+    // stream there that rose also counts as a verdict (its rate in *above).
+    double firstGuess(double* above, Outcome* guess);
+
+    // One stream at rate in the search (round for the record).
+    Plan searchPlan(int round, double rate) const;
+    Outcome stream(const Plan& p);
+    // A search stream lost more than the path loses anyway: a twin of small
+    // packets tells a host's limit on echo replies (true: found, and the
+    // packets were sized anew) from bytes lost.
+    bool limitFoundBy(const Plan& lossy);
+
+    // A budget stopped the measurement while the search still needs more:
+    // when that budget is automatic, the automatic budgets grow once and the
+    // measurement goes on (true).
+    bool resumeWithLargerBudgets();
+    bool automaticBudgets() const { return automaticBytes_ || automaticSeconds_; }
+
+    void stop(const Finding& f);
+    bool stopped() const { return stopped_; }
+    const Finding& finding() const { return finding_; }
+    void publish();
+    void handOver();
+    void discard();
+
+    double elapsed() const { return (path_.now_ns(path_.context) - start_) / 1e9; }
+    double capacity() const { return capacity_; }
+    double ceiling() const { return ceiling_; }
+    double limitPps() const { return limitPps_; }
+    bool policed() const { return policed_ || bytesLost_; }
+    int packetBytes() const { return packetBytes_; }
+    int packetsAt(double rate) const;
+    double floorRate() const;
+    // The share of packets lost at the lowest rates streams were sent at
+    // (the first contact's included), that rate and the packets counted.
+    double lowRateLoss(double* rate, int* packets) const;
+    void setBelow(double rate) { below_ = std::max(below_, rate); }
+    void setEstimate(double rate) { estimate_ = rate; }
+    int delayRises() const { return delayRises_; }
+    void countRise(bool rose) { delayRises_ += rose; }
+    std::vector<avl_round>& rounds() { return rounds_; }
+    const std::vector<avl_stream>& streams() const { return streams_; }
+    const avl_options& options() const { return o_; }
+    avl_result* result() { return r_; }
+
+private:
+    enum class Limit { None, Packets, Bytes, Stopped };
+    bool growBudgets();
+    Outcome capacityTrain(std::vector<double>* gaps);
+    Limit findLimit(int trainReplies);
+    double passedRate();
+    void takeLimit();
+    int packetSizeFor(double fastest) const;
+    Plan plan(int kind, int round, double rate, int packets, int bytes, bool withLead) const;
+    Plan smallProbe(int count, int64_t gapNs) const;
+    bool fits(const Plan& p);
+    void judge(const Plan& p, const std::vector<int64_t>& depart, const std::vector<int64_t>& arrive, Outcome* out);
+    void drain(const Outcome& out, double length);
+    int64_t waitNs(const Plan& p) const;
+    double baseLoss(double rate) const;
+    double drainRate() const;
+    void pause(double seconds);
+
+    // Loss seen at one rate: packets sent and lost in the judged parts.
+    struct LossAt {
+        double rate;
+        int sent, lost;
+    };
+
+    avl_path path_;
+    avl_options o_;
+    avl_result* r_;
+    avl_progress_fn progress_;
+    void* progressContext_;
+    int64_t start_;  // ns on the path's clock
+    bool automaticBytes_, automaticSeconds_;
+    Finding finding_;
+    std::vector<avl_stream> streams_;
+    std::vector<avl_round> rounds_;
+    std::vector<LossAt> losses_;
+    double rtt_ = 0;          // seconds: the least round trip seen
+    int contactSent_ = 0, contactLost_ = 0;
+    double capacity_ = 0;
+    double limitPps_ = 0;     // > 0: the host answers about this many echo requests a second
+    double ceiling_ = 0;      // the fastest rate streams may be sent at
+    double estimate_ = 0;     // the best idea of the free rate so far (0: none)
+    double below_ = 0;        // the highest rate found below what is free
+    int packetBytes_ = 0;     // of the streams after the capacity train
+    bool stopped_ = false;
+    bool handedOver_ = false; // the result owns the streams and rounds
+    bool policed_ = false;    // bytes are limited: a policer, or a queue too short for a train
+    bool bytesLost_ = false;  // a stream's loss was found to be of bytes, not packets
+    int delayRises_ = 0;      // streams whose delays rose: the path queues
+};
+
+}  // namespace availbw

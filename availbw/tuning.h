@@ -1,0 +1,162 @@
+// SPDX-License-Identifier: MIT
+// tuning.h - every number the measurement is tuned by, in one place, each
+// with the reason for its value.  Times in seconds unless the name says ns;
+// sizes in IP bytes; rates in IP bits per second.
+#pragma once
+
+#include <cstdint>
+
+namespace availbw::tuning {
+
+// ---- The first contact ------------------------------------------------------
+// Twenty small requests a millisecond apart: the round trip, and the loss the
+// path has at a low rate (20 packets tell 5 % from none).
+constexpr int kContactPackets = 20;
+constexpr int64_t kContactGapNs = 1000000;
+// The first wait for their replies; it grows fourfold while nothing comes
+// back (a slow or far host), up to the runner's longest wait.
+constexpr int64_t kFirstContactWaitNs = 50000000;
+// Time the last try leaves of the time budget, for the steps after it.
+constexpr double kContactSlack = 0.002;
+
+// ---- The capacity -----------------------------------------------------------
+// A back-to-back train of full-sized packets: 16 give 14 gaps, enough for a
+// median that one burst of others does not move.
+constexpr int kCapacityPackets = 16;
+constexpr int kCapacityBytes = 1500;
+// Small packets tell a limit on packets from one on bytes.
+constexpr int kSmallBytes = 100;
+// Slowest bottleneck whose back-to-back train's replies are waited for.
+constexpr double kSlowestPath = 2e6;
+// A stream a quarter above a capacity the train read low, that neither
+// queues nor loses, raises it (a shaper's timer spaces replies unevenly at
+// high rates); at most this many times.
+constexpr int kRaises = 3;
+constexpr double kRaiseBy = 0.25;
+
+// ---- Limits on the path -----------------------------------------------------
+// Streams keep below this share of a host's limit on echo replies, so that
+// the limit's own drops do not read as the path's loss.
+constexpr double kLimitMargin = 0.8;
+// Small packets, 50 us apart, that measure that limit from their second half.
+constexpr int kLimitProbePackets = 100;
+constexpr int64_t kLimitProbeGapNs = 50000;
+// What a policer passes: streams of full-sized packets from 8 Mbit/s,
+// doubling up to this, 4 ms each.
+constexpr double kFastestProbe = 1.6e9;
+constexpr double kPassProbeSeconds = 0.004;
+// A path that loses more than this at its lowest rates (over 100 packets or
+// more) cannot be judged by loss.
+constexpr double kMaxBaseLoss = 0.075;
+constexpr int kBaseLossPackets = 100;
+
+// ---- Streams ----------------------------------------------------------------
+// The shortest stream, also with a short time scale: fewer packets give too
+// few groups for the trend test.
+constexpr int kMinPackets = 20;
+// Packets leave at least this far apart at the capacity: a sender that keeps
+// closer gaps falls behind its schedule.
+constexpr double kMinGapUs = 50;
+// Stream length without a time scale: at least a few milliseconds, so that
+// cross traffic sent in bursts every millisecond averages out, and at most
+// some tens, so that slow paths are measured in a second too.  The automatic
+// byte budget is ten of the shortest at the capacity, both ways.
+constexpr double kMinStreamSeconds = 0.004;
+constexpr double kMaxStreamSeconds = 0.03;
+// Sent back to back before a stream's rate part: uses up a token bucket's
+// credit, which would let the first part of a stream above the free rate
+// through unqueued.
+constexpr int kLeadBytes = 4500;
+// New tries for a stream that could not be judged (the sender stalled).
+constexpr int kRetries = 2;
+// A rise this small is none: the jitter of the receive stamps.
+constexpr double kStampJitter = 10e-6;
+// A group of the trend test spans at least a millisecond, the period of the
+// most common bursts of cross traffic (timers, pacing).
+constexpr double kShortestGroup = 0.001;
+// A sender that kept its gaps this close to the schedule kept to it; a gap
+// longer than max(this, two gaps) is a stall that cuts the stream.
+constexpr double kStallNs = 50000;
+// Replies may wait behind this much of others' bursts.
+constexpr double kBurstAllowance = 0.01;
+// After a stream, the pause lets what it queued drain at what is free:
+// this many times the time that needs, and at most four stream lengths and
+// 50 ms.
+constexpr double kDrainFactor = 1.5;
+constexpr double kLongestDrainExtra = 0.05;
+
+// ---- Budgets ----------------------------------------------------------------
+// Automatic budgets: 1 MB and 1 s, or 40 stream lengths with a time scale.
+// When the streams disagree and the range is still wider than
+// kDisagreement, they grow once: the bytes to 3 MB (or what they were, when
+// the capacity made them more), the time twice; a user's budgets stay hard.
+constexpr int64_t kDefaultBytes = 1000000;
+constexpr double kDefaultSeconds = 1.0;
+constexpr double kSecondsPerTimescale = 40;
+constexpr int64_t kGrownBytes = 3000000;
+constexpr double kSecondsGrowth = 2;
+// Steady paths leave a range of 15 to 20 % after a megabyte of streams;
+// wider than this, the streams disagree.
+constexpr double kDisagreement = 1.25;
+
+// ---- The search -------------------------------------------------------------
+// Each verdict is evidence weighed by the verdict curve (posterior.h).
+// Chance that a stream reads the wrong way far from the free rate (a burst
+// of others, a stall that slipped through): the curve's floor and ceiling.
+// The lab's curves read 0.03 rising at 0.8 of the free rate.
+constexpr double kLapse = 0.04;
+// The midpoint of the verdict curve lies this far above the free rate:
+// streams just above it build queues too small to see at once.  Measured
+// curves put it at +0.5 % (steady traffic, simulator) to +4 % (Poisson and
+// on-off traffic); the range of the free rate covers both ends.
+constexpr double kBiasLow = 0.0;
+constexpr double kBiasHigh = 0.03;
+// The widths the curve may have, in ln units: 1 % (steady traffic, long
+// streams) to 35 % (traffic that arrives at random, seen by short streams).
+constexpr double kNarrowestWidth = 0.01;
+constexpr double kWidestWidth = 0.35;
+constexpr int kWidthPoints = 9;
+// Grid over the midpoint: 1 % steps from a hundredth of the capacity.
+constexpr int kGridPoints = 480;
+// The range holds this much of the posterior: 95 %, so that it still holds
+// the truth in nine runs of ten where the model is a little off.
+constexpr double kRangeMass = 0.90;
+// The next stream goes where it teaches most, among this many rates between
+// the posterior's 2nd and 98th percentiles.
+constexpr int kCandidates = 25;
+constexpr double kProbeFrom = 0.02;
+// At least this many verdicts before the range may end the search.
+constexpr int kMinVerdicts = 6;
+// A round is this many verdicts; its range is the posterior's after them.
+constexpr int kVerdictsPerRound = 4;
+// While this few verdicts are in, a rising stream's pointer (R - C rho / L)
+// chooses the next rate: it finds the region quickly.  Only verdicts weigh
+// in the posterior.
+constexpr int kPointedVerdicts = 3;
+// A pointer moves the rate down by at most this factor: a burst of others
+// within a stream can make it rise too much.
+constexpr double kFarthestPointer = 1.5;
+// A range wider than this ratio says too little: no estimate.
+constexpr double kWidestAnswer = 1.6;
+// The first step above the first guess when no stream has risen yet.
+constexpr double kFirstStep = 0.12;
+// A rate sent this close to the one asked for counts as it.
+constexpr double kSent = 1.02;
+
+// ---- Cross traffic that yields ---------------------------------------------
+// Streams at this share of the capacity or less add little to a queue.
+constexpr double kLightStream = 0.25;
+// A queue stands when such streams' lowest delays lie, in the median of at
+// least three of them, this far above the least delay the path has shown:
+// a millisecond, or a tenth of that least delay on long paths.  Cross
+// traffic that does not yield empties the queue between its bursts; the
+// lab's TCP flows kept 2 to 10 ms standing.
+constexpr double kStandingQueue = 0.001;
+constexpr double kStandingShare = 0.1;
+constexpr size_t kStandingStreams = 3;
+// Streams flat at more than this multiple of the rate of streams that rose
+// (two of each) contradict each other beyond any noise of traffic that
+// does not yield.
+constexpr double kContradiction = 2.0;
+
+}  // namespace availbw::tuning
