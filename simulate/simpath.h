@@ -84,7 +84,8 @@ public:
     // What the tightest hop left unused from t0 to t1 (simulated seconds), by
     // its own counters of the cross traffic and elastic flows it accepted, in
     // IP bits per second of packets of packetBytes IP bytes; simulates the
-    // cross traffic up to t1 first.
+    // cross traffic up to t1 first, so streams sent after it start at t1 or
+    // later (pause to there).
     double unusedRate(double t0, double t1, int packetBytes);
     // Link bits of cross traffic and elastic flows hop k accepted up to t.
     double acceptedBits(size_t k, double t) const;
