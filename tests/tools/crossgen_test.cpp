@@ -1,13 +1,17 @@
 // SPDX-License-Identifier: MIT
 // tsl_crossgen over loopback: what the sink takes in is what the sender
 // sent, at the mean rate asked for, for paced and for random traffic; and it
-// sends nowhere but loopback and the lab's ranges.
+// sends nowhere but loopback and the lab's ranges.  In the lab, the
+// bottleneck carries what lab.sh was asked for: the sender's Poisson traffic
+// at its mean IP rate, or TCP flows that leave next to nothing free.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
+#include "lab.h"
 #include "run.h"
 
 namespace {
@@ -47,6 +51,34 @@ TEST(Crossgen, KeepsItsMeanRateOverLoopback) {
     const tsltest::RunResult elsewhere = tsltest::runProgram({bin, "send", "192.0.2.1", "--rate", "1"}, 10);
     EXPECT_EQ(elsewhere.status, 2);
     EXPECT_NE(elsewhere.err.find("not an address of loopback"), std::string::npos) << elsewhere.err;
+}
+
+// The bottleneck's free rate over two seconds, as lab.sh measures it, Mbit/s.
+double labFree(const tsltest::Lab& lab) {
+    const tsltest::RunResult r = tsltest::runProgram({"bash", TSL_LAB_SH, "free", lab.name(), "2"}, 20);
+    EXPECT_EQ(r.status, 0) << r.err;
+    return std::atof(r.out.c_str());
+}
+
+TEST(Crossgen, TheLabCarriesTheTrafficAskedFor) {
+    {
+        tsltest::LabOptions o;
+        o.rateMbit = 50;
+        o.crossMbit = 20;
+        o.crossKind = "poisson";
+        tsltest::Lab lab(o);
+        TSL_REQUIRE_LAB(lab);
+        // 50 less 20 of IP bits in 1228-byte packets, 14 bytes more each on the link.
+        EXPECT_NEAR(labFree(lab), 50 - 20 * 1242.0 / 1228, 2.0);
+        EXPECT_NE(lab.runInClient({"ss", "-Hlun", "sport = :5300"}, 10).out.find("5300"), std::string::npos)
+            << "the suite's sink takes the traffic in, not iperf3's";
+    }
+    tsltest::LabOptions o;
+    o.rateMbit = 50;
+    o.tcpFlows = 2;
+    tsltest::Lab lab(o);
+    TSL_REQUIRE_LAB(lab);
+    EXPECT_LT(labFree(lab), 5) << "TCP flows fill the bottleneck";
 }
 
 }  // namespace
