@@ -110,8 +110,8 @@ run_availbw() {
         truths+=" $t"
         [[ $v != 0 ]] || continue
         ok=$((ok + 1))
-        held=$((held + $(awk -v lo="$lo" -v hi="$hi" -v t="$t" 'BEGIN { print lo / 1e6 <= t && t <= hi / 1e6 }')))
-        above=$((above + $(awk -v m="$m" -v t="$t" -v r="$rate" 'BEGIN { print m > t + r / 10 }')))
+        held=$((held + $(awk -v lo="$lo" -v hi="$hi" -v t="$t" 'BEGIN { print (lo / 1e6 <= t && t <= hi / 1e6) }')))
+        above=$((above + $(awk -v m="$m" -v t="$t" -v r="$rate" 'BEGIN { print (m > t + r / 10) }')))
         values+=" $m"
         w5=$((w5 + in5)) w10=$((w10 + in10))
     done
