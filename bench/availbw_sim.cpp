@@ -21,7 +21,7 @@
 namespace {
 
 struct Scenario {
-    const char* name;
+    std::string name;
     simpath::Config config;
     double timescale = 0;
 };
@@ -51,8 +51,8 @@ std::vector<Scenario> scenarios() {
     std::vector<Scenario> all;
     for (double mbit : {10.0, 50.0, 100.0, 200.0})
         for (double share : {0.0, 0.3, 0.6, 0.75}) {
-            char* name = new char[32];
-            std::snprintf(name, 32, "%g/%g%%", mbit, share * 100);
+            char name[32];
+            std::snprintf(name, sizeof name, "%g/%g%%", mbit, share * 100);
             all.push_back({name, path({hop(mbit, share, 1)})});
         }
     all.push_back({"tight", path({hop(40, 0, 1), hop(100, 0.75, 1)})});
@@ -118,7 +118,7 @@ int main(int argc, char** argv) {
     std::printf("\n");
     for (const Scenario& sc : scenarios()) {
         bool wanted = argc <= 2;
-        for (int i = 2; i < argc; ++i) wanted |= std::strcmp(argv[i], sc.name) == 0;
+        for (int i = 2; i < argc; ++i) wanted |= sc.name == argv[i];
         if (!wanted) continue;
         std::vector<double> ratios, values;
         double truthSum = 0, bytes = 0, secs = 0;
@@ -167,7 +167,7 @@ int main(int argc, char** argv) {
         const double truth = truthSum / runs / 1e6;
         char elastics[16];
         std::snprintf(elastics, sizeof elastics, "%d/%d/%d", elastic[0], elastic[1], elastic[2]);
-        std::printf("%-13s %8.2f | %8.2f [%8.2f-%8.2f] %3d %3d %4d %3d %7d %8s | %7.0f %6.3f |", sc.name, truth,
+        std::printf("%-13s %8.2f | %8.2f [%8.2f-%8.2f] %3d %3d %4d %3d %7d %8s | %7.0f %6.3f |", sc.name.c_str(), truth,
                     median(values), values.empty() ? 0 : *std::min_element(values.begin(), values.end()),
                     values.empty() ? 0 : *std::max_element(values.begin(), values.end()), within5, within10, held,
                     ok, bounded, elastics, bytes / runs, secs / runs);
