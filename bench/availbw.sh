@@ -17,13 +17,27 @@
 #              requests a second: the row counts the runs that say so
 #   ipv6 user  50 Mbit/s carrying 15 over IPv6, and as an ordinary user
 #              (ICMP datagram sockets), beside the IPv4 root row 50/30
+#   poisson50/20 poisson100/50
+#              Poisson UDP cross traffic (tsl_crossgen: 1228-byte datagrams,
+#              exponential gaps) of 20 through 50 Mbit/s and 50 through 100,
+#              at the mean IP rate
+#   onoff50/20 tsl_crossgen's on-off bursts: 40 Mbit/s for 5 ms, then 5 ms
+#              of silence, on average (exponential), 20 Mbit/s on the mean
+#   mix50/20   tsl_crossgen's packet-size mix (40, 576 and 1500 IP bytes in
+#              7 : 4 : 1, exponential gaps), 20 Mbit/s of IP bits
+#   tcp1 tcp4  one and four TCP bulk flows (iperf3) through 50 Mbit/s, toward
+#              the client: the truth is the rate they leave unused
 #
 # For each row, in a fresh lab:
 #   - the truth: the bottleneck's rate less what its shaper really sent (its
 #     counters over 2 s), in IP bits of the packets each availbw run used
 #     (packet_bytes in its JSON: the shaper counts 14 bytes more per frame);
 #   - availbw RUNS times: median [min-max], runs within 5 % and 10 % of the
-#     truth, runs with an estimate, IP bytes and seconds per run (from its JSON);
+#     truth, runs whose range [low_bps, high_bps] held the truth (held), runs
+#     with an estimate (ans), IP bytes and seconds per run, and how many runs
+#     said the cross traffic is elastic: true/false/null (all from its JSON);
+#     for the TCP rows the note counts the answers above the unused rate plus
+#     a tenth of the capacity;
 #   - how steady the cross traffic was: the 99th percentile of the round
 #     trips of 250 small echo requests 4 ms apart (ms), taken before the runs
 #     (a queue that others' bursts build shows there);
@@ -51,8 +65,8 @@ for tool in cmake iperf3 nft tc ip jq setpriv ping; do
 done
 bash "$LAB" check >/dev/null
 
-build "$BUILD" availbw vennic
-readonly AVAILBW=$BUILD/availbw/availbw VENNIC=$BUILD/bandwidth/vennic
+build "$BUILD" availbw vennic tsl_crossgen
+readonly AVAILBW=$BUILD/availbw/availbw VENNIC=$BUILD/bandwidth/vennic CROSSGEN=$BUILD/tools/tsl_crossgen
 
 PIN=() SHAPER=()
 if (($(nproc) > 1)); then
@@ -66,23 +80,28 @@ burst_for() { awk -v r="$1" 'BEGIN { print (r >= 100 ? 3028 : 1600) }'; }
 ROWS=("$@")
 if ((${#ROWS[@]} == 0)); then
     for c in 10 50 100 200; do for x in 0 30 60; do ROWS+=("$c/$x"); done; done
-    ROWS+=(burst20 tight loss1 loss3 police echo ipv6 user)
+    ROWS+=(burst20 tight loss1 loss3 police echo ipv6 user poisson50/20 poisson100/50 onoff50/20 mix50/20 tcp1 tcp4)
 fi
 
 # RUNS of availbw as USER (root or user) with ARGS...; FREE is the link-layer
-# free rate in Mbit/s.  Prints "median min max within5 within10 ok bytes secs
-# limited truth": limited counts the runs whose reason names an echo limit,
-# truth is the median of each run's truth.
+# free rate in Mbit/s, RATE the bottleneck's.  Prints "median min max within5
+# within10 ok bytes secs limited truth held elastic above": limited counts the
+# runs whose reason names an echo limit, truth is the median of each run's
+# truth, held the runs whose range held it, elastic the runs' elastic keys as
+# true/false/null counts, above the answers over the truth plus RATE / 10.
 run_availbw() {
-    local free=$1 user=$2 values="" truths="" w5=0 w10=0 ok=0 bytes=0 secs=0 limited=0 i json
-    shift 2
+    local free=$1 user=$2 rate=$3 values="" truths="" w5=0 w10=0 ok=0 bytes=0 secs=0 limited=0 i json
+    local held=0 yes=0 no=0 unknown=0 above=0
+    shift 3
     local as=()
     [[ $user == user ]] && as=(setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all --bounding-set=-all)
     for ((i = 0; i < RUNS; i++)); do
         json=$(in_ns client "${PIN[@]}" "${as[@]}" "$AVAILBW" --json -q "$@" || true)
         [[ -n $json ]] || json='{}'
-        read -r v l pb ds reason < <(jq -r '[(.available_bps // 0), (.packet_bytes // 400), (.probe_bytes // 0),
-            (.duration_s // 0), (.reason // "-" | gsub(" "; "_"))] | @tsv' <<<"$json")
+        read -r v l pb ds reason lo hi el < <(jq -r '[(.available_bps // 0), (.packet_bytes // 400), (.probe_bytes // 0),
+            (.duration_s // 0), (.reason // "-" | gsub(" "; "_")), (.low_bps // 0), (.high_bps // 0),
+            (if .elastic == true then "yes" elif .elastic == false then "no" else "unknown" end)] | @tsv' <<<"$json")
+        case $el in yes) yes=$((yes + 1)) ;; no) no=$((no + 1)) ;; *) unknown=$((unknown + 1)) ;; esac
         bytes=$((bytes + pb))
         secs=$(awk -v s="$secs" -v d="$ds" 'BEGIN { print s + d }')
         [[ $reason == *limits_its_echo_replies* ]] && limited=$((limited + 1))
@@ -91,13 +110,15 @@ run_availbw() {
         truths+=" $t"
         [[ $v != 0 ]] || continue
         ok=$((ok + 1))
+        held=$((held + $(awk -v lo="$lo" -v hi="$hi" -v t="$t" 'BEGIN { print (lo / 1e6 <= t && t <= hi / 1e6) }')))
+        above=$((above + $(awk -v m="$m" -v t="$t" -v r="$rate" 'BEGIN { print (m > t + r / 10) }')))
         values+=" $m"
         w5=$((w5 + in5)) w10=$((w10 + in10))
     done
     local st="0 0 0"
     [[ -n $values ]] && st=$(stats "$values")
     echo "$st $w5 $w10 $ok $((bytes / RUNS)) $(awk -v s="$secs" -v n="$RUNS" 'BEGIN { printf "%.3f", s / n }') $limited" \
-        "$(stats "$truths" | cut -d' ' -f1)"
+        "$(stats "$truths" | cut -d' ' -f1) $held $yes/$no/$unknown $above"
 }
 
 run_vennic() {
@@ -108,8 +129,8 @@ run_vennic() {
     stats "$values" | cut -d' ' -f1
 }
 
-printf '%-10s %4s %4s %7s %5s | %-25s %4s %4s %3s %8s %5s | %7s | %7s %10s | %s\n' \
-    row C X truth p99 "availbw median [min-max]" "5%" "10%" ok bytes secs vennic iperf3 bytes note
+printf '%-13s %4s %4s %7s %5s | %-25s %4s %4s %4s %4s %7s %8s %5s | %7s | %7s %10s | %s\n' \
+    row C X truth p99 "availbw median [min-max]" "5%" "10%" held ans elastic bytes secs vennic iperf3 bytes note
 # ROW-LABEL RATE CROSS LAB-OPTIONS (one word, comma-separated) USER COMPARE AVAILBW-ARGS...
 row() {
     local label=$1 rate=$2 cross=$3 opts=$4 user=$5 compare=$6
@@ -123,8 +144,8 @@ row() {
     free=$(bash "$LAB" free "$NAME" 2)
     p99=$(in_ns client ping -n -i 0.004 -c 250 -s 56 "$TARGET" | awk -F'time=' '/time=/ { split($2, a, " "); print a[1] }' |
         sort -g | awk '{ v[NR] = $1 } END { printf "%.2f", v[int(NR * 0.99)] }')
-    local med lo hi w5 w10 ok bytes secs limited truth
-    read -r med lo hi w5 w10 ok bytes secs limited truth < <(run_availbw "$free" "$user" "$@")
+    local med lo hi w5 w10 ok bytes secs limited truth held elastic above
+    read -r med lo hi w5 w10 ok bytes secs limited truth held elastic above < <(run_availbw "$free" "$user" "$rate" "$@")
     if [[ $compare == yes ]]; then
         count_setup
         iperf3_server
@@ -132,16 +153,17 @@ row() {
         read -r tput tbytes _ < <(iperf3_reverse)
     fi
     ((limited > 0)) && note="$limited/$RUNS name the echo limit"
-    printf '%-10s %4s %4s %7.2f %5s | %7.2f [%7.2f-%7.2f] %2d/%-2d %2d/%-2d %3d %8d %5.2f | %7s | %7s %10s | %s\n' \
-        "$label" "$rate" "$cross" "$truth" "$p99" "$med" "$lo" "$hi" "$w5" "$RUNS" "$w10" "$RUNS" "$ok" "$bytes" "$secs" \
-        "${v:--}" "${tput:--}" "${tbytes:--}" "$note"
+    [[ $label == tcp* ]] && note="$above answers above the unused rate + C/10"
+    printf '%-13s %4s %4s %7.2f %5s | %7.2f [%7.2f-%7.2f] %2d/%-2d %2d/%-2d %2d/%-2d %2d/%-2d %7s %8d %5.2f | %7s | %7s %10s | %s\n' \
+        "$label" "$rate" "$cross" "$truth" "$p99" "$med" "$lo" "$hi" "$w5" "$RUNS" "$w10" "$RUNS" "$held" "$RUNS" "$ok" \
+        "$RUNS" "$elastic" "$bytes" "$secs" "${v:--}" "${tput:--}" "${tbytes:--}" "$note"
     cleanup
 }
 
 echo "# $RUNS runs per row; Mbit/s at the IP level; bytes and seconds per run; load average $(cut -d' ' -f1-3 /proc/loadavg)"
 for r in "${ROWS[@]}"; do
     case $r in
-    */*)
+    [0-9]*/[0-9]*)
         c=${r%/*} p=${r#*/}
         x=$(awk -v r="$c" -v p="$p" 'BEGIN { printf "%g", r * p / 100 }')
         row "$r" "$c" "$x" - root yes "$TARGET" ;;
@@ -155,6 +177,12 @@ for r in "${ROWS[@]}"; do
     echo) row echo 50 0 --echo-limit,3000 root no "$TARGET" ;;
     ipv6) row ipv6 50 15 - root no -6 "$TARGET6" ;;
     user) row user 50 15 --ping-users user no "$TARGET" ;;
+    poisson50/20) row "$r" 50 20 "--cross-kind,poisson,--crossgen,$CROSSGEN" root no "$TARGET" ;;
+    poisson100/50) row "$r" 100 50 "--cross-kind,poisson,--crossgen,$CROSSGEN" root no "$TARGET" ;;
+    onoff50/20) row "$r" 50 20 "--cross-kind,onoff,--crossgen,$CROSSGEN" root no "$TARGET" ;;
+    mix50/20) row "$r" 50 20 "--cross-kind,mix,--crossgen,$CROSSGEN" root no "$TARGET" ;;
+    tcp1) row tcp1 50 0 --tcp,1 root no "$TARGET" ;;
+    tcp4) row tcp4 50 0 --tcp,4 root no "$TARGET" ;;
     *) echo "availbw.sh: no row '$r'" >&2; exit 2 ;;
     esac
 done

@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
 // availbw_sim.cpp - the estimator over simulated paths: for each path, many
 // measurements with different seeds, the estimate against the truth the
-// simulator knows, and the verdict curve (the share of search streams that
-// read rising, by their rate over the truth) behind it.
+// simulator's counters give (the capacity less what the cross traffic and
+// elastic flows used over the measurement), whether the range held it, and
+// the verdict curve (the share of search streams that read rising, by their
+// rate over the truth) behind it.
 //
 //   bench_availbw_sim [RUNS] [PATH-NAME ...]
 #include <algorithm>
@@ -19,13 +21,14 @@
 namespace {
 
 struct Scenario {
-    const char* name;
+    std::string name;
     simpath::Config config;
     double timescale = 0;
 };
 
-simpath::Hop hop(double mbit, double crossShare, double burstMs) {
+simpath::Hop hop(double mbit, double crossShare, double burstMs, simpath::Cross kind = simpath::Cross::Steady) {
     simpath::Hop h;
+    h.kind = kind;
     h.capacity = mbit * 1e6;
     h.cross = mbit * 1e6 * crossShare;
     h.burstPeriod = burstMs / 1e3;
@@ -48,8 +51,8 @@ std::vector<Scenario> scenarios() {
     std::vector<Scenario> all;
     for (double mbit : {10.0, 50.0, 100.0, 200.0})
         for (double share : {0.0, 0.3, 0.6, 0.75}) {
-            char* name = new char[32];
-            std::snprintf(name, 32, "%g/%g%%", mbit, share * 100);
+            char name[32];
+            std::snprintf(name, sizeof name, "%g/%g%%", mbit, share * 100);
             all.push_back({name, path({hop(mbit, share, 1)})});
         }
     all.push_back({"tight", path({hop(40, 0, 1), hop(100, 0.75, 1)})});
@@ -74,6 +77,17 @@ std::vector<Scenario> scenarios() {
     wide.config.echoBurst = 50;
     all.push_back(wide);
     all.push_back({"burst20", path({hop(50, 0.3, 20)})});
+    // Cross traffic as real paths carry it: at random, in a mix of sizes,
+    // in on-off bursts (5 ms on, 5 ms off on average), and TCP-like flows.
+    all.push_back({"poisson50/20", path({hop(50, 0.4, 0, simpath::Cross::Poisson)})});
+    all.push_back({"poisson100/50", path({hop(100, 0.5, 0, simpath::Cross::Poisson)})});
+    all.push_back({"onoff50/20", path({hop(50, 0.4, 0, simpath::Cross::OnOff)})});
+    all.push_back({"mix50/20", path({hop(50, 0.4, 0, simpath::Cross::Mix)})});
+    for (int flows : {1, 4}) {
+        Scenario tcp{flows == 1 ? "tcp1/50" : "tcp4/50", path({hop(50, 0, 0)})};
+        tcp.config.hops[0].elasticFlows = flows;
+        all.push_back(tcp);
+    }
     Scenario burst20ts{"burst20/100", path({hop(50, 0.3, 20)}), 0.1};
     all.push_back(burst20ts);
     return all;
@@ -93,18 +107,23 @@ constexpr int kBins = sizeof kEdges / sizeof kEdges[0] - 1;
 
 int main(int argc, char** argv) {
     const int runs = argc > 1 ? std::atoi(argv[1]) : 20;
-    std::printf("# %d runs per path, simulated; rates in Mbit/s (IP bits of the stream packets)\n", runs);
-    std::printf("%-12s %8s | %8s [%8s-%8s] %4s %4s %3s | %7s %6s | rising share by rate/truth:", "path", "truth",
-                "median", "min", "max", "5%", "10%", "ok", "bytes", "secs");
+    std::printf("# %d runs per path, simulated; rates in Mbit/s (IP bits of the stream packets); truth: the\n"
+                "# capacity less what others used over the run, by the simulator's counters; held: runs whose\n"
+                "# range held the truth; ans: runs that answered; <=+C/10: answers at most the truth plus a tenth\n"
+                "# of the capacity; elastic: runs that said yes/no/cannot tell\n",
+                runs);
+    std::printf("%-13s %8s | %8s [%8s-%8s] %3s %3s %4s %3s %7s %8s | %7s %6s | rising share by rate/truth:", "path",
+                "truth", "median", "min", "max", "5%", "10%", "held", "ans", "<=+C/10", "elastic", "bytes", "secs");
     for (int b = 0; b < kBins; ++b) std::printf(" <%g", kEdges[b + 1]);
     std::printf("\n");
     for (const Scenario& sc : scenarios()) {
         bool wanted = argc <= 2;
-        for (int i = 2; i < argc; ++i) wanted |= std::strcmp(argv[i], sc.name) == 0;
+        for (int i = 2; i < argc; ++i) wanted |= sc.name == argv[i];
         if (!wanted) continue;
         std::vector<double> ratios, values;
         double truthSum = 0, bytes = 0, secs = 0;
-        int ok = 0, within5 = 0, within10 = 0, rising[kBins] = {}, judged[kBins] = {};
+        int ok = 0, within5 = 0, within10 = 0, held = 0, bounded = 0, rising[kBins] = {}, judged[kBins] = {};
+        int elastic[3] = {};  // yes, no, cannot tell
         std::string reasons;
         for (int run = 0; run < runs; ++run) {
             simpath::Config c = sc.config;
@@ -114,9 +133,10 @@ int main(int argc, char** argv) {
             avl_default_options(&o);
             o.timescale_s = sc.timescale;
             const avl_path p = sim.path();
-            avl_result r;
+            avl_result r{};
             const int status = avl_measure_path(&p, &o, &r, nullptr, nullptr);
-            const double truth = sim.freeRate(r.packet_bytes > 0 ? r.packet_bytes : 400);
+            const double truth = sim.unusedRate(0, sim.now(), r.packet_bytes > 0 ? r.packet_bytes : 400);
+            ++elastic[r.elastic == AVL_ELASTIC_YES ? 0 : r.elastic == AVL_ELASTIC_NO ? 1 : 2];
             truthSum += truth;
             bytes += r.probe_bytes;
             secs += r.duration_s;
@@ -127,6 +147,8 @@ int main(int argc, char** argv) {
                 ratios.push_back(q);
                 within5 += std::fabs(q - 1) <= 0.05;
                 within10 += std::fabs(q - 1) <= 0.10;
+                held += r.low_bps <= truth && truth <= r.high_bps;
+                bounded += r.available_bps <= truth + sc.config.hops[0].capacity / 10;
             } else if (reasons.size() < 200) {
                 reasons += std::string(" [") + r.reason + "]";
             }
@@ -143,10 +165,12 @@ int main(int argc, char** argv) {
             avl_free_result(&r);
         }
         const double truth = truthSum / runs / 1e6;
-        std::printf("%-12s %8.2f | %8.2f [%8.2f-%8.2f] %4d %4d %3d | %7.0f %6.3f |", sc.name, truth, median(values),
-                    values.empty() ? 0 : *std::min_element(values.begin(), values.end()),
-                    values.empty() ? 0 : *std::max_element(values.begin(), values.end()), within5, within10, ok,
-                    bytes / runs, secs / runs);
+        char elastics[16];
+        std::snprintf(elastics, sizeof elastics, "%d/%d/%d", elastic[0], elastic[1], elastic[2]);
+        std::printf("%-13s %8.2f | %8.2f [%8.2f-%8.2f] %3d %3d %4d %3d %7d %8s | %7.0f %6.3f |", sc.name.c_str(), truth,
+                    median(values), values.empty() ? 0 : *std::min_element(values.begin(), values.end()),
+                    values.empty() ? 0 : *std::max_element(values.begin(), values.end()), within5, within10, held,
+                    ok, bounded, elastics, bytes / runs, secs / runs);
         for (int b = 0; b < kBins; ++b) {
             if (judged[b] == 0) std::printf("     -");
             else std::printf(" %5.2f", static_cast<double>(rising[b]) / judged[b]);

@@ -4,10 +4,13 @@
 # in simulated time: for each path (bottlenecks of 10 to 200 Mbit/s with 0
 # to 75 % cross traffic in bursts a millisecond apart, a tight link after a
 # narrower idle one, random loss, a policer, hosts that limit their echo
-# replies, cross traffic in 20 ms bursts), RUNS measurements with different
-# seeds: the estimate against the truth the simulator knows, and the verdict
-# curve behind it (the share of search streams that read rising, by their
-# rate over the truth).  Needs no root; takes a second.
+# replies, cross traffic in 20 ms bursts, Poisson cross traffic at 50/20 and
+# 100/50, on-off bursts, a packet-size mix, one and four TCP-like flows
+# through 50 Mbit/s), RUNS measurements with different seeds: the estimate
+# against the truth the simulator's counters give, in how many runs the
+# range held it and how many answered, what the runs said of elastic cross
+# traffic, and the verdict curve behind it (the share of search streams that
+# read rising, by their rate over the truth).  Needs no root; takes a second.
 #
 #   bash bench/availbw_sim.sh [PATH-NAME ...]      (RUNS=20 by default)
 set -euo pipefail

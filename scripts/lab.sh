@@ -5,7 +5,8 @@
 #
 #   lab.sh up NAME [--rate MBIT] [--burst BYTES] [--shape replies|requests]
 #                  [--police] [--narrow MBIT] [--cross MBIT] [--cross-burst MS]
-#                  [--steer CPU] [--loss PCT] [--loss-on replies|requests|both]
+#                  [--cross-kind steady|poisson|mix|onoff] [--crossgen PATH]
+#                  [--tcp N] [--steer CPU] [--loss PCT] [--loss-on replies|requests|both]
 #                  [--echo-limit PPS] [--echo-burst N] [--ping-users]
 #                  [--ttl-expire] [--no-echo]
 #   lab.sh down NAME        removes everything NAME made (never fails if already gone)
@@ -68,6 +69,24 @@
 #   --cross-burst MS
 #                  the cross traffic leaves in bursts every MS ms (at the same
 #                  mean rate) instead of every millisecond
+#   --cross-kind steady|poisson|mix|onoff
+#                  the cross traffic comes from the suite's own sender,
+#                  tsl_crossgen, at a mean of MBIT Mbit/s counted in IP bits
+#                  (not iperf3's payload bits): steady in bursts every
+#                  --cross-burst ms of 1228-byte datagrams; poisson, the same
+#                  datagrams with exponential gaps; mix, exponential gaps and
+#                  40, 576 and 1500 IP bytes in 7 : 4 : 1; onoff, paced at
+#                  twice MBIT during on periods of 5 ms on average, silent
+#                  during off periods of 5 ms on average (both exponential).
+#                  A tsl_crossgen sink in the receiving namespace takes it in.
+#   --crossgen PATH
+#                  the tsl_crossgen program (default: $TSL_CROSSGEN, else
+#                  tsl_crossgen on PATH)
+#   --tcp N        N TCP bulk flows (iperf3, the kernel's default congestion
+#                  control) through the bottleneck in its direction, from the
+#                  same host as --cross, for as long as the lab is up: they
+#                  keep its queue full and back off on loss, so the rate truly
+#                  unused is near zero
 #   --steer CPU    the router's and the target's packet work (and the cross
 #                  traffic's processes) run on processor CPU, as on hosts of
 #                  their own: a tool pinned to another processor then sends
@@ -131,7 +150,8 @@ usage() {
     cat >&2 <<EOF
 usage: $prog up NAME [--rate MBIT] [--burst BYTES] [--shape replies|requests]
                      [--police] [--narrow MBIT] [--cross MBIT] [--cross-burst MS]
-                     [--steer CPU] [--loss PCT] [--loss-on replies|requests|both]
+                     [--cross-kind steady|poisson|mix|onoff] [--crossgen PATH]
+                     [--tcp N] [--steer CPU] [--loss PCT] [--loss-on replies|requests|both]
                      [--echo-limit PPS] [--echo-burst N] [--ping-users]
                      [--ttl-expire] [--no-echo]
        $prog down NAME
@@ -320,6 +340,7 @@ cmd_up() {
     valid_name "$name" || die "bad lab name '$name' (letters, digits, _; at most 40)"
     local rate="" burst="" police=0 narrow="" loss=0 loss_on=both echo_limit="" echo_burst=5 ping_users=0
     local ttl_expire=0 no_echo=0 shape=replies cross="" cross_burst=1 steer=""
+    local cross_kind="" crossgen=${TSL_CROSSGEN:-} tcp_flows=0
     while [[ $# -gt 0 ]]; do
         case $1 in
         --rate) [[ $# -ge 2 ]] || usage; rate=$2; shift 2 ;;
@@ -329,6 +350,9 @@ cmd_up() {
         --narrow) [[ $# -ge 2 ]] || usage; narrow=$2; shift 2 ;;
         --cross) [[ $# -ge 2 ]] || usage; cross=$2; shift 2 ;;
         --cross-burst) [[ $# -ge 2 ]] || usage; cross_burst=$2; shift 2 ;;
+        --cross-kind) [[ $# -ge 2 ]] || usage; cross_kind=$2; shift 2 ;;
+        --crossgen) [[ $# -ge 2 ]] || usage; crossgen=$2; shift 2 ;;
+        --tcp) [[ $# -ge 2 ]] || usage; tcp_flows=$2; shift 2 ;;
         --steer) [[ $# -ge 2 ]] || usage; steer=$2; shift 2 ;;
         --loss) [[ $# -ge 2 ]] || usage; loss=$2; shift 2 ;;
         --loss-on) [[ $# -ge 2 ]] || usage; loss_on=$2; shift 2 ;;
@@ -372,8 +396,10 @@ cmd_up() {
     [[ $shape == replies || $shape == requests ]] || die "--shape wants replies or requests, not '$shape'"
     if [[ -n $cross ]]; then
         is_mbit "$cross" || die "--cross wants a positive number of Mbit/s, not '$cross'"
-        command -v iperf3 >/dev/null || die "--cross needs iperf3"
+        [[ -n $cross_kind ]] || command -v iperf3 >/dev/null || die "--cross needs iperf3"
     fi
+    check_traffic_options "$cross" "$cross_kind" "$crossgen" "$tcp_flows" || exit 1
+    [[ -n $cross_kind && -z $crossgen ]] && crossgen=$(command -v tsl_crossgen)
     if ! [[ $cross_burst =~ ^[0-9]{1,4}$ ]] || ((10#$cross_burst < 1)); then
         die "--cross-burst wants a whole number of milliseconds from 1, not '$cross_burst'"
     fi
@@ -509,7 +535,18 @@ BATCH
         # From the router, the cross traffic passes the bottleneck but not
         # the narrow hop before it.
         [[ -n $narrow ]] && src=$r
-        step "starting the cross traffic" start_cross "$sink" "$src" "$sink_addr" "$cross" "$cross_burst" "${pin[@]}"
+        if [[ -n $cross_kind ]]; then
+            step "starting the cross traffic" start_crossgen "$sink" "$src" "$sink_addr" "$cross" "$cross_kind" \
+                "$cross_burst" "$crossgen" "${pin[@]}"
+        else
+            step "starting the cross traffic" start_cross "$sink" "$src" "$sink_addr" "$cross" "$cross_burst" "${pin[@]}"
+        fi
+    fi
+    if ((tcp_flows > 0)); then
+        local sink=$c src=$t sink_addr=$CLIENT_ADDR
+        [[ $shape == requests ]] && sink=$t src=$c sink_addr=$TARGET_ADDR
+        [[ -n $narrow ]] && src=$r
+        step "starting the TCP flows" start_tcp "$sink" "$src" "$sink_addr" "$tcp_flows" "${pin[@]}"
     fi
     return 0
 }
@@ -607,6 +644,75 @@ start_cross() {
         sleep 0.01
     done
     echo "no cross traffic arrived within 3 s" >&2
+    return 1
+}
+
+# Checks --cross-kind, --crossgen and --tcp (CROSS KIND CROSSGEN FLOWS) and
+# says what is wrong.
+check_traffic_options() {
+    local cross=$1 kind=$2 crossgen=$3 flows=$4
+    if [[ -n $kind ]]; then
+        [[ $kind == steady || $kind == poisson || $kind == mix || $kind == onoff ]] ||
+            { echo "$prog: --cross-kind wants steady, poisson, mix or onoff, not '$kind'" >&2; return 1; }
+        [[ -n $cross ]] || { echo "$prog: --cross-kind needs --cross, the mean rate" >&2; return 1; }
+        [[ -n $crossgen ]] || crossgen=$(command -v tsl_crossgen) ||
+            { echo "$prog: --cross-kind needs tsl_crossgen (--crossgen PATH or TSL_CROSSGEN)" >&2; return 1; }
+        [[ -x $crossgen ]] || { echo "$prog: tsl_crossgen '$crossgen' is not a program" >&2; return 1; }
+    fi
+    if ! [[ $flows =~ ^[0-9]{1,2}$ ]] || ((10#$flows > 32)); then
+        echo "$prog: --tcp wants a number of flows from 0 to 32, not '$flows'" >&2
+        return 1
+    fi
+    if ((10#$flows > 0)) && ! command -v iperf3 >/dev/null; then
+        echo "$prog: --tcp needs iperf3" >&2
+        return 1
+    fi
+    return 0
+}
+
+# Cross traffic of the suite's own sender from namespace SRC to a sink in
+# namespace SINK at SINK_ADDR: MBIT Mbit/s of IP bits of KIND, steady ones in
+# bursts every BURST_MS ms, the program at CROSSGEN, each process started
+# through the command that follows (taskset, or nothing).
+start_crossgen() {
+    local sink=$1 src=$2 sink_addr=$3 mbit=$4 kind=$5 burst_ms=$6 crossgen=$7 i
+    shift 7
+    ip netns exec "$sink" setsid "$@" "$crossgen" sink --port 5300 </dev/null >/dev/null 2>&1 {lock_fd}<&- &
+    for ((i = 0; i < 200; i++)); do
+        [[ $(ip netns exec "$sink" ss -Hlun 'sport = :5300' 2>/dev/null) == *5300* ]] && break
+        sleep 0.01
+    done
+    ((i < 200)) || { echo "the cross-traffic sink did not start" >&2; return 1; }
+    ip netns exec "$src" setsid "$@" "$crossgen" send "$sink_addr" --port 5300 --rate "$mbit" --kind "$kind" \
+        --tick "$burst_ms" --seed "$RANDOM" </dev/null >/dev/null 2>&1 {lock_fd}<&- &
+    wait_arrivals "$sink" 20 || { echo "no cross traffic arrived within 3 s" >&2; return 1; }
+}
+
+# FLOWS TCP bulk flows from namespace SRC to an iperf3 server in namespace
+# SINK at SINK_ADDR, started through the command that follows.
+start_tcp() {
+    local sink=$1 src=$2 sink_addr=$3 flows=$4 i
+    shift 4
+    ip netns exec "$sink" setsid "$@" iperf3 -s -p 5298 </dev/null >/dev/null 2>&1 {lock_fd}<&- &
+    for ((i = 0; i < 200; i++)); do
+        [[ $(ip netns exec "$sink" ss -Hltn 'sport = :5298' 2>/dev/null) == *5298* ]] && break
+        sleep 0.01
+    done
+    ((i < 200)) || { echo "the iperf3 server for the TCP flows did not start" >&2; return 1; }
+    ip netns exec "$src" setsid "$@" iperf3 -c "$sink_addr" -p 5298 -P "$flows" -t 86400 \
+        </dev/null >/dev/null 2>&1 {lock_fd}<&- &
+    wait_arrivals "$sink" 100 || { echo "no TCP traffic arrived within 3 s" >&2; return 1; }
+}
+
+# True once namespace NS has received more than PACKETS packets on its link
+# to the router (waits at most 3 s).
+wait_arrivals() {
+    local ns=$1 packets=$2 i
+    for ((i = 0; i < 300; i++)); do
+        [[ $(ip netns exec "$ns" sh -c 'cat /sys/class/net/[ct]0/statistics/rx_packets' 2>/dev/null) -gt $packets ]] &&
+            return 0
+        sleep 0.01
+    done
     return 1
 }
 

@@ -95,6 +95,13 @@ Lab::Lab(const LabOptions& opts) {
     if (opts.steerCpu >= 0) argv.insert(argv.end(), {"--steer", std::to_string(opts.steerCpu)});
     if (opts.crossMbit > 0)
         argv.insert(argv.end(), {"--cross", number(opts.crossMbit), "--cross-burst", std::to_string(opts.crossBurstMs)});
+    if (opts.crossKind != nullptr) {
+        argv.insert(argv.end(), {"--cross-kind", opts.crossKind});
+#ifdef TSL_CROSSGEN_BIN
+        argv.insert(argv.end(), {"--crossgen", TSL_CROSSGEN_BIN});
+#endif
+    }
+    if (opts.tcpFlows > 0) argv.insert(argv.end(), {"--tcp", std::to_string(opts.tcpFlows)});
     if (opts.lossPct > 0)
         argv.insert(argv.end(), {"--loss", number(opts.lossPct), "--loss-on", opts.lossOn ? opts.lossOn : "both"});
     if (opts.echoLimitPps > 0) argv.insert(argv.end(), {"--echo-limit", std::to_string(opts.echoLimitPps)});

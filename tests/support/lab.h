@@ -44,6 +44,10 @@ struct LabOptions {
     bool pingUsers = false; // ordinary users in the client may open ICMP datagram sockets
     bool ttlExpire = false; // the router answers "Time to live exceeded" to everything from the client
     bool noEcho = false;    // the target's kernel ignores echo requests (for the scripted responder)
+    // With crossMbit: the suite's own sender (tsl_crossgen) instead of iperf3,
+    // crossMbit then in IP bits: "steady", "poisson", "mix" or "onoff".
+    const char* crossKind = nullptr;
+    int tcpFlows = 0;       // > 0: this many TCP bulk flows through the bottleneck, in its direction
 };
 
 class Lab {
