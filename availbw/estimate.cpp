@@ -68,9 +68,9 @@ void Measurement::range(double* low, double* high, double* middle) const {
     const Posterior& post = post_.back();
     const double tail = (1 - kRangeMass) / 2;
     const double c = p_.capacity();
-    *high = std::min(post.quantile(1 - tail) / (1 + kBiasLow), c);
-    *low = std::min(post.quantile(tail) / (1 + kBiasHigh), *high);
-    *middle = std::clamp(post.quantile(0.5) / (1 + (kBiasLow + kBiasHigh) / 2), *low, *high);
+    *high = std::min(post.freeQuantile(1 - tail, kBiasBase - kBiasSlack, kBiasPerWidth), c);
+    *low = std::min(post.freeQuantile(tail, kBiasBase + kBiasSlack, kBiasPerWidth), *high);
+    *middle = std::clamp(post.freeQuantile(0.5, kBiasBase, kBiasPerWidth), *low, *high);
 }
 
 bool Measurement::narrow() const {
@@ -101,8 +101,7 @@ void Measurement::endRound() {
 void Measurement::search(double guess, const Outcome& first) {
     const auto fresh = [&] {
         post_.clear();
-        post_.emplace_back(p_.floorRate() * (1 + kBiasLow),
-                           std::max(p_.ceiling(), p_.floorRate() * 2) * (1 + kBiasHigh) * 1.05);
+        post_.emplace_back(p_.floorRate(), std::max(p_.ceiling(), p_.floorRate() * 2) * kGridAbove);
     };
     fresh();
     if (judged(first)) post_.back().add(first.sentRate, risingVerdict(first));
@@ -146,6 +145,11 @@ void Measurement::search(double guess, const Outcome& first) {
             }
         }
         if (narrow() || elastic(false) == AVL_ELASTIC_YES) break;
+        // Verdicts no better than a coin: longer streams, and a new start.
+        if (post_.back().verdicts() >= kLengthenVerdicts && post_.back().width() > kLengthenWidth && p_.lengthen()) {
+            pointer = post_.back().quantile(0.5);
+            fresh();
+        }
     }
     if (inRound > 0) endRound();
 }
@@ -216,7 +220,7 @@ int Measurement::conclude() {
         return noEstimate(ended);
     // Every stream rose, down to the lowest rate sent: less than that is
     // free, and how much less the search cannot tell.
-    const bool atFloor = low <= p_.floorRate() * (1 + kBiasHigh) * 1.02;
+    const bool atFloor = low <= p_.floorRate() * 1.02;
     if (atFloor) {
         Finding f = ended.failure == AVL_FAIL_BUDGET ? ended : Finding(AVL_FAIL_UNSTEADY);
         f.low = 0;
@@ -288,7 +292,8 @@ int Measurement::elastic(bool answered) const {
     bool standing = false;
     if (floors.size() >= kStandingStreams) {
         std::nth_element(floors.begin(), floors.begin() + floors.size() / 2, floors.end());
-        standing = floors[floors.size() / 2] - least > std::max(kStandingQueue, kStandingShare * least);
+        const double packets = kStandingPackets * 1500 * 8 / c;
+        standing = floors[floors.size() / 2] - least > std::max({kStandingQueue, packets, kStandingShare * least});
     }
     bool contradicted = false;
     if (rose.size() >= 2 && flat.size() >= 2) {

@@ -88,6 +88,21 @@ double Posterior::quantile(double p) const {
     return std::exp(x_.back() + step / 2);
 }
 
+double Posterior::freeQuantile(double p, double base, double perWidth) const {
+    std::vector<std::pair<double, double>> cells;  // (ln free rate, probability)
+    cells.reserve(p_.size());
+    for (size_t i = 0; i < x_.size(); ++i)
+        for (size_t j = 0; j < s_.size(); ++j)
+            cells.emplace_back(x_[i] - std::log1p(base + perWidth * s_[j]), p_[i * s_.size() + j]);
+    std::sort(cells.begin(), cells.end());
+    double below = 0;
+    for (const auto& [at, mass] : cells) {
+        below += mass;
+        if (below >= p) return std::exp(at);
+    }
+    return std::exp(cells.back().first);
+}
+
 double Posterior::width() const {
     double w = 0;
     for (size_t i = 0; i < x_.size(); ++i)

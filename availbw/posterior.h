@@ -15,9 +15,10 @@
 // both, from a flat prior on ln M and on ln s, and the width is integrated
 // out, so streams that disagree widen the range and streams that agree
 // narrow it.  The midpoint lies a little above the free rate (a stream must
-// overshoot to build a queue the trend test can see): the range of the free
-// rate divides the midpoint's by that bias, whose bounds come from the
-// verdict curves measured in the simulator and the lab.  Pure computation.
+// overshoot to build a queue the trend test can see), the more so the
+// noisier the verdicts: the free rate is the midpoint divided by that bias,
+// as the verdict curves measured in the simulator and the lab have it for
+// the curve's width.  Pure computation.
 #pragma once
 
 #include <vector>
@@ -35,6 +36,9 @@ public:
 
     // The p-quantile (0 < p < 1) of the midpoint, bits per second.
     double quantile(double p) const;
+    // The p-quantile of the free rate, when a curve of width s has its
+    // midpoint at free * (1 + base + perWidth * s).
+    double freeQuantile(double p, double base, double perWidth) const;
     // The rate at which the next stream is expected to teach most: the one
     // whose verdict leaves the least entropy in the midpoint, among rates
     // between the posterior's 2nd and 98th percentiles.

@@ -139,12 +139,18 @@ int Prober::packetsAt(double rate) const {
     const double bytes = std::max(static_cast<double>(o_.stream_bytes), capacity_ * kMinStreamSeconds / 8);
     const double n = o_.timescale_s > 0
                          ? lasting(o_.timescale_s)
-                         : bounded(std::round(bytes / packetBytes_), lasting(kMinStreamSeconds),
-                                   lasting(kMaxStreamSeconds));
+                         : stretch_ * bounded(std::round(bytes / packetBytes_), lasting(kMinStreamSeconds),
+                                              lasting(kMaxStreamSeconds));
     // The lead comes on top, and the whole must fit what the path sends.
     const int lead = (kLeadBytes + packetBytes_ - 1) / packetBytes_;
     const int most = (path_.max_packets > 0 ? path_.max_packets : 1 << 20) - lead;
     return static_cast<int>(bounded(n, kMinPackets, most));
+}
+
+bool Prober::lengthen() {
+    if (o_.timescale_s > 0 || stretch_ * 2 > kLongestStretch) return false;
+    stretch_ *= 2;
+    return true;
 }
 
 double Prober::floorRate() const { return std::max(capacity_ / 100, 64000.0); }
