@@ -153,7 +153,12 @@ bool Prober::lengthen() {
     return true;
 }
 
-double Prober::floorRate() const { return std::max(capacity_ / 100, 64000.0); }
+// The lowest rate searched: a hundredth of the capacity, and well under the
+// ceiling that a host's limit on echo replies may set far below it.
+double Prober::floorRate() const {
+    const double floor = std::max(capacity_ / 100, 64000.0);
+    return ceiling_ > 0 ? std::min(floor, ceiling_ / 4) : floor;
+}
 
 // How long to wait for the replies after the last send of a stream: a few
 // round trips, time for a queue as long as the stream (what a stream above
