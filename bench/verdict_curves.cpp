@@ -10,7 +10,8 @@
 // over a real path through the engine's stream runner (root or ICMP datagram
 // sockets), at rates around a truth measured outside (the lab's shaper
 // counters), the rates taken in turn so that a drift of the path's load
-// reaches every rate alike.
+// reaches every rate alike.  Variants at 50/30 % follow the table: 1500-byte
+// packets, and streams of 30 and 100 ms.
 //
 //   bench_verdict_curves [STREAMS-PER-POINT]     (400 by default)
 //   bench_verdict_curves --host ADDRESS --capacity MBIT --truth MBIT [STREAMS-PER-POINT]
@@ -85,15 +86,24 @@ int packetBytesFor(double capacity) {
     return static_cast<int>(std::clamp(capacity * kMinGapUs / 8e6, 400.0, 1500.0));
 }
 
-Stream streamAt(double capacity, double rate) {
+// Variants of the estimator's streams: packets of other sizes, or streams
+// of a given length (as with --timescale).
+struct Variant {
+    const char* name = nullptr;
+    int bytes = 0;         // > 0: packets of this many IP bytes
+    double seconds = 0;    // > 0: streams this long
+};
+
+Stream streamAt(double capacity, double rate, const Variant& v = {}) {
     Stream st;
-    st.bytes = packetBytesFor(capacity);
+    st.bytes = v.bytes > 0 ? v.bytes : packetBytesFor(capacity);
     st.rate = rate;
     const auto lasting = [&](double seconds) { return std::ceil(seconds * rate / (8.0 * st.bytes)); };
     const double wanted = std::max(kStreamBytes, capacity * kMinStreamSeconds / 8);
-    const int packets = static_cast<int>(std::clamp(
-        std::clamp(std::round(wanted / st.bytes), lasting(kMinStreamSeconds), lasting(kMaxStreamSeconds)),
-        double{kMinPackets}, double{kMaxPackets}));
+    const double usual = v.seconds > 0 ? lasting(v.seconds)
+                                       : std::clamp(std::round(wanted / st.bytes), lasting(kMinStreamSeconds),
+                                                    lasting(kMaxStreamSeconds));
+    const int packets = static_cast<int>(std::clamp(usual, double{kMinPackets}, double{kMaxPackets}));
     st.lead = (kLeadBytes + st.bytes - 1) / st.bytes;
     const double gapNs = st.bytes * 8e9 / rate;
     for (int i = 0; i < st.lead + packets; ++i) st.at.push_back(i < st.lead ? 0 : std::llround((i - st.lead + 1) * gapNs));
@@ -134,10 +144,11 @@ void judge(const Stream& st, const std::vector<int64_t>& depart, const std::vect
 }
 
 // One stream at q times the free rate on a fresh simulated path.
-void oneStream(const Cell& cell, const Kind& kind, double q, uint64_t seed, Tally* tally) {
+void oneStream(const Cell& cell, const Kind& kind, double q, uint64_t seed, Tally* tally, const Variant& v = {}) {
     simpath::Path sim(pathFor(cell, kind, seed));
     const double capacity = cell.mbit * 1e6;
-    const Stream st = streamAt(capacity, q * sim.freeRate(packetBytesFor(capacity)));
+    const int bytes = v.bytes > 0 ? v.bytes : packetBytesFor(capacity);
+    const Stream st = streamAt(capacity, q * sim.freeRate(bytes), v);
     const int n = static_cast<int>(st.at.size());
     std::vector<int64_t> depart(n), arrive(n);
     // The cross traffic has run 50 to 100 ms when the stream starts.
@@ -153,7 +164,7 @@ void oneStream(const Cell& cell, const Kind& kind, double q, uint64_t seed, Tall
 void printRow(const char* cell, const char* kind, int bytes, const std::vector<Tally>& tallies, int streams) {
     int unclear = 0;
     for (const Tally& t : tallies) unclear += t.unclear;
-    std::printf("%-8s %-8s %5d %6.1f |", cell, kind, bytes, tallies[4].seconds / streams * 1e3);
+    std::printf("%-13s %-8s %5d %6.1f |", cell, kind, bytes, tallies[4].seconds / streams * 1e3);
     for (const Tally& t : tallies) {
         const int judged = t.rising + t.flat;
         if (judged == 0) std::printf("     -");
@@ -164,7 +175,7 @@ void printRow(const char* cell, const char* kind, int bytes, const std::vector<T
 }
 
 void printHeader() {
-    std::printf("%-8s %-8s %5s %6s |", "cell", "kind", "bytes", "ms@1.0");
+    std::printf("%-13s %-8s %5s %6s |", "cell", "kind", "bytes", "ms@1.0");
     for (double q : kRatios) std::printf(" %5.2f", q);
     std::printf(" | unclear\n");
 }
@@ -240,6 +251,22 @@ int main(int argc, char** argv) {
                 tallies.push_back(t);
             }
             printRow(name, kind.name, packetBytesFor(cell.mbit * 1e6), tallies, streams);
+        }
+    // How the curves at 50/30 % move with the packet size and the stream's
+    // length (the estimator's own choice is 400 B and about 9 ms there).
+    std::printf("# variants at 50/30 %%: 1500 B packets; streams of 30 ms and of 100 ms (400 B)\n");
+    const Variant variants[] = {{"1500B", 1500, 0}, {"30ms", 0, 0.03}, {"100ms", 0, 0.1}};
+    for (const Variant& v : variants)
+        for (const Kind& kind : kinds) {
+            std::vector<Tally> tallies;
+            for (double q : kRatios) {
+                Tally t;
+                for (int i = 0; i < streams; ++i) oneStream(cells[0], kind, q, 7919u * i + 17, &t, v);
+                tallies.push_back(t);
+            }
+            char name[32];
+            std::snprintf(name, sizeof name, "50/30%%%s", v.name);
+            printRow(name, kind.name, v.bytes > 0 ? v.bytes : packetBytesFor(50e6), tallies, streams);
         }
     return 0;
 }

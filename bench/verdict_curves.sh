@@ -5,7 +5,8 @@
 # (steady 1 ms bursts, Poisson, a packet-size mix, on-off bursts) on
 # simulated bottlenecks of 50 Mbit/s carrying 30 %, 100 carrying 50 % and 10
 # carrying 60 %.  Streams are built and judged as the estimator's search
-# streams are.  Needs no root; takes a few seconds.
+# streams are; then, at 50/30 %, how the curves move with 1500-byte packets
+# and with streams of 30 and 100 ms.  Needs no root; takes some seconds.
 #
 #   bash bench/verdict_curves.sh [STREAMS-PER-POINT]          (1000 by default)
 #   bash bench/verdict_curves.sh --lab [STREAMS-PER-POINT]    (root; 100 by default)

@@ -123,7 +123,9 @@ double Path::pass(size_t k, double t, double bytes, bool probe) {
         s.busyUntil = std::max(t, s.busyUntil) + bits / h.capacity;
         leaves = s.busyUntil;
     }
-    if (!probe) {
+    // Elastic flows yield to a stream: what they leave free is what the link
+    // leaves idle, so there the stream's own packets count as used too.
+    if (!probe || h.elasticFlows > 0) {
         const double total = (s.accepted.empty() ? 0 : s.accepted.back().second) + bits;
         if (s.accepted.empty() || t - s.accepted.back().first >= kCountEvery) s.accepted.emplace_back(t, total);
         else s.accepted.back().second = total;

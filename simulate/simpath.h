@@ -82,12 +82,15 @@ public:
     // time 0 to as far as the hop has been simulated.
     double freeRate(int packetBytes) const;
     // What the tightest hop left unused from t0 to t1 (simulated seconds), by
-    // its own counters of the cross traffic and elastic flows it accepted, in
+    // its own counters of the cross traffic and elastic flows it accepted (and
+    // on a hop with elastic flows the streams' packets too: there the truth
+    // is the time the link stood idle, as a stream only takes from them), in
     // IP bits per second of packets of packetBytes IP bytes; simulates the
     // cross traffic up to t1 first, so streams sent after it start at t1 or
     // later (pause to there).
     double unusedRate(double t0, double t1, int packetBytes);
-    // Link bits of cross traffic and elastic flows hop k accepted up to t.
+    // Link bits of cross traffic and elastic flows (and streams, where there
+    // are such flows) hop k accepted up to t.
     double acceptedBits(size_t k, double t) const;
     int streams() const { return streams_; }
     double now() const { return now_; }
