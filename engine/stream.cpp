@@ -252,6 +252,7 @@ struct Run {
     uint16_t base;          // sequence number of packet 0
     unsigned char token[kTokenBytes];
     int64_t startNs;        // start instant, monotonic clock
+    const int64_t* depart;  // departures from the start instant, written before each send
     int64_t* arrive;
     int64_t lastArrivalNs;  // arrival of the datagram read last, monotonic clock
     tsl_stream_stats stats;
@@ -283,9 +284,15 @@ bool take_one(Run& run) {
         return false;
     }
     // The kernel stamps on the real-time clock: the offset to the monotonic
-    // clock sampled right now brings the stamp onto the schedule's clock.
-    run.lastArrivalNs = arrival.stamped ? tsl::timespec_ns(arrival.stamp) - tsl::realtime_offset_ns()
-                                        : tsl::monotonic_ns();
+    // clock sampled right now brings the stamp onto the schedule's clock,
+    // within the window the datagram can have arrived in.
+    const int64_t readNs = tsl::monotonic_ns();
+    const int64_t offset = arrival.stamped ? tsl::realtime_offset_ns() : 0;
+    const int64_t stamp = tsl::timespec_ns(arrival.stamp);
+    auto arrived = [&](int64_t earliest) {
+        return arrival.stamped ? tsl::stamp_on_monotonic(stamp, offset, earliest, readNs) : readNs;
+    };
+    run.lastArrivalNs = arrived(INT64_MIN);
     if (arrival.counted) s->lastDrops = arrival.drops;
     tsl::Datagram d;
     const bool parsed = s->kind == TSL_STREAM_RAW && s->family == 4
@@ -302,6 +309,8 @@ bool take_one(Run& run) {
         run.stats.duplicates++;
         return true;
     }
+    // No reply comes before its request left.
+    run.lastArrivalNs = arrived(run.startNs + run.depart[idx]);
     run.arrive[idx] = run.lastArrivalNs - run.startNs;
     run.stats.received++;
     if (!arrival.stamped) run.stats.after_receive++;
@@ -444,9 +453,11 @@ extern "C" void tsl_stream_close(tsl_stream_session* session) {
 extern "C" int tsl_stream_run(tsl_stream_session* session, int count, int size, const int64_t* send_at_ns,
                               int64_t* depart_ns, int64_t* arrive_ns, int64_t wait_ns, tsl_stream_stats* stats) {
     if (session == nullptr || send_at_ns == nullptr || depart_ns == nullptr || arrive_ns == nullptr ||
-        !valid_request(count, size, send_at_ns, wait_ns))
+        !valid_request(count, size, send_at_ns, wait_ns)) {
+        errno = EINVAL;
         return TSL_STREAM_ERR_ARGUMENT;
-    Run run{session, count, session->nextSeq, {}, 0, arrive_ns, 0, {}};
+    }
+    Run run{session, count, session->nextSeq, {}, 0, depart_ns, arrive_ns, 0, {}};
     // A token of its own for every stream: a reply must echo it to be taken,
     // so neither a forger who cannot see the requests nor a late reply of an
     // earlier stream passes for a reply of this one.
