@@ -168,7 +168,8 @@ int recv_icmp(int s, unsigned char* buf, int size) {
     bool stamped = false;
     int cc = receive_datagram(s, buf, size, 0, &stamp, &stamped);
     if (cc < 0) {
-        if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) std::fprintf(stderr, "ping: recvfrom: %s\n", std::strerror(errno));
+        if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)
+            std::fprintf(stderr, "ping: recvfrom: %s\n", std::strerror(errno));
         return -1;
     }
     recv_time = stamped ? stamp_us(&stamp) : now_us();
@@ -256,7 +257,7 @@ static bool restore_caller_timer(const itimerval& caller, int64_t tookNs) {
     return true;
 }
 
-// SIGALRM blocked in the calling thread (its mask before in *old), or put back.
+// Blocks SIGALRM in the calling thread; *old, when given, gets the mask before.
 static void block_alarm(sigset_t* old) {
     sigset_t alarm;
     sigemptyset(&alarm);
@@ -264,6 +265,7 @@ static void block_alarm(sigset_t* old) {
     pthread_sigmask(SIG_BLOCK, &alarm, old);
 }
 
+// A SIGALRM waits for the thread or the process.
 static bool alarm_pending() {
     sigset_t pending;
     sigpending(&pending);
