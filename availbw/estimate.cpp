@@ -260,22 +260,21 @@ int Measurement::conclude() {
 }
 
 // Whether the cross traffic yields to the streams (TCP does: it backs off
-// where a stream takes room, and fills the bottleneck again after).  Two
-// signs, each of which cross traffic that does not yield cannot give:
-// - a standing queue: streams at a quarter of the capacity or less, which
-//   add little, still find a queue that does not empty for their whole
-//   length (their lowest delay lies well above the least the path has
-//   shown), because flows that fill the bottleneck keep it so;
-// - verdicts that contradict each other by far more than noise: streams
-//   that stayed flat at more than twice the rate of streams that rose
-//   (the others yielded to the one, and pressed the other).  Two of each
-//   are asked for, so that one stream thrown by a burst does not count.
-// Found to yield: AVL_ELASTIC_YES.  A range narrowed by verdicts that agree,
-// with no queue standing: AVL_ELASTIC_NO.  Else AVL_ELASTIC_UNKNOWN.
+// where a stream takes room, and fills the bottleneck again after).  Its
+// sign is a standing queue: streams at a quarter of the capacity or less,
+// which add little, still find a queue that does not empty for their whole
+// length (their lowest delay lies well above the least the path has shown),
+// because flows that fill the bottleneck keep it so, while cross traffic
+// that does not yield empties it between its bursts.  (Verdicts that
+// contradict each other, flat far above rates that rose, are no sign: a
+// slow stream's few packets a millisecond alias with bursts a millisecond
+// apart and rise now and then on steady paths.)  Found to yield:
+// AVL_ELASTIC_YES.  A range narrowed with no queue standing:
+// AVL_ELASTIC_NO.  Else AVL_ELASTIC_UNKNOWN.
 int Measurement::elastic(bool answered) const {
     const double c = p_.capacity();
     double least = INFINITY;
-    std::vector<double> floors, rose, flat;
+    std::vector<double> floors;
     for (const avl_stream& s : p_.streams()) {
         if (s.void_stream || s.kind == AVL_KIND_CAPACITY) continue;
         double floor = INFINITY;
@@ -284,10 +283,6 @@ int Measurement::elastic(bool answered) const {
         if (!std::isfinite(floor)) continue;
         least = std::min(least, floor);
         if (s.sent_rate_bps <= c * kLightStream) floors.push_back(floor);
-        if (s.kind == AVL_KIND_SEARCH || s.kind == AVL_KIND_GUESS) {
-            if (s.verdict == AVL_RISING) rose.push_back(s.sent_rate_bps);
-            if (s.verdict == AVL_FLAT) flat.push_back(s.sent_rate_bps);
-        }
     }
     bool standing = false;
     if (floors.size() >= kStandingStreams) {
@@ -295,13 +290,7 @@ int Measurement::elastic(bool answered) const {
         const double packets = kStandingPackets * 1500 * 8 / c;
         standing = floors[floors.size() / 2] - least > std::max({kStandingQueue, packets, kStandingShare * least});
     }
-    bool contradicted = false;
-    if (rose.size() >= 2 && flat.size() >= 2) {
-        std::sort(rose.begin(), rose.end());
-        std::sort(flat.rbegin(), flat.rend());
-        contradicted = flat[1] > kContradiction * rose[1];
-    }
-    if (standing || contradicted) return AVL_ELASTIC_YES;
+    if (standing) return AVL_ELASTIC_YES;
     return answered ? AVL_ELASTIC_NO : AVL_ELASTIC_UNKNOWN;
 }
 

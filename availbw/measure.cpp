@@ -8,17 +8,29 @@
 #include <time.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 #include "result_size.h"
 #include "tamsel_stream.h"
 
 namespace {
 
-int send_stream(void* session, int count, int size, const int64_t* at, int64_t* depart, int64_t* arrive,
+// The session and what the runner met in the last stream.
+struct RealPath {
+    tsl_stream_session* session;
+    tsl_stream_stats last;
+};
+
+int send_stream(void* context, int count, int size, const int64_t* at, int64_t* depart, int64_t* arrive,
                 int64_t waitNs) {
-    return tsl_stream_run(static_cast<tsl_stream_session*>(session), count, size, at, depart, arrive, waitNs,
-                          nullptr);
+    auto* path = static_cast<RealPath*>(context);
+    path->last = tsl_stream_stats{};
+    return tsl_stream_run(path->session, count, size, at, depart, arrive, waitNs, &path->last);
 }
+
+// Replies this host dropped itself for a full receive buffer: not the path's loss.
+int overflows(void* context) { return static_cast<RealPath*>(context)->last.overflows; }
 
 int64_t now_ns(void*) { return tsl_stream_clock_ns(); }
 
@@ -27,6 +39,17 @@ void pause_ns(void*, int64_t ns) {
     timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
     while (clock_nanosleep(CLOCK_MONOTONIC, 0, &ts, &ts) == EINTR) {
     }
+}
+
+// No measurement for want of random bytes (for the session's identifier),
+// said as what it is, with the system's reason.
+int no_random_bytes(avl_result* result, int error) {
+    avl_result r{};
+    std::snprintf(r.reason, sizeof r.reason, "no random bytes for the echo identifier: %s", std::strerror(error));
+    r.failure = AVL_FAIL_SEND;
+    availbw::fillResult(result, r);
+    errno = error;
+    return AVL_NO_ESTIMATE;
 }
 
 }  // namespace
@@ -42,9 +65,12 @@ extern "C" int avl_measure_sized(const char* host, const avl_options* options, a
         case 0: break;
         case TSL_STREAM_ERR_HOST: return AVL_ERR_HOST;
         case TSL_STREAM_ERR_SOCKET: return AVL_ERR_SOCKET;
+        case TSL_STREAM_ERR_RANDOM: return no_random_bytes(result, errno);
+        case TSL_STREAM_ERR_ARGUMENT: return AVL_ERR_OPTIONS;
         default: return AVL_ERR_MEMORY;
     }
-    const avl_path path{session,
+    RealPath real{session, {}};
+    const avl_path path{&real,
                         send_stream,
                         now_ns,
                         pause_ns,
@@ -52,7 +78,7 @@ extern "C" int avl_measure_sized(const char* host, const avl_options* options, a
                         tsl_stream_address(session),
                         TSL_STREAM_MAX_PACKETS,
                         TSL_STREAM_MAX_WAIT_NS,
-                        nullptr,
+                        overflows,
                         nullptr};
     const int status = avl_measure_path_sized(&path, options, result, size, progress, context);
     const int saved = errno;

@@ -171,9 +171,5 @@ constexpr double kStandingQueue = 0.001;
 constexpr double kStandingPackets = 10;
 constexpr double kStandingShare = 0.1;
 constexpr size_t kStandingStreams = 3;
-// Streams flat at more than this multiple of the rate of streams that rose
-// (two of each) contradict each other beyond any noise of traffic that
-// does not yield.
-constexpr double kContradiction = 2.0;
 
 }  // namespace availbw::tuning

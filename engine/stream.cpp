@@ -13,6 +13,7 @@
 #include <netinet/icmp6.h>
 #include <poll.h>
 #include <sys/random.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -111,7 +112,10 @@ int resolve(const char* host, int af, tsl_stream_session* s) {
     hints.ai_socktype = SOCK_DGRAM;  // one entry per address
     addrinfo* found = nullptr;
     const int status = getaddrinfo(host, nullptr, &hints, &found);
-    if (status == EAI_MEMORY) return TSL_STREAM_ERR_MEMORY;
+    if (status == EAI_MEMORY) {
+        errno = ENOMEM;
+        return TSL_STREAM_ERR_MEMORY;
+    }
     if (status != 0 || found == nullptr) return TSL_STREAM_ERR_HOST;
     int result = TSL_STREAM_ERR_HOST;
     const int family = found->ai_addr->sa_family;
@@ -252,6 +256,7 @@ struct Run {
     uint16_t base;          // sequence number of packet 0
     unsigned char token[kTokenBytes];
     int64_t startNs;        // start instant, monotonic clock
+    const int64_t* depart;  // departures from the start instant, written before each send
     int64_t* arrive;
     int64_t lastArrivalNs;  // arrival of the datagram read last, monotonic clock
     tsl_stream_stats stats;
@@ -283,9 +288,15 @@ bool take_one(Run& run) {
         return false;
     }
     // The kernel stamps on the real-time clock: the offset to the monotonic
-    // clock sampled right now brings the stamp onto the schedule's clock.
-    run.lastArrivalNs = arrival.stamped ? tsl::timespec_ns(arrival.stamp) - tsl::realtime_offset_ns()
-                                        : tsl::monotonic_ns();
+    // clock sampled right now brings the stamp onto the schedule's clock,
+    // within the window the datagram can have arrived in.
+    const int64_t readNs = tsl::monotonic_ns();
+    const int64_t offset = arrival.stamped ? tsl::realtime_offset_ns() : 0;
+    const int64_t stamp = tsl::timespec_ns(arrival.stamp);
+    auto arrived = [&](int64_t earliest) {
+        return arrival.stamped ? tsl::stamp_on_monotonic(stamp, offset, earliest, readNs) : readNs;
+    };
+    run.lastArrivalNs = arrived(INT64_MIN);
     if (arrival.counted) s->lastDrops = arrival.drops;
     tsl::Datagram d;
     const bool parsed = s->kind == TSL_STREAM_RAW && s->family == 4
@@ -302,6 +313,8 @@ bool take_one(Run& run) {
         run.stats.duplicates++;
         return true;
     }
+    // No reply comes before its request left.
+    run.lastArrivalNs = arrived(run.startNs + run.depart[idx]);
     run.arrive[idx] = run.lastArrivalNs - run.startNs;
     run.stats.received++;
     if (!arrival.stamped) run.stats.after_receive++;
@@ -342,6 +355,67 @@ void take_waiting(Run& run, int64_t until) {
     }
 }
 
+// How long one packet may wait for room to be sent: a socket that stays
+// full longer than this is stuck, and the stream fails with EAGAIN.
+constexpr int64_t kMostSendWaitNs = 1000000000;
+// How long to sleep before trying again when the device queue was full
+// (ENOBUFS), which the socket cannot be polled for.
+constexpr int64_t kDeviceQueuePauseNs = 100000;
+
+// Stamps and sends packet i.  A socket whose send buffer is full (EAGAIN),
+// or a device queue that is (ENOBUFS), is waited on until it takes the
+// packet, which is then stamped again: its stamps are when it really left.
+// Counts the packets that had to wait.  False with errno set when the kernel
+// refused it, or it could not be sent within kMostSendWaitNs.
+bool send_packet(Run& run, int i, int cc, int64_t* departNs) {
+    tsl_stream_session* s = run.s;
+    tsl::set_echo_sequence(s->out, static_cast<uint16_t>(run.base + i));
+    int64_t giveUp = 0;
+    for (;;) {
+        const int64_t first = tsl::monotonic_ns();
+        const auto stamp = static_cast<int32_t>((first - run.startNs) / 1000);
+        if (s->kernelChecksum) {
+            tsl::stamp_echo(s->out, stamp);
+        } else {
+            s->out[2] = s->out[3] = 0;  // checksummed again with the new stamp
+            tsl::seal_echo(s->out, cc, stamp);
+        }
+        *departNs = tsl::monotonic_ns() - run.startNs;
+        const ssize_t sent = sendto(s->socket, s->out, static_cast<size_t>(cc), MSG_DONTWAIT,
+                                    reinterpret_cast<const sockaddr*>(&s->to), s->toLen);
+        if (sent == cc) return true;
+        if (sent >= 0) {
+            errno = EMSGSIZE;  // a datagram socket never sends part of one
+            return false;
+        }
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOBUFS) return false;
+        const int error = errno;
+        const int64_t now = tsl::monotonic_ns();
+        if (giveUp == 0) {
+            giveUp = now + kMostSendWaitNs;
+            run.stats.send_waits++;
+        } else if (now >= giveUp) {
+            errno = error;
+            return false;
+        }
+        const int64_t wait = error == ENOBUFS ? std::min(kDeviceQueuePauseNs, giveUp - now) : giveUp - now;
+        const timespec ts = {static_cast<time_t>(wait / 1000000000), static_cast<long>(wait % 1000000000)};
+        if (error == ENOBUFS) {
+            nanosleep(&ts, nullptr);
+        } else {
+            pollfd p = {s->socket, POLLOUT, 0};
+            ppoll(&p, 1, &ts, nullptr);
+        }
+    }
+}
+
+// A refused request, with errno saying so (EINVAL).
+int refused() {
+    errno = EINVAL;
+    return TSL_STREAM_ERR_ARGUMENT;
+}
+
 bool valid_request(int count, int size, const int64_t* sendAt, int64_t waitNs) {
     if (count < 1 || count > TSL_STREAM_MAX_PACKETS) return false;
     if (size < TSL_STREAM_MIN_DATA || size > TSL_STREAM_MAX_DATA) return false;
@@ -356,15 +430,16 @@ bool valid_request(int count, int size, const int64_t* sendAt, int64_t waitNs) {
 }  // namespace
 
 extern "C" int tsl_stream_open_with(tsl_stream_session** session, const char* host, int family, int kind) {
-    if (session == nullptr) return TSL_STREAM_ERR_ARGUMENT;
+    if (session == nullptr) return refused();
     *session = nullptr;
-    if (family != TSL_STREAM_ANY && family != TSL_STREAM_IPV4 && family != TSL_STREAM_IPV6)
-        return TSL_STREAM_ERR_ARGUMENT;
-    if (kind != TSL_STREAM_ANY_KIND && kind != TSL_STREAM_RAW && kind != TSL_STREAM_DATAGRAM)
-        return TSL_STREAM_ERR_ARGUMENT;
+    if (family != TSL_STREAM_ANY && family != TSL_STREAM_IPV4 && family != TSL_STREAM_IPV6) return refused();
+    if (kind != TSL_STREAM_ANY_KIND && kind != TSL_STREAM_RAW && kind != TSL_STREAM_DATAGRAM) return refused();
     if (host == nullptr) return TSL_STREAM_ERR_HOST;
     auto* s = new (std::nothrow) tsl_stream_session;
-    if (s == nullptr) return TSL_STREAM_ERR_MEMORY;
+    if (s == nullptr) {
+        errno = ENOMEM;
+        return TSL_STREAM_ERR_MEMORY;
+    }
     const int af = family == TSL_STREAM_IPV4 ? AF_INET : family == TSL_STREAM_IPV6 ? AF_INET6 : AF_UNSPEC;
     const int resolved = resolve(host, af, s);
     if (resolved != 0) {
@@ -445,8 +520,8 @@ extern "C" int tsl_stream_run(tsl_stream_session* session, int count, int size, 
                               int64_t* depart_ns, int64_t* arrive_ns, int64_t wait_ns, tsl_stream_stats* stats) {
     if (session == nullptr || send_at_ns == nullptr || depart_ns == nullptr || arrive_ns == nullptr ||
         !valid_request(count, size, send_at_ns, wait_ns))
-        return TSL_STREAM_ERR_ARGUMENT;
-    Run run{session, count, session->nextSeq, {}, 0, arrive_ns, 0, {}};
+        return refused();
+    Run run{session, count, session->nextSeq, {}, 0, depart_ns, arrive_ns, 0, {}};
     // A token of its own for every stream: a reply must echo it to be taken,
     // so neither a forger who cannot see the requests nor a late reply of an
     // earlier stream passes for a reply of this one.
@@ -464,16 +539,7 @@ extern "C" int tsl_stream_run(tsl_stream_session* session, int count, int size, 
     const bool sent = tsl::pace_sends(
         count, tsl::monotonic_ns, [&](int i) { return run.startNs + send_at_ns[i]; },
         [&](int64_t left) { read_ahead(run, left); },
-        [&](int i) {
-            tsl::set_echo_sequence(session->out, static_cast<uint16_t>(run.base + i));
-            const int64_t first = tsl::monotonic_ns();
-            const auto stamp = static_cast<int32_t>((first - run.startNs) / 1000);
-            if (session->kernelChecksum) tsl::stamp_echo(session->out, stamp);
-            else tsl::seal_echo(session->out, cc, stamp);
-            depart_ns[i] = tsl::monotonic_ns() - run.startNs;
-            return sendto(session->socket, session->out, static_cast<size_t>(cc), 0,
-                          reinterpret_cast<const sockaddr*>(&session->to), session->toLen) == cc;
-        },
+        [&](int i) { return send_packet(run, i, cc, &depart_ns[i]); },
         2000, &shift);
     run.stats.shifts = shift.shifts;
     run.stats.shifted_ns = shift.total;

@@ -49,9 +49,11 @@ extern "C" {
 /* Negative results. */
 #define TSL_STREAM_ERR_HOST (-1)     /* the host does not resolve, or not to the family asked for */
 #define TSL_STREAM_ERR_SOCKET (-2)   /* neither socket kind could be opened; errno kept */
-#define TSL_STREAM_ERR_ARGUMENT (-3) /* family, kind, count, size, schedule or wait out of range */
-#define TSL_STREAM_ERR_SEND (-4)     /* the kernel refused a send; errno kept */
-#define TSL_STREAM_ERR_MEMORY (-5)   /* no memory for the session */
+#define TSL_STREAM_ERR_ARGUMENT (-3) /* family, kind, count, size, schedule or wait out of range;
+                                        errno EINVAL */
+#define TSL_STREAM_ERR_SEND (-4)     /* the kernel refused a send, or the socket had no room
+                                        for it within a second; errno kept */
+#define TSL_STREAM_ERR_MEMORY (-5)   /* no memory for the session; errno ENOMEM */
 #define TSL_STREAM_ERR_RANDOM (-6)   /* no random bytes for an identifier or token; errno kept */
 
 typedef struct tsl_stream_session tsl_stream_session;
@@ -70,6 +72,8 @@ typedef struct tsl_stream_stats {
                            stream: replies among them read as lost, so such a stream is
                            best voided */
     int64_t start_ns;   /* the stream's start instant on the clock of tsl_stream_clock_ns */
+    int send_waits;     /* packets that found the socket's send buffer (or the device's queue)
+                           full and waited for room, up to a second each */
 } tsl_stream_stats;
 
 /*
@@ -121,8 +125,10 @@ void tsl_stream_close(tsl_stream_session *session);
  * an echo reply from the destination with the session's identifier, a
  * sequence number in the stream's window and the stream's random token.  The
  * receive buffer is enlarged for the stream as far as the process may;
- * datagrams that it could not hold are counted in stats->overflows.  stats
- * may be null.
+ * datagrams that it could not hold are counted in stats->overflows.  A
+ * packet that finds the socket's send buffer full waits for room (a second
+ * at most), is stamped when it really leaves, and is counted in
+ * stats->send_waits.  stats may be null.
  *
  * Returns the number of packets with a reply (0 to count), or a negative
  * error (nothing sent for TSL_STREAM_ERR_ARGUMENT and TSL_STREAM_ERR_RANDOM).

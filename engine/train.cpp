@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/ip.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -72,7 +73,7 @@ int open_socket() {
             std::fprintf(stderr, "icmp: unknown protocol\n");
             std::exit(10);
         case SOCK_DENIED:
-            std::fprintf(stderr, "tsl: socket");
+            std::fprintf(stderr, "tsl: socket: %s\n", std::strerror(errno));
             std::exit(5);
         case SOCK_NO_IP:
             std::fprintf(stderr, "ip: unknown protocol\n");
@@ -94,7 +95,10 @@ int send_icmp(int s, int seq, const sockaddr_in* to) {
     print_icmp_msg(outpack);
     ssize_t sent = sendto(s, outpack, static_cast<size_t>(cc), 0, reinterpret_cast<const sockaddr*>(to),
                           sizeof(sockaddr_in));
-    if (sent != cc)
+    if (sent < 0)
+        std::fprintf(stderr, "error: tried to write %d chars to %s, ret=%d: %s\n", cc, inet_ntoa(to->sin_addr),
+                     static_cast<int>(sent), std::strerror(errno));
+    else if (sent != cc)
         std::fprintf(stderr, "error: tried to write %d chars to %s, ret=%d\n", cc, inet_ntoa(to->sin_addr),
                      static_cast<int>(sent));
     return static_cast<int>(sent);
@@ -164,7 +168,8 @@ int recv_icmp(int s, unsigned char* buf, int size) {
     bool stamped = false;
     int cc = receive_datagram(s, buf, size, 0, &stamp, &stamped);
     if (cc < 0) {
-        if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) std::fprintf(stderr, "ping: recvfrom");
+        if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)
+            std::fprintf(stderr, "ping: recvfrom: %s\n", std::strerror(errno));
         return -1;
     }
     recv_time = stamped ? stamp_us(&stamp) : now_us();
@@ -192,9 +197,12 @@ int32_t send_target_us(double seconds) {
     return static_cast<int32_t>(std::llround(seconds * 1e6));
 }
 
-// Sends the train, back to back or with packet i at sendAt[i] seconds of the
-// time base (a time outside it, which the probe refuses, does not wait).
-static void send_train(int count, const int* sizes, const double* sendAt) {
+// Sends the train, back to back or with packet i at sendAt[i] seconds after
+// monoStart (a time outside the time base, which the probe refuses, does not
+// wait).  The schedule runs on the monotonic clock, so a step of the time of
+// day can neither hold the sends nor bunch them; the departure stamps stay on
+// the time of day, as the arrival stamps are.
+static void send_train(int count, const int* sizes, const double* sendAt, int64_t monoStart) {
     for (int i = 0; i < count; ++i) {
         int size = sizes[i];
         if (size < 0) size = 0;
@@ -203,10 +211,10 @@ static void send_train(int count, const int* sizes, const double* sendAt) {
         returned[i] = 0;
     }
     pace_sends(
-        count, [] { return int64_t{now_us()}; },
-        [sendAt](int i) {
+        count, monotonic_ns,
+        [sendAt, monoStart](int i) {
             const int32_t target = sendAt != nullptr ? send_target_us(sendAt[i]) : -1;
-            return target > 0 ? int64_t{target} : INT64_MIN;
+            return target > 0 ? monoStart + int64_t{target} * 1000 : INT64_MIN;
         },
         [](int64_t) {},
         [](int i) {
@@ -249,16 +257,45 @@ static bool restore_caller_timer(const itimerval& caller, int64_t tookNs) {
     return true;
 }
 
-// Receives until every packet has its first reply or the time-out fires.
+// Blocks SIGALRM in the calling thread; *old, when given, gets the mask before.
+static void block_alarm(sigset_t* old) {
+    sigset_t alarm;
+    sigemptyset(&alarm);
+    sigaddset(&alarm, SIGALRM);
+    pthread_sigmask(SIG_BLOCK, &alarm, old);
+}
+
+// A SIGALRM waits for the thread or the process.
+static bool alarm_pending() {
+    sigset_t pending;
+    sigpending(&pending);
+    return sigismember(&pending, SIGALRM) == 1;
+}
+
+// Receives until every packet has its first reply or the time-out passes.
 // The train borrows the real-time timer: arming its own hands back the
 // caller's pending one exactly (setitimer, to the microsecond; alarm() would
-// round it to seconds), it cancels its own when
-// the wait ends and puts the caller's SIGALRM disposition back, so no stale
-// alarm can cut short a later train or strike the program that called us.
-// The caller's timer then goes on with what was left of it.  Returns true
-// when it fell due during the train: the train raises SIGALRM once it is
-// over, late by the train at most, never lost.
+// round it to seconds), it cancels its own when the wait ends and puts the
+// caller's SIGALRM disposition back, so no stale alarm can cut short a later
+// train or strike the program that called us.  The handler is installed
+// before the timer is armed, with SIGALRM blocked around the pair, so the
+// alarm can never find the caller's disposition (by default, the end of the
+// process).  The alarm wakes a blocked receive; the wait also ends at a
+// deadline on the monotonic clock, tested between receives (which wake at
+// least every 100 ms), for a caller that blocks SIGALRM: its alarm never
+// runs the handler.  An alarm of ours left pending by such a caller is taken
+// back.  The caller's timer then goes on with what was left of it.  Returns
+// true when it fell due during the train: the entry point raises SIGALRM once
+// the results are out, late by the train at most, never lost.
 static bool wait_for_replies(int timeout) {
+    sigset_t callerMask;
+    block_alarm(&callerMask);
+    const bool pendingBefore = alarm_pending();
+    struct sigaction on_alarm {}, previous {};
+    on_alarm.sa_handler = finish;
+    sigemptyset(&on_alarm.sa_mask);
+    on_alarm.sa_flags = 0;  // no restart: the alarm must interrupt a blocked receive
+    sigaction(SIGALRM, &on_alarm, &previous);
     itimerval ours{}, caller{};
     ours.it_value.tv_sec = timeout > 0 ? timeout : 0;
     setitimer(ITIMER_REAL, &ours, &caller);
@@ -266,18 +303,31 @@ static bool wait_for_replies(int timeout) {
     // the time counted off it is never more than passed: over many trains it
     // drifts late by microseconds, never early.
     const int64_t started = monotonic_ns();
-    struct sigaction on_alarm {}, previous {};
-    on_alarm.sa_handler = finish;
-    sigemptyset(&on_alarm.sa_mask);
-    on_alarm.sa_flags = 0;  // no restart: the alarm must interrupt a blocked receive
-    sigaction(SIGALRM, &on_alarm, &previous);
+    const int64_t deadline = timeout > 0 ? started + int64_t{timeout} * 1000000000 : INT64_MAX;
+    pthread_sigmask(SIG_SETMASK, &callerMask, nullptr);
+
     while (n_outstanding > 0 && !TimeOutFlag) {
+        if (monotonic_ns() >= deadline) {
+            TimeOutFlag = 1;
+            break;
+        }
         if (recv_icmp(icmp_socket, packet, BUFSIZE) < 0) continue;
         take_reply(packet_id);
     }
+
+    block_alarm(nullptr);
     const itimerval off{};
     setitimer(ITIMER_REAL, &off, nullptr);
+    if (!pendingBefore && alarm_pending()) {
+        // Ours, held back by the caller's mask: taken so it never reaches them.
+        sigset_t alarm;
+        sigemptyset(&alarm);
+        sigaddset(&alarm, SIGALRM);
+        const timespec now{0, 0};
+        sigtimedwait(&alarm, nullptr, &now);
+    }
     sigaction(SIGALRM, &previous, nullptr);
+    pthread_sigmask(SIG_SETMASK, &callerMask, nullptr);
     const bool due = restore_caller_timer(caller, monotonic_ns() - started);
     // Printed here rather than in the handler, so it stays in order with the
     // rest of standard output whatever its buffering.
@@ -306,7 +356,8 @@ int run_train(const char* host, int count, const int* sizes, int timeout, const 
     icmp_socket = open_socket();
     arrivalSources = {};
     gettimeofday(&starttv, nullptr);
-    send_train(count, sizes, sendAt);
+    const int64_t monoStart = monotonic_ns();
+    send_train(count, sizes, sendAt, monoStart);
     const bool callerAlarmDue = wait_for_replies(timeout);
     if (report) OldReportResults();
     if (close(icmp_socket) < 0) {
@@ -314,10 +365,7 @@ int run_train(const char* host, int count, const int* sizes, int timeout, const 
         std::perror("tamsel: ");
     }
     icmp_socket = -1;
-    // The caller's alarm that fell due during the train, to the caller's own
-    // disposition, now that the train is over.
-    if (callerAlarmDue) raise(SIGALRM);
-    return 0;
+    return callerAlarmDue ? 1 : 0;
 }
 
 int OldMain(const char* host, int count, const int* sizes, int timeout) {
@@ -329,7 +377,10 @@ int OldMain(const char* host, int count, const int* sizes, int timeout) {
 extern "C" int tamsel(const char* host, int count, const int* sizes, int* departs, int* arrives, int* bytesOut,
                       int* orderFlags, int* flags, int* numPaths, int timeout) {
     tsl::reset_train_state();
-    tsl::OldMain(host, count, sizes, timeout);
+    const int callerAlarmDue = tsl::OldMain(host, count, sizes, timeout);
     tsl::collect_results(count, departs, arrives, bytesOut, orderFlags, flags, numPaths);
+    // The caller's alarm that fell due during the train, to the caller's own
+    // disposition, now that the results are theirs.
+    if (callerAlarmDue) raise(SIGALRM);
     return 0;
 }

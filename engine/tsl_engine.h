@@ -87,6 +87,14 @@ inline int64_t timespec_ns(const timespec& ts) { return int64_t{ts.tv_sec} * 100
 // the real-time clock, less this is the same instant on the monotonic clock,
 // whatever steps the real-time clock took before.
 int64_t realtime_offset_ns();
+// A kernel receive stamp (real-time clock, ns) on the monotonic clock, given
+// the real-time clock less the monotonic one sampled at the read: stamp less
+// that offset.  A step of the real-time clock between the stamp and the
+// sample moves the result by the step; a result outside the window the
+// datagram must have arrived in, from earliestNs (when what it answers left;
+// INT64_MIN when not known) to readNs (when the read had returned), can only
+// come from such a step, and the read's time is taken instead.
+int64_t stamp_on_monotonic(int64_t stampNs, int64_t realMinusMonoNs, int64_t earliestNs, int64_t readNs);
 
 // ---- The busy-wait send loop (shared by the train and the stream) ---------
 // How far a paced send loop moved its schedule.
@@ -97,7 +105,7 @@ struct ScheduleShift {
 
 // Sends count packets on a schedule by spinning on a clock.  Packet i leaves
 // once now() reaches at(i) (plus the schedule's shift); a target of INT64_MIN
-// does not wait.  While waiting, idle(left) is called with the time left
+// does not wait, and the clock is then not read at all.  While waiting, idle(left) is called with the time left
 // before the target, for work that must never delay a send (it decides
 // itself whether left is enough).  With shift given, a packet that leaves
 // later than its target by more than a quarter of its gap to the previous
@@ -110,13 +118,19 @@ bool pace_sends(int count, Now now, At at, Idle idle, Send send, int64_t minSlac
     int64_t moved = 0;
     for (int i = 0; i < count; ++i) {
         const int64_t planned = at(i);
-        const int64_t target = planned == INT64_MIN ? planned : planned + moved;
+        if (planned == INT64_MIN) {
+            // Nothing to wait for: the clock is not read, so a packet sent
+            // back to back costs only its own header work and stamps.
+            if (!send(i)) return false;
+            continue;
+        }
+        const int64_t target = planned + moved;
         int64_t t = now();
         while (t < target) {
             idle(target - t);
             t = now();
         }
-        if (shift != nullptr && planned != INT64_MIN) {
+        if (shift != nullptr) {
             const int64_t gap = i > 0 ? planned - at(i - 1) : 0;
             const int64_t slack = gap / 4 > minSlack ? gap / 4 : minSlack;
             if (t - target > slack) {
@@ -250,8 +264,10 @@ void print_ip_msg();
 void finish(int sig);
 int OldMain(const char* host, int count, const int* sizes, int timeout);
 // Runs one train.  With sendAt, packet i leaves sendAt[i] seconds after the
-// start instant (busy-waiting on the clock); without, back to back.  Prints the
-// engine's report when report is true.  Returns 0.
+// start instant (busy-waiting on the monotonic clock); without, back to back.
+// Prints the engine's report when report is true.  Returns 1 when the
+// caller's real-time timer fell due during the train: the entry point raises
+// SIGALRM once it has copied the results out; else 0.  OldMain likewise.
 int run_train(const char* host, int count, const int* sizes, int timeout,
               const double* sendAt, bool report);
 

@@ -117,6 +117,11 @@ int64_t realtime_offset_ns() {
     return best;
 }
 
+int64_t stamp_on_monotonic(int64_t stampNs, int64_t realMinusMonoNs, int64_t earliestNs, int64_t readNs) {
+    const int64_t at = stampNs - realMinusMonoNs;
+    return at < earliestNs || at > readNs ? readNs : at;
+}
+
 const char* a2sockaddr(sockaddr_in* addr, const char* host, char* name) {
     std::memset(addr, 0, sizeof *addr);
     addr->sin_family = AF_INET;
@@ -241,6 +246,9 @@ int classify_datagram(const unsigned char* buf, int len) {
         return -1;
     }
     if (!is_our_reply(d, ident)) return -1;  // another process's, or no room for our send stamp
+    // An echo comes from the host it was sent to: any other host can be made
+    // to echo requests that carry our identifier.
+    if (d.source != whereto.sin_addr.s_addr) return -1;
     if (d.seq >= npackets) return -1;        // not one of this train's packets
     rtt = timesub(&recv_time, &d.stamp);
     packet_id = d.seq;

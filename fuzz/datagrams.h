@@ -66,6 +66,8 @@ struct Datagram {
 inline const Datagram kDatagrams[] = {
     // Replies of this process.
     {"echo_plain",          TSL_IP TSL_ECHO(TSL_SEQ0), Effect::Accepted, ""},
+    // Right identifier, sequence and stamp, but from the router, not the host the train went to.
+    {"echo_other_host",     "4500 0264 1234 0000 4001 0000 c61200fe c6120001 " TSL_ECHO(TSL_SEQ0), Effect::Silent, ""},
     {"echo_rr",             TSL_IP_RR TSL_RR_LAB TSL_ECHO(TSL_SEQ1), Effect::Accepted, ""},
     {"echo_rr_other_route", TSL_IP_RR TSL_RR_LAB2 TSL_ECHO(TSL_SEQ2), Effect::Accepted, ""},
     {"echo_rr_full",        TSL_IP_RR TSL_RR_FULL TSL_ECHO(TSL_SEQ3), Effect::Accepted, ""},

@@ -30,6 +30,8 @@ inline void quietStdout() {
 inline void startTrain(int count) {
     tsl::reset_train_state();
     tsl::ident = kDatagramIdent;
+    tsl::whereto.sin_family = AF_INET;
+    tsl::whereto.sin_addr.s_addr = htonl(0xc6120102);  // the table's replies come from 198.18.1.2
     tsl::lastSeq = -1;
     tsl::highestFirstSeq = -1;
     tsl::npackets = count;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 
 #include "tsl_engine.h"
 
@@ -48,7 +49,7 @@ int startProbe(const char *host, int count, const int *sizes, const double *send
         return -1;
 
     tsl::reset_train_state();
-    tsl::run_train(host, count, sizes, timeout, sendTimes + 1, false);
+    const int callerAlarmDue = tsl::run_train(host, count, sizes, timeout, sendTimes + 1, false);
 
     int departs[TSL_MAX_PACKETS], arrives[TSL_MAX_PACKETS];
     tsl::collect_results(count, departs, arrives, bytesOut, orderOut, flags, paths);
@@ -59,6 +60,9 @@ int startProbe(const char *host, int count, const int *sizes, const double *send
         recvTimes[i + 1] = lost ? 0.0 : arrives[i] / 1e6;
     }
     lastCount = count;
+    // The caller's alarm that fell due during the train, now that the results are out.
+    if (callerAlarmDue)
+        std::raise(SIGALRM);
     return 0;
 }
 

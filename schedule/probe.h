@@ -33,10 +33,11 @@ extern "C" {
  * with its order flag (1 when its reply came right after packet k-1's; only
  * meaningful for a packet with a reply); *flags with the train flags word (1
  * route data, 2 in order, 4 duplicates) and *paths with the number of routes
- * first seen.  The departure and arrival times in microseconds are kept for
- * fetchProbeTimes.  Prints nothing but the engine's messages (time-out, ICMP
- * diagnostics).  The probe spins on the clock before each send at the
- * process's own priority, so on a busy machine a packet can leave late, never
+ * first seen.  The departure and arrival times in microseconds, on the time
+ * of day, are kept for fetchProbeTimes.  A SIGALRM of the caller's timer that
+ * fell due during the train is raised once the results are out.  Prints nothing but the engine's messages (time-out, ICMP
+ * diagnostics).  The probe spins on the monotonic clock before each send
+ * (a step of the time of day moves no send) at the process's own priority, so on a busy machine a packet can leave late, never
  * early; the departure times show when each really left.
  *
  * Returns 0 after the train, -1 without sending anything when the request is not

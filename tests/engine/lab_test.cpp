@@ -159,6 +159,21 @@ TEST(ScriptedTrain, NoReplyAtAllEndsAtTheTimeOut) {
     EXPECT_EQ(countOf(r.out, "RESULT rc=0 flags=2 paths=0\n"), 1);
 }
 
+TEST(LabTrain, ACallerThatBlocksTheAlarmGetsItsTimeOutAndNoAlarm) {
+    // Only the deadline can end the wait: the blocked alarm never runs the handler.
+    Lab lab({.noEcho = true});
+    TSL_REQUIRE_LAB(lab);
+    auto r = lab.runInClient({BLOCKED_ALARM_CALLER, Lab::kTarget, "2"}, 12);
+    ASSERT_FALSE(r.timedOut) << "the train never ended";
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(countOf(r.out, "Timeout exceeded.\n"), 1) << r.out;
+    EXPECT_EQ(countOf(r.out, " REPLIES 0 PENDING no\n"), 1) << r.out;
+    const auto took = numbersOf(r.out, "TOOK %d ms");
+    ASSERT_EQ(took.size(), 1u) << r.out;
+    EXPECT_GE(took[0], 2000);
+    EXPECT_LE(took[0], 3000);
+}
+
 // The lab's checksum, written apart from the engine's, checks what went out.
 unsigned checksumOf(const unsigned char* p, size_t n) { return tsllab::inetChecksum(tsllab::ByteView(p, n)); }
 

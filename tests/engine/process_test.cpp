@@ -1,15 +1,21 @@
 // SPDX-License-Identifier: MIT
 // The engine as a library sees it, called in this process: a pending alarm
-// of the caller survives a train and a loop of trains, arrivals carry the
-// kernel's stamp, the program name is the engine's own copy, and scheduled
+// of the caller survives a train and a loop of trains and comes once the
+// results are out, echo replies count only from the train's target, arrivals
+// carry the kernel's stamp, the program name is the engine's own copy, and scheduled
 // sends keep to the time base.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <sched.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
+#include <csetjmp>
 #include <csignal>
 #include <string>
 
@@ -69,6 +75,71 @@ TEST(EngineInProcess, APendingAlarmOfTheCallerIsDelayedNotLost) {
     EXPECT_EQ(callerAlarms, 1);
     EXPECT_EQ(alarm(0), 0u);
     sigaction(SIGALRM, &old, nullptr);
+}
+
+sigjmp_buf jumpOut;
+void jumpOutOfTheTrain(int) { siglongjmp(jumpOut, 1); }
+
+TEST(EngineInProcess, AHandlerThatJumpsOutOfTheTrainFindsItsResults) {
+    // The caller's alarm falls due during the wait; its handler leaves the
+    // train with a jump, which must come after the results are copied out.
+    tsltest::Lab lab({.noEcho = true});
+    TSL_REQUIRE_LAB(lab);
+    struct sigaction mine{}, old{};
+    mine.sa_handler = jumpOutOfTheTrain;
+    sigaction(SIGALRM, &mine, &old);
+    int sizes[2] = {600, 600}, departs[2] = {-7, -7}, arrives[2] = {-7, -7}, bytes[2] = {-7, -7},
+        order[2] = {-7, -7}, flags = -7, paths = -7;
+    ASSERT_TRUE(lab.enterClient());
+    testing::internal::CaptureStdout();
+    if (sigsetjmp(jumpOut, 1) == 0) {
+        alarm(1);
+        tamsel(tsltest::Lab::kTarget, 2, sizes, departs, arrives, bytes, order, &flags, &paths, 2);
+    }
+    testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(lab.leave());
+    sigaction(SIGALRM, &old, nullptr);
+    EXPECT_EQ(bytes[0], 600) << "the alarm came before the results";
+    EXPECT_EQ(bytes[1], 600);
+    EXPECT_EQ(arrives[0], TSL_NO_REPLY);
+    EXPECT_EQ(flags, TSL_FLAG_INORDER);
+}
+
+TEST(EngineInProcess, EchoRepliesFromAnotherHostAreNotTaken) {
+    // The router echoes what carries this process's identifier and the
+    // train's sequence numbers to the client while the train waits for a
+    // target that never answers.
+    tsltest::Lab lab({.noEcho = true});
+    TSL_REQUIRE_LAB(lab);
+    const uint16_t ident = static_cast<uint16_t>(getpid() & 0xffff);
+    const pid_t forger = fork();
+    if (forger == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (!lab.enterRouter()) _exit(1);
+        const int fd = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        inet_pton(AF_INET, tsltest::Lab::kClient, &to.sin_addr);
+        unsigned char reply[608] = {};
+        for (int round = 0; fd >= 0 && round < 150; ++round) {  // 3 s at most
+            for (uint16_t seq = 0; seq < 2; ++seq) {
+                tsl::write_echo_header(reply, ident, tsl::ECHO_REPLY);
+                tsl::set_echo_sequence(reply, seq);
+                tsl::seal_echo(reply, sizeof reply, 1000);
+                sendto(fd, reply, sizeof reply, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+            }
+            usleep(20000);
+        }
+        _exit(0);
+    }
+    ASSERT_GT(forger, 0);
+    ASSERT_TRUE(lab.enterClient());
+    Train t(tsltest::Lab::kTarget, 2, 2);
+    ASSERT_TRUE(lab.leave());
+    kill(forger, SIGKILL);
+    waitpid(forger, nullptr, 0);
+    EXPECT_EQ(t.arrives[0], TSL_NO_REPLY) << "a forged reply was taken";
+    EXPECT_EQ(t.arrives[1], TSL_NO_REPLY) << "a forged reply was taken";
 }
 
 TEST(EngineInProcess, ACallersAlarmComesOnTimeThroughALoopOfTrains) {

@@ -18,8 +18,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <vector>
@@ -138,15 +140,23 @@ TEST(StreamRequests, AreRefusedWithTheirReason) {
         {0, 800, ms, at}, {TSL_STREAM_MAX_PACKETS + 1, 800, ms, at}, {3, TSL_STREAM_MIN_DATA - 1, ms, at},
         {3, 65508, ms, at}, {3, 800, -1, at}, {3, 800, TSL_STREAM_MAX_WAIT_NS + 1, at}, {3, 800, ms, backwards},
         {3, 800, ms, late}};
-    for (const auto& c : cases)
+    // Each says why in errno, not what an earlier call left there.
+    for (const auto& c : cases) {
+        errno = EAGAIN;
         EXPECT_EQ(tsl_stream_run(s, c.count, c.size, c.at, dep, arr, c.wait, nullptr), TSL_STREAM_ERR_ARGUMENT)
             << c.count << " " << c.size << " " << c.wait;
+        EXPECT_EQ(errno, EINVAL) << c.count << " " << c.size << " " << c.wait;
+    }
     EXPECT_EQ(tsl_stream_run(s, 3, 65507, at, dep, arr, 100 * ms, nullptr), 3) << "the largest datagram";
     tsl_stream_close(s);
     // A family or kind out of range, and an address of the other family.
     tsl_stream_session* x = nullptr;
+    errno = EAGAIN;
     EXPECT_EQ(tsl_stream_open_with(&x, "127.0.0.1", 5, TSL_STREAM_ANY_KIND), TSL_STREAM_ERR_ARGUMENT);
+    EXPECT_EQ(errno, EINVAL);
+    errno = EAGAIN;
     EXPECT_EQ(tsl_stream_open_with(&x, "127.0.0.1", TSL_STREAM_ANY, 3), TSL_STREAM_ERR_ARGUMENT);
+    EXPECT_EQ(errno, EINVAL);
     EXPECT_EQ(tsl_stream_open_with(&x, "127.0.0.1", TSL_STREAM_IPV6, TSL_STREAM_ANY_KIND), TSL_STREAM_ERR_HOST);
     EXPECT_EQ(tsl_stream_open_with(&x, "::1", TSL_STREAM_IPV4, TSL_STREAM_ANY_KIND), TSL_STREAM_ERR_HOST);
     EXPECT_EQ(x, nullptr);
@@ -392,6 +402,28 @@ TEST(StreamUnprivileged, TheReceiveBufferHoldsAFastStreamAndCountsWhatItCannot) 
                                                 burst.result + burst.stats.overflows == TSL_STREAM_MAX_PACKETS
                                             ? 0 : 3;
                              }),
+              0);
+}
+
+TEST(StreamLoopback, AFullSendBufferIsWaitedOnAndCounted) {
+    TSL_REQUIRE_ROOT("for a network namespace and a shaper on its loopback");
+    // A slow shaper on loopback holds the requests, which stay charged to the
+    // socket's send buffer until they leave: the buffer fills, and the sender
+    // must wait for room rather than end the stream.
+    EXPECT_EQ(inChild([] {
+                  if (!ownNetwork() ||
+                      std::system("tc qdisc add dev lo root tbf rate 100mbit burst 70000 limit 8000000") != 0)
+                      return 100;
+                  tsl_stream_session* s = nullptr;
+                  if (tsl_stream_open(&s, "127.0.0.1") != 0) return 101;
+                  Stream st(s, 60, 0, 2000, 16000);
+                  tsl_stream_close(s);
+                  std::fprintf(stderr, "result %d, send waits %d, sent over %.1f ms\n", st.result,
+                               st.stats.send_waits, (st.depart.back() - st.depart.front()) / 1e6);
+                  if (st.result < 0) return 1;
+                  if (st.stats.send_waits < 1) return 2;
+                  return st.causal() ? 0 : 3;
+              }),
               0);
 }
 

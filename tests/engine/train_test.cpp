@@ -136,7 +136,7 @@ TEST(FatalPaths, NoRawSocketWithoutPrivilege) {
                          "--bounding-set=-all", TRAIN_DRIVER, "127.0.0.1", "10", "600", "5"},
                         30);
     EXPECT_EQ(r.status, 5);
-    EXPECT_EQ(r.err, "tsl: socket");
+    EXPECT_EQ(r.err, "tsl: socket: Operation not permitted\n");
     EXPECT_EQ(r.out, "");
 }
 

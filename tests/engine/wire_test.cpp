@@ -74,6 +74,8 @@ protected:
     void resetTrain() {
         tsl::prepare_header();
         tsl::reset_train_state();
+        tsl::whereto.sin_family = AF_INET;
+        tsl::whereto.sin_addr.s_addr = htonl(0xc6120102);  // datagram() comes from there
         tsl::npackets = 10;
         tsl::lastSeq = -1;
         tsl::highestFirstSeq = -1;
@@ -440,6 +442,36 @@ TEST(HostTranslation, DottedAddressesNeedNoLookup) {
     EXPECT_EQ(tsl::a2sockaddr(&sa, "localhost", name), nullptr) << "from /etc/hosts";
     EXPECT_EQ(ntohl(sa.sin_addr.s_addr), 0x7f000001u);
     EXPECT_STREQ(name, "localhost");
+}
+
+TEST(SendLoop, ReadsTheClockOnlyToWaitForATarget) {
+    int reads = 0, sent = 0;
+    auto clock = [&reads] { return int64_t{++reads}; };
+    auto send = [&sent](int) { return ++sent > 0; };
+    // Back to back: nothing to wait for, so no reading at all.
+    EXPECT_TRUE(tsl::pace_sends(5, clock, [](int) { return INT64_MIN; }, [](int64_t) {}, send, 0, nullptr));
+    EXPECT_EQ(sent, 5);
+    EXPECT_EQ(reads, 0);
+    // Scheduled: packet i waits until the clock reads 10 * i.
+    EXPECT_TRUE(tsl::pace_sends(3, clock, [](int i) { return int64_t{10} * i; }, [](int64_t) {}, send, 0, nullptr));
+    EXPECT_EQ(sent, 8);
+    EXPECT_EQ(reads, 20);
+}
+
+TEST(StampConversion, AStampOutsideTheReadsWindowTakesTheReadsTime) {
+    // Real-time clock 1e18 ahead of the monotonic one; a request left at
+    // 5000, and the read returned at 9000 (monotonic ns).
+    const int64_t offset = 1000000000000000000, left = 5000, read = 9000;
+    EXPECT_EQ(tsl::stamp_on_monotonic(offset + 7000, offset, left, read), 7000);
+    EXPECT_EQ(tsl::stamp_on_monotonic(offset + 5000, offset, left, read), 5000) << "the window's ends belong to it";
+    EXPECT_EQ(tsl::stamp_on_monotonic(offset + 9000, offset, left, read), 9000);
+    // The real-time clock stepped 3 s forward between the stamp and the read:
+    // the stamp reads as before the request left.
+    EXPECT_EQ(tsl::stamp_on_monotonic(offset + 7000, offset + 3000000000, left, read), read);
+    // ... or back: it reads as after the read.
+    EXPECT_EQ(tsl::stamp_on_monotonic(offset + 7000, offset - 3000000000, left, read), read);
+    // A datagram not yet matched to a request has no earliest time.
+    EXPECT_EQ(tsl::stamp_on_monotonic(offset - 400, offset, INT64_MIN, read), -400);
 }
 
 }  // namespace

@@ -233,9 +233,12 @@ bool runTrain(Lab& lab, const std::vector<std::string>& script, int timeoutSec, 
 
 // Standard error of the driver without the receive step's failure reports:
 // an error message that quotes one of our requests can leave a pending socket
-// error, which the next receive reports ("ping: recvfrom") before reading on.
+// error, which the next receive reports ("ping: recvfrom: REASON") before reading on.
 std::string unexpectedErrors(std::string err) {
-    for (size_t at; (at = err.find("ping: recvfrom")) != std::string::npos;) err.erase(at, 14);
+    for (size_t at; (at = err.find("ping: recvfrom: ")) != std::string::npos;) {
+        const size_t end = err.find('\n', at);
+        err.erase(at, end == std::string::npos ? std::string::npos : end + 1 - at);
+    }
     return err;
 }
 
