@@ -43,11 +43,11 @@ void pause_ns(void*, int64_t ns) {
 
 // No measurement for want of random bytes (for the session's identifier),
 // said as what it is, with the system's reason.
-int no_random_bytes(avl_result* result, int error) {
+int no_random_bytes(avl_result* result, size_t size, int error) {
     avl_result r{};
     std::snprintf(r.reason, sizeof r.reason, "no random bytes for the echo identifier: %s", std::strerror(error));
     r.failure = AVL_FAIL_SEND;
-    availbw::fillResult(result, r);
+    availbw::fillResult(result, size, r);
     errno = error;
     return AVL_NO_ESTIMATE;
 }
@@ -65,7 +65,7 @@ extern "C" int avl_measure_sized(const char* host, const avl_options* options, a
         case 0: break;
         case TSL_STREAM_ERR_HOST: return AVL_ERR_HOST;
         case TSL_STREAM_ERR_SOCKET: return AVL_ERR_SOCKET;
-        case TSL_STREAM_ERR_RANDOM: return no_random_bytes(result, errno);
+        case TSL_STREAM_ERR_RANDOM: return no_random_bytes(result, size, errno);
         case TSL_STREAM_ERR_ARGUMENT: return AVL_ERR_OPTIONS;
         default: return AVL_ERR_MEMORY;
     }

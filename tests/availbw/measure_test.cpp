@@ -32,7 +32,6 @@ TEST(RealPath, NoRandomBytesIsSaidAsSuchNotAsMemory) {
     TSL_REQUIRE_ROOT("for the raw socket, whose identifier is drawn at random");
     randomFails = true;
     avl_result r{};
-    r.size = sizeof r;
     const int status = avl_measure("127.0.0.1", nullptr, &r, nullptr, nullptr);
     randomFails = false;
     EXPECT_EQ(status, AVL_NO_ESTIMATE);
