@@ -8,16 +8,39 @@
 #include <time.h>
 
 #include <cerrno>
+#include <new>
 
 #include "result_size.h"
 #include "tamsel_stream.h"
 
 namespace {
 
-int send_stream(void* session, int count, int size, const int64_t* at, int64_t* depart, int64_t* arrive,
+int send_stream(void* context, int count, int size, const int64_t* at, int64_t* depart, int64_t* arrive,
+                int64_t waitNs);
+
+}  // namespace
+
+// A real path: the stream runner's session and the last ICMP error it saw.
+struct avl_session {
+    tsl_stream_session* stream = nullptr;
+    char icmpError[128] = {};
+};
+
+namespace {
+
+int send_stream(void* context, int count, int size, const int64_t* at, int64_t* depart, int64_t* arrive,
                 int64_t waitNs) {
-    return tsl_stream_run(static_cast<tsl_stream_session*>(session), count, size, at, depart, arrive, waitNs,
-                          nullptr);
+    auto* session = static_cast<avl_session*>(context);
+    const int got = tsl_stream_run(session->stream, count, size, at, depart, arrive, waitNs, nullptr);
+    const int saved = errno;
+    tsl_stream_last_error(session->stream, session->icmpError, sizeof session->icmpError);
+    errno = saved;
+    return got;
+}
+
+const char* icmp_error(void* context) {
+    const auto* session = static_cast<const avl_session*>(context);
+    return session->icmpError[0] != '\0' ? session->icmpError : nullptr;
 }
 
 int64_t now_ns(void*) { return tsl_stream_clock_ns(); }
@@ -31,32 +54,64 @@ void pause_ns(void*, int64_t ns) {
 
 }  // namespace
 
-extern "C" int avl_measure(const char* host, const avl_options* options, avl_result* result,
-                           avl_progress_fn progress, void* context) {
-    if (result == nullptr) return AVL_ERR_OPTIONS;
-    availbw::fillResult(result, avl_result{});
-    const int family = options != nullptr ? options->family : AVL_FAMILY_ANY;
+extern "C" int avl_open(avl_session** session, const char* host, int family) {
+    if (session == nullptr) return AVL_ERR_OPTIONS;
+    *session = nullptr;
     if (family != AVL_FAMILY_ANY && family != AVL_FAMILY_IPV4 && family != AVL_FAMILY_IPV6) return AVL_ERR_OPTIONS;
-    tsl_stream_session* session = nullptr;
-    switch (tsl_stream_open_with(&session, host, family, TSL_STREAM_ANY_KIND)) {
-        case 0: break;
-        case TSL_STREAM_ERR_HOST: return AVL_ERR_HOST;
-        case TSL_STREAM_ERR_SOCKET: return AVL_ERR_SOCKET;
-        default: return AVL_ERR_MEMORY;
+    auto* s = new (std::nothrow) avl_session;
+    if (s == nullptr) return AVL_ERR_MEMORY;
+    const int opened = tsl_stream_open_with(&s->stream, host, family, TSL_STREAM_ANY_KIND);
+    if (opened != 0) {
+        const int saved = errno;
+        delete s;
+        errno = saved;
+        switch (opened) {
+            case TSL_STREAM_ERR_HOST: return AVL_ERR_HOST;
+            case TSL_STREAM_ERR_SOCKET: return AVL_ERR_SOCKET;
+            case TSL_STREAM_ERR_RANDOM: return AVL_ERR_SYSTEM;
+            default: return AVL_ERR_MEMORY;
+        }
+    }
+    *session = s;
+    return 0;
+}
+
+extern "C" int avl_measure_session(avl_session* session, const avl_options* options, avl_result* result,
+                                   avl_progress_fn progress, void* context) {
+    if (result == nullptr) return AVL_ERR_OPTIONS;
+    if (session == nullptr) {
+        availbw::fillResult(result, avl_result{});
+        return AVL_ERR_OPTIONS;
     }
     const avl_path path{session,
                         send_stream,
                         now_ns,
                         pause_ns,
-                        tsl_stream_header_bytes(session),
-                        tsl_stream_address(session),
+                        tsl_stream_header_bytes(session->stream),
+                        tsl_stream_address(session->stream),
                         TSL_STREAM_MAX_PACKETS,
                         TSL_STREAM_MAX_WAIT_NS,
                         nullptr,
-                        nullptr};
-    const int status = avl_measure_path(&path, options, result, progress, context);
+                        icmp_error};
+    return avl_measure_path(&path, options, result, progress, context);
+}
+
+extern "C" void avl_close(avl_session* session) {
+    if (session == nullptr) return;
+    tsl_stream_close(session->stream);
+    delete session;
+}
+
+extern "C" int avl_measure(const char* host, const avl_options* options, avl_result* result,
+                           avl_progress_fn progress, void* context) {
+    if (result == nullptr) return AVL_ERR_OPTIONS;
+    availbw::fillResult(result, avl_result{});
+    avl_session* session = nullptr;
+    const int opened = avl_open(&session, host, options != nullptr ? options->family : AVL_FAMILY_ANY);
+    if (opened != 0) return opened;
+    const int status = avl_measure_session(session, options, result, progress, context);
     const int saved = errno;
-    tsl_stream_close(session);
+    avl_close(session);
     errno = saved;
     return status;
 }
