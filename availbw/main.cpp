@@ -12,18 +12,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "availest.h"
 #include "plot.h"
 #include "report.h"
+#include "values.h"
 
 #ifndef AVAILBW_VERSION
 #error "AVAILBW_VERSION must be defined by the build"
@@ -145,51 +143,6 @@ int badValue(const Settings& s, const char* option, const char* text, const char
     return finalStatus(kUsage);
 }
 
-// A plain decimal number: digits with at most one point, at least one digit,
-// no sign, exponent, blank or anything after it.  Returns the characters read
-// (0: none), so a caller can take a suffix after them.
-size_t readDecimal(const char* text, double* value) {
-    size_t n = 0, digits = 0;
-    bool point = false;
-    for (; text[n] != '\0'; ++n) {
-        if (text[n] >= '0' && text[n] <= '9') ++digits;
-        else if (text[n] == '.' && !point) point = true;
-        else break;
-    }
-    if (digits == 0) return 0;
-    *value = std::strtod(std::string(text, n).c_str(), nullptr);
-    return n;
-}
-
-// A decimal number within [low, high] (low itself excluded when open) and
-// nothing after it.
-bool decimalIn(const char* text, double low, double high, bool open, double* value) {
-    const size_t n = readDecimal(text, value);
-    return n > 0 && text[n] == '\0' && (open ? *value > low : *value >= low) && *value <= high;
-}
-
-// A byte count: a decimal number, an optional k, M or G in either case
-// (powers of 1000) and an optional B or b after it.
-bool byteCount(const char* text, int64_t* bytes) {
-    double value = 0;
-    const size_t n = readDecimal(text, &value);
-    if (n == 0) return false;
-    const char* suffix = text + n;
-    double scale = 1;
-    switch (*suffix) {
-        case 'k': case 'K': scale = 1e3, ++suffix; break;
-        case 'm': case 'M': scale = 1e6, ++suffix; break;
-        case 'g': case 'G': scale = 1e9, ++suffix; break;
-        default: break;
-    }
-    if (*suffix == 'B' || *suffix == 'b') ++suffix;
-    if (*suffix != '\0') return false;
-    const double total = std::round(value * scale);
-    if (total < 1 || total > kMaxBytes) return false;
-    *bytes = static_cast<int64_t>(total);
-    return true;
-}
-
 enum Option { kJson = 1000, kMaxBytesOption, kMaxTime, kTimescale, kPlot, kUnits, kBits, kHelp, kVersion };
 
 const option kLongOptions[] = {
@@ -237,18 +190,18 @@ int takeOption(int code, char** argv, Settings* s) {
         case 'q': s->quiet = true; return -1;
         case 'v': s->report.verbose = true; return -1;
         case kMaxBytesOption:
-            if (!byteCount(optarg, &s->options.max_bytes))
+            if (!availbw::byteCount(optarg, kMaxBytes, &s->options.max_bytes))
                 return badValue(*s, "--max-bytes", optarg,
                                 "give a byte count from 1 to 1000G, with k, M or G (either case, an optional B) "
                                 "for thousands, millions or billions");
             return -1;
         case kMaxTime:
-            if (!decimalIn(optarg, 0, kMaxSeconds, true, &s->options.max_seconds))
+            if (!availbw::decimalIn(optarg, 0, kMaxSeconds, true, &s->options.max_seconds))
                 return badValue(*s, "--max-time", optarg, "give seconds, more than 0 and at most 3600");
             return -1;
         case kTimescale: {
             double ms = 0;
-            if (!decimalIn(optarg, kMinTimescaleMs, kMaxTimescaleMs, false, &ms))
+            if (!availbw::decimalIn(optarg, kMinTimescaleMs, kMaxTimescaleMs, false, &ms))
                 return badValue(*s, "--timescale", optarg, "give milliseconds from 1 to 10000");
             s->options.timescale_s = ms / 1e3;
             return -1;
