@@ -106,11 +106,18 @@ std::string noEstimateReason(const avl_result& r) {
 
 namespace {
 
+// A figure to two significant digits, without an exponent: 2, 200, 1.5.
+std::string twoDigits(double v) {
+    if (!(v > 0) || !std::isfinite(v)) return "0";
+    const double unit = std::pow(10, std::floor(std::log10(v)) - 1);
+    return printed("%g", std::round(v / unit) * unit);
+}
+
 // A byte count as --max-bytes takes it, to two significant digits: "2M", "500k".
 std::string byteOption(double bytes) {
-    if (bytes >= 1e6) return printed("%.2gM", bytes / 1e6);
-    if (bytes >= 1e3) return printed("%.2gk", bytes / 1e3);
-    return printed("%.0f", bytes);
+    if (bytes >= 1e6) return twoDigits(bytes / 1e6) + "M";
+    if (bytes >= 1e3) return twoDigits(bytes / 1e3) + "k";
+    return twoDigits(bytes);
 }
 
 // Figures of a result in the accounting asked for.
@@ -198,7 +205,7 @@ std::string budgetHint(const avl_result& r) {
     if (r.budget_reached == AVL_BUDGET_BYTES && r.max_bytes > 0)
         return "--max-bytes " + byteOption(2.0 * static_cast<double>(r.max_bytes)) + " lets it go on";
     if (r.budget_reached == AVL_BUDGET_TIME && r.max_seconds > 0)
-        return "--max-time " + printed("%.2g", 2 * r.max_seconds) + " lets it go on";
+        return "--max-time " + twoDigits(2 * r.max_seconds) + " lets it go on";
     return r.budget_reached == AVL_BUDGET_BYTES ? "a larger --max-bytes lets it go on"
                                                 : "a larger --max-time lets it go on";
 }
