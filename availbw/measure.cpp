@@ -15,6 +15,9 @@
 
 namespace {
 
+// The largest packet the measurement sends, in IP bytes.
+constexpr int kMostPacketBytes = 1500;
+
 int send_stream(void* context, int count, int size, const int64_t* at, int64_t* depart, int64_t* arrive,
                 int64_t waitNs);
 
@@ -72,6 +75,9 @@ extern "C" int avl_open(avl_session** session, const char* host, int family) {
             default: return AVL_ERR_MEMORY;
         }
     }
+    // The largest buffer any stream asks for, while the process may still
+    // have the privilege to pass the system's limit.
+    tsl_stream_reserve(s->stream, TSL_STREAM_MAX_PACKETS, kMostPacketBytes);
     *session = s;
     return 0;
 }

@@ -594,6 +594,11 @@ extern "C" int tsl_stream_run(tsl_stream_session* session, int count, int size, 
     return run.stats.received;
 }
 
+extern "C" void tsl_stream_reserve(tsl_stream_session* session, int count, int ip_bytes) {
+    if (session == nullptr || count < 1 || ip_bytes < 1) return;
+    reserve_buffer(session, std::min(count, TSL_STREAM_MAX_PACKETS), std::min(ip_bytes, 65535));
+}
+
 extern "C" int tsl_stream_last_error(const tsl_stream_session* session, char* buf, size_t len) {
     if (session == nullptr || session->lastError[0] == '\0') {
         if (buf != nullptr && len > 0) buf[0] = '\0';

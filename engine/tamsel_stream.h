@@ -132,6 +132,15 @@ int tsl_stream_run(tsl_stream_session *session, int count, int size, const int64
                    int64_t *depart_ns, int64_t *arrive_ns, int64_t wait_ns, tsl_stream_stats *stats);
 
 /*
+ * Enlarges the session's receive buffer now for streams of up to count
+ * packets of ip_bytes IP bytes, as tsl_stream_run does before each stream:
+ * for a caller that gives up its privilege before it sends (with
+ * CAP_NET_ADMIN the buffer may pass the system's net.core.rmem_max).  The
+ * buffer is never made smaller; a null session is ignored.
+ */
+void tsl_stream_reserve(tsl_stream_session *session, int count, int ip_bytes);
+
+/*
  * The last ICMP error that answered a request of the session's last stream
  * (destination unreachable, time exceeded, ...), as "ADDRESS says: what",
  * e.g. "198.18.0.254 says: destination network unreachable".  Copies it into
