@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <chrono>
 #include <algorithm>
@@ -298,7 +299,7 @@ TEST(AvailbwOutput, AFullStandardOutputEndsWithStatus3AndItsReason) {
     }
 }
 
-TEST(AvailbwLoopback, PlotIntoAFifoAClosedPipeAndStandardOutput) {
+TEST(AvailbwLoopback, PlotIntoAFifoADeviceAClosedPipeAndStandardOutput) {
     TSL_REQUIRE_ROOT("for the raw ICMP socket");
     TempDir dir;
     const std::string fifo = dir.path / "fifo", copy = dir.path / "from-fifo.svg";
@@ -316,6 +317,16 @@ TEST(AvailbwLoopback, PlotIntoAFifoAClosedPipeAndStandardOutput) {
     EXPECT_TRUE(contains(svg, "</svg>\n")) << svg.size();
     std::filesystem::remove(fifo);
     std::filesystem::remove(copy);
+
+    // A device (a null device of its own) is written into, not replaced.
+    const std::string device = dir.path / "null";
+    ASSERT_EQ(mknod(device.c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+    const RunResult intoDevice = availbw({"-q", "--max-bytes", "30k", "--plot", device, "127.0.0.1"});
+    EXPECT_TRUE(intoDevice.status == 0 || intoDevice.status == 2) << intoDevice.status << " " << intoDevice.err;
+    ASSERT_EQ(lstat(device.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode)) << "the device was replaced";
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{"null"});
+    std::filesystem::remove(device);
 
     // A reader of standard output that goes away leaves no temporary file.
     const RunResult closed = tsltest::runShell("cd '" + dir.path.string() + "' && " + AVAILBW_BIN +
