@@ -42,8 +42,9 @@ constexpr double kMaxSeconds = 3600;
 constexpr double kMinTimescaleMs = 1, kMaxTimescaleMs = 10000;
 
 const char kUsageLine[] =
-    "Usage: availbw [-4|-6] [--json] [--max-bytes BYTES] [--max-time SECONDS] [--timescale MS]\n"
-    "               [--units k|m|g] [--bits ip|link] [--plot FILE.svg|-] [-q] [-v] HOST\n";
+    "Usage: availbw [-4|-6] [--json] [--max-bytes BYTES] [--max-time SECONDS]\n"
+    "               [--timescale MS] [--units k|m|g] [--bits ip|link]\n"
+    "               [--plot FILE.svg|-] [-q] [-v] HOST\n";
 
 struct Settings {
     bool json = false;
@@ -108,9 +109,9 @@ void printHelp() {
         "  --max-time SECONDS  stop after this long, decimals allowed; default\n"
         "                      automatic: 1 s, or with --timescale 40 times the time\n"
         "                      scale when that is longer\n"
-        "  --timescale MS      every stream lasts MS milliseconds, %g to %g; the figure\n"
-        "                      is the free rate over that span (default: streams of\n"
-        "                      %d kB or more on fast paths, 4 to 30 ms long)\n"
+        "  --timescale MS      every stream lasts MS milliseconds, %g to %g; the\n"
+        "                      figure is the free rate over that span (default:\n"
+        "                      streams of %d kB or more on fast paths, 4 to 30 ms)\n"
         "  --units k|m|g       rates of the text in kbit/s, Mbit/s or Gbit/s (default:\n"
         "                      the unit that suits each); -f k|m|g is the same\n"
         "  --bits ip|link      count IP bits (default) or Ethernet frame bits (each\n"

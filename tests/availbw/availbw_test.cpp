@@ -48,8 +48,9 @@ struct TempDir {
     }
 };
 
-const char kUsage[] = "Usage: availbw [-4|-6] [--json] [--max-bytes BYTES] [--max-time SECONDS] [--timescale MS]\n"
-                      "               [--units k|m|g] [--bits ip|link] [--plot FILE.svg|-] [-q] [-v] HOST\n";
+const char kUsage[] = "Usage: availbw [-4|-6] [--json] [--max-bytes BYTES] [--max-time SECONDS]\n"
+                      "               [--timescale MS] [--units k|m|g] [--bits ip|link]\n"
+                      "               [--plot FILE.svg|-] [-q] [-v] HOST\n";
 
 // The one JSON object a run printed, or a failure that says what came instead.
 nlohmann::json oneObject(const RunResult& r) {
