@@ -189,10 +189,8 @@ std::string methodLines(const avl_result& r, const ReportOptions& o) {
                                            accounted(q.high_bps, r.packet_bytes, o.link), o.unit) +
                                        (q.complete ? "" : "  (cut short by a budget)"));
     }
-    out += line("method", "capacity from the spacing of a back-to-back train; then streams at chosen rates, "
-                          "whose delays rise when they exceed the free rate; the figure is the middle of the "
-                          "range most rounds agree on, the mean free rate over a stream's length (the "
-                          "averaging window)");
+    out += line("method", "streams whose delays rise above the free rate; the figure is the middle of");
+    out += line("", "the range most rounds agree on, the mean over the averaging window");
     if (r.failure != AVL_FAIL_NONE) out += line("failure", avl_failure_name(r.failure));
     return out;
 }
