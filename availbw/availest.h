@@ -38,6 +38,8 @@ extern "C" {
 #define AVL_ERR_HOST (-1)      /* the host does not resolve (to the family asked for) */
 #define AVL_ERR_SOCKET (-2)    /* neither a raw nor a datagram ICMP socket; errno kept */
 #define AVL_ERR_OPTIONS (-3)   /* an option is out of range */
+#define AVL_ERR_SYSTEM (-4)    /* another system call failed (random bytes for the
+                                  identifiers); errno kept */
 #define AVL_ERR_MEMORY (-5)
 #define AVL_NO_ESTIMATE 1      /* the probes ran but gave no estimate; see the reason */
 
@@ -228,6 +230,27 @@ int avl_measure_sized(const char *host, const avl_options *options, avl_result *
                       avl_progress_fn progress, void *context);
 #define avl_measure(host, options, result, progress, context) \
     avl_measure_sized((host), (options), (result), sizeof *(result), (progress), (context))
+ */
+
+/*
+ * avl_measure in steps, for a program that gives up its privilege once its
+ * socket is open: avl_open resolves host (to family: AVL_FAMILY_ANY, _IPV4 or
+ * _IPV6) and opens the socket, the only step that may need privilege;
+ * avl_measure_session measures (options->family is not used: the session has
+ * its address) and may be called again; avl_close closes.  avl_open returns 0
+ * and the session in *session, or AVL_ERR_HOST, AVL_ERR_SOCKET or
+ * AVL_ERR_SYSTEM (errno kept), AVL_ERR_OPTIONS or AVL_ERR_MEMORY.
+ * avl_measure_session returns as avl_measure does.
+ */
+typedef struct avl_session avl_session;
+int avl_open(avl_session **session, const char *host, int family);
+int avl_measure_session(avl_session *session, const avl_options *options, avl_result *result,
+                        avl_progress_fn progress, void *context);
+int avl_measure_session_sized(avl_session *session, const avl_options *options, avl_result *result,
+                              size_t result_size, avl_progress_fn progress, void *context);
+#define avl_measure_session(session, options, result, progress, context) \
+    avl_measure_session_sized((session), (options), (result), sizeof *(result), (progress), (context))
+void avl_close(avl_session *session);
 
 /* Arrival time of a packet without a reply, in avl_path's send. */
 #define AVL_LOST (-1)

@@ -11,6 +11,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "report.h"
 
@@ -21,8 +23,12 @@ namespace {
 // The canvas and the panel inside it, in SVG user units (pixels).
 constexpr double kWidth = 1000, kHeight = 620;
 constexpr double kLeft = 90, kRight = 760, kTop = 80, kBottom = 550;
-constexpr double kRoundsLeft = 775, kRoundsWidth = 40;  // strip of the rounds' ranges
-constexpr double kLegendLeft = 835;
+constexpr double kRoundsLeft = 772, kRoundsWidth = 36;  // strip of the rounds' ranges
+constexpr double kLegendLeft = 842;
+// The delay scale bar in the legend: always this long, labelled with the delay it stands for.
+constexpr double kDelayBar = 40;
+// Width of a character of an 11-pixel label, a generous average for sans-serif.
+constexpr double kCharWidth = 6.6;
 // The largest delay rise over all streams lifts its curve by this share of the panel.
 constexpr double kDelayShare = 0.12;
 // Room above the highest rate for the curves of the streams sent there.
@@ -72,7 +78,7 @@ std::string escaped(const std::string& text) {
 }
 
 // A step of 1, 2 or 5 times a power of ten that cuts span into at most about
-// parts pieces; with round to the step below value instead of above.
+// parts pieces.
 double niceStep(double span, int parts) {
     const double raw = span / parts;
     const double power = std::pow(10, std::floor(std::log10(raw)));
@@ -81,23 +87,22 @@ double niceStep(double span, int parts) {
     return 10 * power;
 }
 
-double niceBelow(double value) {
-    const double power = std::pow(10, std::floor(std::log10(value)));
-    for (const double m : {5.0, 2.0, 1.0})
-        if (m * power <= value) return m * power;
-    return power;
-}
-
 // Decimals that show a multiple of step exactly.
 int decimalsFor(double step) { return std::max(0, static_cast<int>(-std::floor(std::log10(step) + 1e-9))); }
 
 std::string formatDelay(double seconds) {
     char text[32];
-    if (seconds >= 1) std::snprintf(text, sizeof text, "%g s", seconds);
-    else if (seconds >= 1e-3) std::snprintf(text, sizeof text, "%g ms", seconds * 1e3);
-    else std::snprintf(text, sizeof text, "%g \xc2\xb5s", seconds * 1e6);
+    if (seconds >= 1) std::snprintf(text, sizeof text, "%.3g s", seconds);
+    else if (seconds >= 1e-3) std::snprintf(text, sizeof text, "%.3g ms", seconds * 1e3);
+    else std::snprintf(text, sizeof text, "%.3g \xc2\xb5s", seconds * 1e6);
     return text;
 }
+
+// A rectangle on the canvas, for keeping labels off the curves.
+struct Box {
+    double left, top, right, bottom;
+    bool meets(const Box& o) const { return left < o.right && o.left < right && top < o.bottom && o.top < bottom; }
+};
 
 // Where things go on the canvas.
 struct Scale {
@@ -183,8 +188,58 @@ void addAxes(std::string& out, const Scale& sc) {
         kLeft - 58, (kTop + kBottom) / 2, unit.name);
 }
 
-// The reported range as a band, the estimate and the capacity as lines.
+// Where the streams are drawn: their curves, crosses and marks.
+std::vector<Box> streamBoxes(const avl_result& r, const Scale& sc) {
+    std::vector<Box> boxes;
+    for (int i = 0; i < r.nstreams; ++i) {
+        const avl_stream& s = r.streams[i];
+        if (s.packets <= 0) continue;
+        const double left = sc.x(s.start_s), right = sc.x(s.start_s + s.depart_s[s.packets - 1]);
+        if (s.kind == AVL_KIND_CAPACITY) {
+            const double y = sc.y(r.capacity_bps > 0 ? r.capacity_bps : sc.bps / kHeadroom);
+            boxes.push_back({left - 6, y - 6, left + 6, y + 6});
+            continue;
+        }
+        if (s.kind == AVL_KIND_PROBE) {
+            boxes.push_back({left - 2, kBottom - 9, left + 2, kBottom});
+            continue;
+        }
+        const double base = sc.y(s.rate_bps), least = smallestDelay(s);
+        double rise = 0;
+        for (int k = 0; k < s.packets && least >= 0; ++k) rise = std::max(rise, s.delay_s[k] - least);
+        boxes.push_back({left - 4, base - rise * sc.pxPerSecondOfDelay - 2, right + 4, base + 4});
+    }
+    return boxes;
+}
+
+// A label of chars characters for a line at height y: the place nearest the
+// right end of the panel (or the left, with fromLeft), above the line or
+// below it, where it meets neither a curve nor a label placed before.
+// Returns the text's anchor (its left end) and baseline, and adds its box.
+std::pair<double, double> placeLabel(size_t chars, double y, bool fromLeft, std::vector<Box>& taken) {
+    const double width = chars * kCharWidth;
+    const double step = 16;
+    for (double shift = 0; shift <= kRight - kLeft - width - 8; shift += step) {
+        const double x = fromLeft ? kLeft + 6 + shift : kRight - 6 - width - shift;
+        for (const double baseline : {y - 4, y + 13}) {
+            const Box box{x - 2, baseline - 11, x + width + 2, baseline + 3};
+            if (box.top < kTop || box.bottom > kBottom) continue;
+            if (std::none_of(taken.begin(), taken.end(), [&](const Box& b) { return b.meets(box); })) {
+                taken.push_back(box);
+                return {x, baseline};
+            }
+        }
+    }
+    // Nowhere free: at the end of the line, above it.
+    const double x = fromLeft ? kLeft + 6 : kRight - 6 - width;
+    taken.push_back({x - 2, y - 15, x + width + 2, y - 1});
+    return {x, y - 4};
+}
+
+// The reported range as a band, the estimate and the capacity as lines, each
+// labelled where no curve runs.
 void addFigures(std::string& out, const avl_result& r, const Scale& sc) {
+    std::vector<Box> taken = streamBoxes(r, sc);
     if (hasEstimate(r)) {
         const double top = sc.y(r.high_bps), bottom = sc.y(r.low_bps);
         add(out,
@@ -194,17 +249,20 @@ void addFigures(std::string& out, const avl_result& r, const Scale& sc) {
         const double y = sc.y(r.available_bps);
         add(out, "<line x1=\"%g\" y1=\"%.1f\" x2=\"%g\" y2=\"%.1f\" stroke=\"#222\" stroke-width=\"1.5\"/>\n", kLeft,
             y, kRight, y);
-        add(out, "<text x=\"%g\" y=\"%.1f\" text-anchor=\"end\" font-size=\"11\" %s>estimate %s</text>\n", kRight - 4,
-            top - 4, kHalo, formatRate(r.available_bps).c_str());
+        const std::string label = "estimate " + formatRate(r.available_bps);
+        const auto [lx, ly] = placeLabel(label.size(), y, false, taken);
+        add(out, "<text x=\"%.1f\" y=\"%.1f\" font-size=\"11\" %s>%s</text>\n", lx, ly, kHalo, label.c_str());
     }
     if (r.capacity_bps > 0) {
         const double y = sc.y(r.capacity_bps);
         add(out,
             "<line x1=\"%g\" y1=\"%.1f\" x2=\"%g\" y2=\"%.1f\" stroke=\"#666\" stroke-dasharray=\"6 4\"/>\n", kLeft,
             y, kRight, y);
-        // At the left end, so it never meets the estimate's label at the right.
-        add(out, "<text x=\"%g\" y=\"%.1f\" font-size=\"11\" fill=\"#555\" %s>capacity %s</text>\n", kLeft + 14,
-            y - 4, kHalo, formatRate(r.capacity_bps).c_str());
+        // From the left end, away from the estimate's label at the right.
+        const std::string label = "capacity " + formatRate(r.capacity_bps);
+        const auto [lx, ly] = placeLabel(label.size(), y, true, taken);
+        add(out, "<text x=\"%.1f\" y=\"%.1f\" font-size=\"11\" fill=\"#555\" %s>%s</text>\n", lx, ly, kHalo,
+            label.c_str());
     }
 }
 
@@ -253,22 +311,41 @@ void addStream(std::string& out, const avl_stream& s, double capacity, const Sca
     out += "</g>\n";
 }
 
-// Each round's range as a bar beside the panel; grey when a budget cut it short.
+// Each round's range as a bar beside the panel, on the panel's rate scale
+// (marked on its right); a round a budget cut short is drawn hollow and
+// dashed: its range never narrowed to the resolution.
 void addRounds(std::string& out, const avl_result& r, const Scale& sc) {
     add(out, "<text x=\"%g\" y=\"%g\" text-anchor=\"middle\" font-size=\"11\">rounds</text>\n",
         kRoundsLeft + kRoundsWidth / 2, kTop - 8);
+    const RateUnit unit = rateUnit(sc.bps / kHeadroom);
+    const double rateStep = niceStep(sc.bps / unit.scale, 6);
+    const double axis = kRoundsLeft + kRoundsWidth + 2;
+    add(out, "<g font-size=\"9\" fill=\"#444\"><line x1=\"%g\" y1=\"%g\" x2=\"%g\" y2=\"%g\" stroke=\"#999\"/>\n", axis,
+        kTop, axis, kBottom);
+    for (double v = 0; v * unit.scale <= sc.bps; v += rateStep) {
+        const double y = sc.y(v * unit.scale);
+        add(out, "<line x1=\"%g\" y1=\"%.1f\" x2=\"%g\" y2=\"%.1f\" stroke=\"#999\"/>\n", axis, y, axis + 3, y);
+        add(out, "<text x=\"%g\" y=\"%.1f\">%.*f</text>\n", axis + 5, y + 3, decimalsFor(rateStep), v);
+    }
+    out += "</g>\n";
     if (r.nrounds <= 0) return;
     const double step = std::min(8.0, kRoundsWidth / r.nrounds);
     for (int i = 0; i < r.nrounds; ++i) {
         const avl_round& q = r.round_ranges[i];
         const double x = kRoundsLeft + (i + 0.5) * step;
         const double top = std::clamp(sc.y(q.high_bps), kTop, kBottom);
-        const double bottom = std::clamp(sc.y(q.low_bps), kTop, kBottom);
-        add(out,
-            "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"%s\" stroke-width=\"%.1f\">"
-            "<title>round %d: %s%s</title></line>\n",
-            x, top, x, std::max(bottom, top + 2), q.complete ? "#444" : "#bbb", std::max(1.0, step - 2), i + 1,
-            formatRange(q.low_bps, q.high_bps).c_str(), q.complete ? "" : ", cut short by a budget");
+        const double bottom = std::max(std::clamp(sc.y(q.low_bps), kTop, kBottom), top + 2);
+        const double width = std::max(1.0, step - 2);
+        if (q.complete)
+            add(out,
+                "<rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\" fill=\"#444\"><title>round %d: %s"
+                "</title></rect>\n",
+                x - width / 2, top, width, bottom - top, i + 1, formatRange(q.low_bps, q.high_bps).c_str());
+        else
+            add(out,
+                "<rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\" fill=\"white\" stroke=\"#888\" "
+                "stroke-dasharray=\"2 2\"><title>round %d: %s, cut short by a budget</title></rect>\n",
+                x - width / 2, top, width, bottom - top, i + 1, formatRange(q.low_bps, q.high_bps).c_str());
     }
 }
 
@@ -304,16 +381,26 @@ void addLegend(std::string& out, const Scale& sc) {
     add(out, "<line x1=\"%g\" y1=\"%g\" x2=\"%g\" y2=\"%g\" stroke=\"#666\" stroke-dasharray=\"6 4\"/>\n", kLegendLeft,
         y, kLegendLeft + 22, y);
     add(out, "<text x=\"%g\" y=\"%g\">capacity</text>\n", kLegendLeft + 28, y + 4);
-    y += 30;
+    y += 20;
+    add(out, "<rect x=\"%g\" y=\"%g\" width=\"6\" height=\"14\" fill=\"#444\"/>\n", kLegendLeft + 8, y - 7);
+    add(out, "<text x=\"%g\" y=\"%g\">round's range</text>\n", kLegendLeft + 28, y + 4);
+    y += 20;
+    add(out,
+        "<rect x=\"%g\" y=\"%g\" width=\"6\" height=\"14\" fill=\"white\" stroke=\"#888\" "
+        "stroke-dasharray=\"2 2\"/>\n",
+        kLegendLeft + 8, y - 7);
+    add(out, "<text x=\"%g\" y=\"%g\">round cut short</text>\n", kLegendLeft + 28, y + 4);
+    add(out, "<text x=\"%g\" y=\"%g\" font-size=\"10\" fill=\"#555\">(a budget ended it)</text>\n",
+        kLegendLeft + 28, y + 17);
+    y += 40;
     if (sc.maxRise > 0) {
-        // A bar as high as a round amount of delay lifts a curve.
-        const double delay = niceBelow(sc.maxRise);
-        const double height = delay * sc.pxPerSecondOfDelay;
-        add(out, "<path d=\"M%g %g h8 m-4 0 v%.1f m-4 0 h8\" stroke=\"#222\" fill=\"none\"/>\n", kLegendLeft + 7,
-            y, height);
-        add(out, "<text x=\"%g\" y=\"%.1f\">%s of delay</text>\n", kLegendLeft + 28, y + height / 2 + 4,
-            formatDelay(delay).c_str());
-        y += height + 14;
+        // A bar of the same length in every picture; its label says how
+        // much delay lifts a curve that far in this one.
+        add(out, "<path d=\"M%g %g h8 m-4 0 v%g m-4 0 h8\" stroke=\"#222\" fill=\"none\"/>\n", kLegendLeft + 7, y,
+            kDelayBar);
+        add(out, "<text x=\"%g\" y=\"%.1f\">%s of delay</text>\n", kLegendLeft + 28, y + kDelayBar / 2 + 4,
+            formatDelay(kDelayBar / sc.pxPerSecondOfDelay).c_str());
+        y += kDelayBar + 14;
     }
     add(out, "<text x=\"%g\" y=\"%g\" font-size=\"10\" fill=\"#555\">curves: delay above the</text>\n", kLegendLeft,
         y + 4);

@@ -141,7 +141,7 @@ row() {
     bash "$LAB" up "$NAME" "${lab_opts[@]}"
     lab_up=1
     local free v="" tput="" tbytes="" note="" p99
-    free=$(bash "$LAB" free "$NAME" 2)
+    read -r free _ < <(bash "$LAB" free "$NAME" 2)
     p99=$(in_ns client ping -n -i 0.004 -c 250 -s 56 "$TARGET" | awk -F'time=' '/time=/ { split($2, a, " "); print a[1] }' |
         sort -g | awk '{ v[NR] = $1 } END { printf "%.2f", v[int(NR * 0.99)] }')
     local med lo hi w5 w10 ok bytes secs limited truth held elastic above

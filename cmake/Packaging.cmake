@@ -177,7 +177,7 @@ mark_as_advanced(TSL_DPKG_SHLIBDEPS)
 if(TSL_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS ON)
 else()
-  set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libc6, libgcc-s1, libstdc++6")
+  set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libc6, libgcc-s1, libstdc++6, libcap-ng0")
 endif()
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_RECOMMENDS libcap2-bin)
 

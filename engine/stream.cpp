@@ -7,6 +7,7 @@
 #include "tamsel_stream.h"
 
 #include <arpa/inet.h>
+#include <linux/errqueue.h>
 #include <linux/icmp.h>
 #include <linux/sock_diag.h>
 #include <netdb.h>
@@ -19,9 +20,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "tsl_engine.h"
@@ -47,6 +50,7 @@ struct tsl_stream_session {
     int64_t readCostNs = 2000;     // how long reading one reply takes, smoothed
     uint32_t lastDrops = 0;        // the socket's drop counter as last seen on a datagram
     char address[INET6_ADDRSTRLEN] = {};
+    char lastError[128] = {};      // the last ICMP error quoting a request of the last stream
     unsigned char out[tsl::BUFSIZE];
     unsigned char in[tsl::BUFSIZE];
 };
@@ -175,17 +179,27 @@ void set_options(tsl_stream_session* s) {
     int on = 1;
     setsockopt(s->socket, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
     setsockopt(s->socket, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
-    if (s->kind != TSL_STREAM_RAW) return;  // the kernel passes a datagram socket its own replies only
+    if (s->kind != TSL_STREAM_RAW) {
+        // The kernel passes a datagram socket its own replies only, and the
+        // ICMP errors about its requests on the error queue when asked to.
+        if (s->family == 4) setsockopt(s->socket, IPPROTO_IP, IP_RECVERR, &on, sizeof on);
+        else setsockopt(s->socket, IPPROTO_IPV6, IPV6_RECVERR, &on, sizeof on);
+        return;
+    }
     // A raw socket gets every ICMP message to the host, our own requests on
-    // loopback among them: let only echo replies take room in its buffer.
+    // loopback among them: let only echo replies and the errors that may
+    // quote a request take room in its buffer.
     if (s->family == 4) {
         icmp_filter filter{};
-        filter.data = ~(1u << ICMP_ECHOREPLY);
+        filter.data = ~((1u << ICMP_ECHOREPLY) | (1u << ICMP_DEST_UNREACH) | (1u << ICMP_TIME_EXCEEDED) |
+                        (1u << ICMP_PARAMETERPROB));
         setsockopt(s->socket, SOL_RAW, ICMP_FILTER, &filter, sizeof filter);
     } else {
         icmp6_filter filter;
         ICMP6_FILTER_SETBLOCKALL(&filter);
-        ICMP6_FILTER_SETPASS(ICMP6_ECHO_REPLY, &filter);
+        for (const int type : {ICMP6_ECHO_REPLY, ICMP6_DST_UNREACH, ICMP6_PACKET_TOO_BIG, ICMP6_TIME_EXCEEDED,
+                               ICMP6_PARAM_PROB})
+            ICMP6_FILTER_SETPASS(type, &filter);
         setsockopt(s->socket, IPPROTO_ICMPV6, ICMP6_FILTER, &filter, sizeof filter);
     }
 }
@@ -249,6 +263,9 @@ uint32_t drops_so_far(tsl_stream_session* s) {
 }
 
 // ---- One stream ---------------------------------------------------------------
+// Most entries read from a datagram socket's error queue in one go.
+constexpr int kMostErrorsAtOnce = 64;
+
 // One stream under way: the session, its window, token and the caller's arrays.
 struct Run {
     tsl_stream_session* s;
@@ -275,6 +292,72 @@ bool from_destination(const tsl_stream_session* s, const sockaddr_storage& from)
     return from.ss_family == AF_INET && a.sin_addr.s_addr == b.sin_addr.s_addr;
 }
 
+// The address part of a socket address of the session's family.
+const void* address_of(const tsl_stream_session* s, const sockaddr_storage& a) {
+    return s->family == 6 ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(&a)->sin6_addr)
+                          : static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(&a)->sin_addr);
+}
+
+// Keeps an ICMP error from source about packet seq of this stream, sent to
+// destination (4 or 16 bytes): "ADDRESS says: what".  Errors about others'
+// requests, other destinations or earlier streams are only counted.
+void note_error(Run& run, const void* source, const void* destination, uint16_t id, uint16_t seq, int type,
+                int code) {
+    tsl_stream_session* s = run.s;
+    const size_t len = s->family == 6 ? 16 : 4;
+    run.stats.ignored++;  // no reply, whoever it is about
+    if (id != s->ident || static_cast<uint16_t>(seq - run.base) >= static_cast<unsigned>(run.count) ||
+        std::memcmp(destination, address_of(s, s->to), len) != 0)
+        return;
+    char from[INET6_ADDRSTRLEN] = "?";
+    inet_ntop(s->family == 6 ? AF_INET6 : AF_INET, source, from, sizeof from);
+    const std::string what = tsl::icmp_error_text(s->family == 6, type, code);
+    std::snprintf(s->lastError, sizeof s->lastError, "%s says: %s", from, what.c_str());
+}
+
+// Reads the errors a datagram socket keeps on its error queue (never blocks).
+void take_errors(Run& run) {
+    tsl_stream_session* s = run.s;
+    for (int n = 0; n < kMostErrorsAtOnce; ++n) {
+        unsigned char quoted[64];
+        alignas(cmsghdr) unsigned char control[512];
+        sockaddr_storage to{};
+        iovec iov{quoted, sizeof quoted};
+        msghdr msg{};
+        msg.msg_name = &to;
+        msg.msg_namelen = sizeof to;
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        const ssize_t cc = recvmsg(s->socket, &msg, MSG_ERRQUEUE | MSG_DONTWAIT);
+        if (cc < 0) return;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+            const bool v4 = c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_RECVERR;
+            const bool v6 = c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_RECVERR;
+            if ((!v4 && !v6) || c->cmsg_len < CMSG_LEN(sizeof(sock_extended_err))) continue;
+            sock_extended_err ee;
+            std::memcpy(&ee, CMSG_DATA(c), sizeof ee);
+            if (ee.ee_origin != SO_EE_ORIGIN_ICMP && ee.ee_origin != SO_EE_ORIGIN_ICMP6) continue;
+            // The offender's address follows the record, when the kernel knows it.
+            sockaddr_storage offender{};
+            const size_t room = c->cmsg_len - CMSG_LEN(sizeof ee);
+            std::memcpy(&offender, CMSG_DATA(c) + sizeof ee, std::min(room, sizeof offender));
+            // The payload is the request as sent, from its ICMP header on.
+            if (cc < 8 || quoted[0] != (s->family == 6 ? tsl::ECHO6_REQUEST : tsl::ECHO_REQUEST) ||
+                offender.ss_family != (s->family == 6 ? AF_INET6 : AF_INET) ||
+                to.ss_family != offender.ss_family) {
+                run.stats.ignored++;
+                continue;
+            }
+            uint16_t id, seq;
+            std::memcpy(&id, quoted + 4, 2);
+            std::memcpy(&seq, quoted + 6, 2);
+            note_error(run, address_of(s, offender), address_of(s, to), id, seq, ee.ee_type, ee.ee_code);
+        }
+    }
+}
+
 // Takes one datagram if one is waiting (never blocks); false when none was.
 bool take_one(Run& run) {
     tsl_stream_session* s = run.s;
@@ -284,7 +367,10 @@ bool take_one(Run& run) {
     if (cc < 0) {
         // A datagram socket reports an ICMP error about an earlier request
         // once, in place of a datagram: something came that is no reply.
-        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) run.stats.ignored++;
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            run.stats.ignored++;
+            if (s->kind == TSL_STREAM_DATAGRAM) take_errors(run);
+        }
         return false;
     }
     // The kernel stamps on the real-time clock: the offset to the monotonic
@@ -302,6 +388,13 @@ bool take_one(Run& run) {
     const bool parsed = s->kind == TSL_STREAM_RAW && s->family == 4
                             ? tsl::parse_datagram(s->in, cc, &d)
                             : tsl::parse_icmp_message(s->in, cc, s->family == 6, &d);
+    tsl::QuotedRequest q;
+    if (parsed && s->kind == TSL_STREAM_RAW && tsl::read_quoted_request(d.icmp, d.icmpLen, s->family == 6, &q)) {
+        // An error that quotes a request: a router's (or the host's) word on why no reply comes.
+        if (s->family == 6) note_error(run, address_of(s, from), q.destination, q.id, q.seq, q.type, q.code);
+        else note_error(run, &d.source, q.destination, q.id, q.seq, q.type, q.code);
+        return true;
+    }
     const unsigned idx = parsed ? static_cast<uint16_t>(d.seq - run.base) : static_cast<unsigned>(run.count);
     if (idx >= static_cast<unsigned>(run.count) || !tsl::is_our_reply(d, s->ident) || d.type != s->echoReply ||
         d.icmpLen < kTokenAt + kTokenBytes || std::memcmp(d.icmp + kTokenAt, run.token, kTokenBytes) != 0 ||
@@ -530,6 +623,7 @@ extern "C" int tsl_stream_run(tsl_stream_session* session, int count, int size, 
     reserve_buffer(session, count, size + tsl_stream_header_bytes(session));
     session->nextSeq = static_cast<uint16_t>(session->nextSeq + count);
     for (int i = 0; i < count; ++i) arrive_ns[i] = TSL_STREAM_LOST;
+    session->lastError[0] = '\0';
     const uint32_t dropsBefore = drops_so_far(session);
 
     const int cc = size + 8;
@@ -558,11 +652,26 @@ extern "C" int tsl_stream_run(tsl_stream_session* session, int count, int size, 
         if (run.stats.received == count || left <= 0) break;
         pollfd p = {session->socket, POLLIN, 0};
         const timespec wait = {static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
-        ppoll(&p, 1, &wait, nullptr);
+        if (ppoll(&p, 1, &wait, nullptr) > 0 && (p.revents & POLLERR) != 0 && session->kind == TSL_STREAM_DATAGRAM)
+            take_errors(run);
     }
     run.stats.overflows = static_cast<int>(drops_so_far(session) - dropsBefore);
     if (stats != nullptr) *stats = run.stats;
     return run.stats.received;
+}
+
+extern "C" void tsl_stream_reserve(tsl_stream_session* session, int count, int ip_bytes) {
+    if (session == nullptr || count < 1 || ip_bytes < 1) return;
+    reserve_buffer(session, std::min(count, TSL_STREAM_MAX_PACKETS), std::min(ip_bytes, 65535));
+}
+
+extern "C" int tsl_stream_last_error(const tsl_stream_session* session, char* buf, size_t len) {
+    if (session == nullptr || session->lastError[0] == '\0') {
+        if (buf != nullptr && len > 0) buf[0] = '\0';
+        return 0;
+    }
+    if (buf != nullptr && len > 0) std::snprintf(buf, len, "%s", session->lastError);
+    return 1;
 }
 
 extern "C" const char* tsl_stream_strerror(int error) {

@@ -15,6 +15,7 @@
 #ifndef TAMSEL_STREAM_H
 #define TAMSEL_STREAM_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
@@ -135,6 +136,25 @@ void tsl_stream_close(tsl_stream_session *session);
  */
 int tsl_stream_run(tsl_stream_session *session, int count, int size, const int64_t *send_at_ns,
                    int64_t *depart_ns, int64_t *arrive_ns, int64_t wait_ns, tsl_stream_stats *stats);
+
+/*
+ * Enlarges the session's receive buffer now for streams of up to count
+ * packets of ip_bytes IP bytes, as tsl_stream_run does before each stream:
+ * for a caller that gives up its privilege before it sends (with
+ * CAP_NET_ADMIN the buffer may pass the system's net.core.rmem_max).  The
+ * buffer is never made smaller; a null session is ignored.
+ */
+void tsl_stream_reserve(tsl_stream_session *session, int count, int ip_bytes);
+
+/*
+ * The last ICMP error that answered a request of the session's last stream
+ * (destination unreachable, time exceeded, ...), as "ADDRESS says: what",
+ * e.g. "198.18.0.254 says: destination network unreachable".  Copies it into
+ * buf (cut to len bytes, always terminated) and returns 1; returns 0 and an
+ * empty text when none came.  Errors are taken only when they quote one of
+ * the stream's own requests to the session's destination.
+ */
+int tsl_stream_last_error(const tsl_stream_session *session, char *buf, size_t len);
 
 /* A short English text for a negative result of these functions. */
 const char *tsl_stream_strerror(int error);

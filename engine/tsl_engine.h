@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdint>
 #include <ctime>
+#include <string>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -183,6 +184,23 @@ bool parse_icmp_message(const unsigned char* buf, int len, bool v6, Datagram* d)
 // send stamp: a reply of this process.  Anything else is foreign.
 bool is_our_reply(const Datagram& d, uint16_t id);
 
+// An ICMP error message that quotes an echo request: the error's type and
+// code, and the quoted request's destination, identifier and sequence number
+// (as they were sent).
+struct QuotedRequest {
+    int type = -1, code = -1;
+    unsigned char destination[16] = {};  // 4 bytes for IPv4, 16 for IPv6
+    uint16_t id = 0, seq = 0;
+};
+// Reads an ICMP (v6: ICMPv6) error message of len bytes, from its ICMP
+// header on, that quotes one of our echo requests: destination unreachable,
+// time exceeded, parameter problem (and ICMPv6's packet too big).  False for
+// any other message, a quoted datagram that is no echo request, or one cut
+// short before the request's sequence number.
+bool read_quoted_request(const unsigned char* icmp, int len, bool v6, QuotedRequest* q);
+// What an ICMP error says, in lower case: "destination network unreachable",
+// "time to live exceeded", ...; "ICMP error type T code C" for others.
+std::string icmp_error_text(bool v6, int type, int code);
 // Classifies one received datagram of len bytes (recv_time already taken):
 // returns len for an accepted echo or timestamp reply of this process (rtt,
 // packet_id set, route recorded), -1 otherwise (an ICMP message of another

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <string>
 #include <unistd.h>
 
 #include "tsl_engine.h"
@@ -236,6 +237,58 @@ bool parse_icmp_message(const unsigned char* buf, int len, bool v6, Datagram* d)
 bool is_our_reply(const Datagram& d, uint16_t id) {
     const bool reply = d.v6 ? d.type == ECHO6_REPLY : (d.type == ECHO_REPLY || d.type == 14);
     return reply && d.id == id && d.hasStamp;
+}
+
+bool read_quoted_request(const unsigned char* icmp, int len, bool v6, QuotedRequest* q) {
+    if (len < 8) return false;
+    const int type = icmp[0];
+    const bool error = v6 ? type >= 1 && type <= 4 : type == 3 || type == 11 || type == 12;
+    if (!error) return false;
+    const unsigned char* quoted = icmp + 8;
+    const int left = len - 8;
+    int inner = 0;  // where the quoted ICMP message starts
+    if (v6) {
+        // A fixed 40-byte header; our requests carry no extension headers.
+        if (left < 40 || (quoted[0] >> 4) != 6 || quoted[6] != IPPROTO_ICMPV6) return false;
+        std::memcpy(q->destination, quoted + 24, 16);
+        inner = 40;
+    } else {
+        if (left < 20 || (quoted[0] >> 4) != 4 || quoted[9] != IPPROTO_ICMP) return false;
+        inner = (quoted[0] & 0x0f) * 4;
+        if (inner < 20) return false;
+        std::memcpy(q->destination, quoted + 16, 4);
+    }
+    // The request's header up to its sequence number must be there.
+    if (left < inner + 8 || quoted[inner] != (v6 ? ECHO6_REQUEST : ECHO_REQUEST)) return false;
+    q->type = type;
+    q->code = icmp[1];
+    std::memcpy(&q->id, quoted + inner + 4, 2);
+    std::memcpy(&q->seq, quoted + inner + 6, 2);
+    return true;
+}
+
+std::string icmp_error_text(bool v6, int type, int code) {
+    static const char* const unreach4[] = {
+        "destination network unreachable", "destination host unreachable", "destination protocol unreachable",
+        "destination port unreachable", "fragmentation needed", "source route failed",
+        "destination network unknown", "destination host unknown", "source host isolated",
+        "destination network prohibited", "destination host prohibited",
+        "destination network unreachable for the type of service",
+        "destination host unreachable for the type of service", "communication administratively prohibited",
+        "host precedence violation", "precedence cutoff in effect"};
+    static const char* const unreach6[] = {
+        "no route to destination", "communication administratively prohibited", "beyond the scope of the source",
+        "destination address unreachable", "destination port unreachable", "source address failed policy",
+        "route rejected"};
+    if (!v6 && type == 3 && code >= 0 && code < 16) return unreach4[code];
+    if (!v6 && type == 11) return code == 1 ? "fragment reassembly time exceeded" : "time to live exceeded";
+    if (!v6 && type == 12) return "parameter problem";
+    if (v6 && type == 1 && code >= 0 && code < 7) return unreach6[code];
+    if (v6 && type == 2) return "packet too big";
+    if (v6 && type == 3) return code == 1 ? "fragment reassembly time exceeded" : "hop limit exceeded";
+    if (v6 && type == 4) return "parameter problem";
+    return std::string(v6 ? "ICMPv6" : "ICMP") + " error type " + std::to_string(type) + " code " +
+           std::to_string(code);
 }
 
 int classify_datagram(const unsigned char* buf, int len) {

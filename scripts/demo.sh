@@ -120,7 +120,7 @@ trap 'bash "$LAB" down "$LAB_NAME"' EXIT
 client=$(bash "$LAB" addr client) target=$(bash "$LAB" addr target)
 say "lab: client $client -> router -> target $target; replies through a $RATE_MBIT Mbit/s bottleneck carrying $CROSS_MBIT Mbit/s of cross traffic"
 bash "$LAB" up "$LAB_NAME" --rate "$RATE_MBIT" --cross "$CROSS_MBIT" "${steer[@]}"
-free=$(bash "$LAB" free "$LAB_NAME" 2)
+read -r free _ < <(bash "$LAB" free "$LAB_NAME" 2)
 
 say "result"
 printf 'configured bottleneck          %8.2f Mbit/s\n' "$RATE_MBIT"

@@ -9,6 +9,8 @@
 #                  [--tcp N] [--steer CPU] [--loss PCT] [--loss-on replies|requests|both]
 #                  [--echo-limit PPS] [--echo-burst N] [--ping-users]
 #                  [--ttl-expire] [--no-echo]
+#                           makes the lab and prints one line that says what it
+#                           built (addresses, bottleneck, cross traffic, ...)
 #   lab.sh down NAME        removes everything NAME made (never fails if already gone)
 #   lab.sh exec NAME client|router|target CMD [ARGS...]
 #   lab.sh addr [-4|-6] ROLE
@@ -18,7 +20,8 @@
 #   lab.sh free NAME [SECONDS] [--ip BYTES]
 #                           the loaded bottleneck's free rate in Mbit/s: its rate
 #                           less what it passed per second over SECONDS
-#                           (default 2), cross traffic and all (see below)
+#                           (default 2), cross traffic and all, in link and in
+#                           IP bits (see below)
 #   lab.sh check            exit 0 if namespaces can be made here, else a message and 1
 #   lab.sh clean            removes labs left behind by test processes that died
 #
@@ -111,12 +114,15 @@
 #   --no-echo      the target's kernel ignores echo requests of both families
 #                  (for a scripted responder)
 #
-# `free` prints one number, the loaded bottleneck's rate less what it passed
-# per second over SECONDS, in Mbit/s (never the narrow hop's):
+# `free` prints the loaded bottleneck's rate less what it passed per second
+# over SECONDS, in Mbit/s (never the narrow hop's); its first word is the
+# number a script reads:
 #   - the shaper (tbf): bits at the link layer, as tc counts them (IP bytes
 #     and 14 more per frame); with --ip BYTES, the IP bits of that free rate
 #     carried in packets of BYTES IP bytes: free x BYTES / (BYTES + 14);
 #   - the policer (--police) counts like the shaper: it is one.
+# and then the other figure in words, the IP bits of 1500-byte packets when
+# no --ip was given: "23.456 Mbit/s link, 23.237 Mbit/s IP in 1500-byte packets".
 #
 # Labs made by the C++ test fixture are named tsl<pid>n<counter>; `down` and
 # `clean` remove such labs whose process no longer exists.  `up` holds a
@@ -548,7 +554,32 @@ BATCH
         [[ -n $narrow ]] && src=$r
         step "starting the TCP flows" start_tcp "$sink" "$src" "$sink_addr" "$tcp_flows" "${pin[@]}"
     fi
+    describe_lab "$name" "$rate" "$police" "$shape" "$narrow" "$cross" "$loss" "$loss_on" "$echo_limit" \
+        "$ping_users" "$ttl_expire" "$no_echo"
     return 0
+}
+
+# The one line `up` prints: what it built, e.g. "lab NAME: client 198.18.0.1
+# -> target 198.18.1.2, 50 Mbit/s, 20 Mbit/s cross".
+describe_lab() {
+    local name=$1 rate=$2 police=$3 shape=$4 narrow=$5 cross=$6 loss=$7 loss_on=$8 echo_limit=$9
+    local ping_users=${10} ttl_expire=${11} no_echo=${12}
+    local line="lab $name: client $CLIENT_ADDR -> target $TARGET_ADDR"
+    if [[ -n $rate ]]; then
+        line+=", $rate Mbit/s"
+        ((police)) && line+=" policed"
+        [[ $shape == requests ]] && line+=" on the requests" || line+=" on the replies"
+    else
+        line+=", no bottleneck"
+    fi
+    [[ -n $narrow ]] && line+=", a $narrow Mbit/s hop before it"
+    [[ -n $cross ]] && line+=", $cross Mbit/s cross"
+    [[ $loss != 0 ]] && line+=", $loss % loss ($loss_on)"
+    [[ -n $echo_limit ]] && line+=", echo replies limited to $echo_limit a second"
+    ((ping_users)) && line+=", datagram ICMP sockets for every user"
+    ((ttl_expire)) && line+=", TTL expires at the router"
+    ((no_echo)) && line+=", the target's kernel ignores echo requests"
+    echo "$line"
 }
 
 # Multicast listener reports would go out on every link as the addresses come
@@ -771,13 +802,13 @@ cmd_free() {
         die "--ip wants the probe packets' size, 28 to 1500 IP bytes, not '$ip_bytes'"
     fi
     # The token bucket counts link-layer bytes, 14 more per frame than IP.
-    local ip_share=1
-    [[ -n $ip_bytes ]] && ip_share=$(awk -v l="$ip_bytes" 'BEGIN { print l / (l + 14) }')
     read -r rate b0 < <(shaper_counters "$name") || die "lab $name has no bottleneck"
     sleep "$seconds"
     read -r _ b1 < <(shaper_counters "$name") || die "lab $name has no bottleneck"
-    awk -v r="$rate" -v b=$((b1 - b0)) -v s="$seconds" -v f="$ip_share" \
-        'BEGIN { printf "%.3f\n", (r - b / s) * 8 / 1e6 * f }'
+    awk -v r="$rate" -v b=$((b1 - b0)) -v s="$seconds" -v l="${ip_bytes:-1500}" -v ip="${ip_bytes:+1}" 'BEGIN {
+        link = (r - b / s) * 8 / 1e6; inip = link * l / (l + 14)
+        if (ip) printf "%.3f Mbit/s IP in %d-byte packets, %.3f Mbit/s link\n", inip, l, link
+        else printf "%.3f Mbit/s link, %.3f Mbit/s IP in %d-byte packets\n", link, inip, l }'
 }
 
 [[ $# -ge 1 ]] || usage

@@ -24,7 +24,7 @@ export TSL_UNPRIVILEGED=$subset
 
 packages=(cmake g++ make clang libclang-rt-14-dev libgtest-dev netbase iproute2 nftables tcpdump iperf3 iputils-ping
           valgrind libcap2-bin util-linux groff man-db pkg-config dpkg-dev file lintian nlohmann-json3-dev
-          librsvg2-bin)
+          librsvg2-bin libcap-ng-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

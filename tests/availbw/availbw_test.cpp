@@ -1,12 +1,20 @@
 // SPDX-License-Identifier: MIT
 // The program availbw as a user runs it: the command line, the unknown host
-// and the missing privilege, the JSON object and the plot from real runs on
-// loopback.  (Its man page is checked with the others by the install tests.)
+// and the missing privilege, the JSON object (also for every failure) and the
+// plot from real runs on loopback, the plot into a FIFO, a pipe that closes,
+// a full standard output, and the privilege a set-capability copy gives up.  (Its man page is checked with the others by the install tests.)
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <chrono>
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <future>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -40,8 +48,15 @@ struct TempDir {
     }
 };
 
-const char kUsage[] = "Usage: availbw [--json] [--max-bytes BYTES] [--max-time SECONDS] [--timescale MS] "
-                      "[--plot FILE.svg] [-q] HOST\n";
+const char kUsage[] = "Usage: availbw [-4|-6] [--json] [--max-bytes BYTES] [--max-time SECONDS]\n"
+                      "               [--timescale MS] [--units k|m|g] [--bits ip|link]\n"
+                      "               [--plot FILE.svg|-] [-q] [-v] HOST\n";
+
+// The one JSON object a run printed, or a failure that says what came instead.
+nlohmann::json oneObject(const RunResult& r) {
+    EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << "one line: " << r.out;
+    return nlohmann::json::parse(r.out, nullptr, false);
+}
 
 }  // namespace
 
@@ -56,7 +71,7 @@ TEST(AvailbwCommandLine, BadOptionsAndValuesEndWithStatus1) {
     const Case cases[] = {
         {{"--max-bytes", "0", "127.0.0.1"}, "invalid value '0' " + badBytes},
         {{"--max-bytes", "-5", "127.0.0.1"}, "invalid value '-5' " + badBytes},
-        {{"--max-bytes", "1.5G", "127.0.0.1"}, badBytes},
+        {{"--max-bytes", "1.5T", "127.0.0.1"}, badBytes},
         {{"--max-bytes", "10kk", "127.0.0.1"}, badBytes},
         {{"--max-bytes", "1e6", "127.0.0.1"}, badBytes},
         {{"--max-bytes", " 5", "127.0.0.1"}, badBytes},
@@ -82,13 +97,22 @@ TEST(AvailbwCommandLine, BadOptionsAndValuesEndWithStatus1) {
         {{"--json"}, "availbw: no HOST given\n" + std::string(kUsage)},
         {{"127.0.0.1", "127.0.0.2"}, "one HOST only"},
         {{"-4", "-6", "127.0.0.1"}, "-4 and -6 exclude each other"},
+        {{"--units", "t", "127.0.0.1"}, "invalid value 't' for --units: give k, m or g"},
+        {{"-f", "K", "127.0.0.1"}, "invalid value 'K' for -f"},
+        {{"--bits", "frame", "127.0.0.1"}, "invalid value 'frame' for --bits: give ip or link"},
+        {{"-6", "127.0.0.1"}, "availbw: 127.0.0.1 is an IPv4 address, and -6 asks for IPv6\n"},
+        {{"-4", "::1"}, "availbw: ::1 is an IPv6 address, and -4 asks for IPv4\n"},
     };
     for (const Case& c : cases) {
         const RunResult r = availbw(c.args);
         std::string line;
         for (const std::string& a : c.args) line += " '" + a + "'";
         EXPECT_EQ(r.status, 1) << line << "\n" << r.err;
-        EXPECT_EQ(r.out, "") << line;
+        // With --json the object that says so; nothing otherwise.
+        const bool json = std::find(c.args.begin(), c.args.end(), "--json=yes") != c.args.end() ||
+                          std::find(c.args.begin(), c.args.end(), "--json") != c.args.end();
+        if (json) EXPECT_EQ(nlohmann::json::parse(r.out)["status"], 1) << line;
+        else EXPECT_EQ(r.out, "") << line;
         EXPECT_TRUE(contains(r.err, c.message)) << line << "\n" << r.err;
         EXPECT_TRUE(r.err.rfind("availbw: ", 0) == 0) << line << "\n" << r.err;
     }
@@ -106,7 +130,8 @@ TEST(AvailbwCommandLine, HelpAndVersion) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out.rfind(kUsage, 0), 0u) << r.out;
-    EXPECT_TRUE(contains(r.out, "with k or K for\n                      thousands and M for millions")) << r.out;
+    EXPECT_TRUE(contains(r.out, "with k, M or G in\n                      either case")) << r.out;
+    EXPECT_TRUE(contains(r.out, "3 standard\noutput could not be written")) << r.out;
     r = availbw({"--version"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "availbw (tamsel suite) " AVAILBW_VERSION "\n");
@@ -135,19 +160,22 @@ TEST(AvailbwPrivilege, NoSocketForAnOrdinaryUserOutsideThePingGroups) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err.rfind("availbw: no ICMP socket, raw or datagram: ", 0), 0u) << r.err;
     EXPECT_TRUE(contains(r.err, "run it as root") && contains(r.err, "setcap cap_net_raw+ep /") &&
-                contains(r.err, "net.ipv4.ping_group_range"))
+                contains(r.err, "net.ipv4.ping_group_range=\"65534 65534\"") &&
+                contains(r.err, "'net.ipv4.ping_group_range = 65534 65534' > /etc/sysctl.d/"))
         << r.err;
     EXPECT_EQ(dir.entries(), std::vector<std::string>{}) << "no plot and no temporary file left";
 }
 
 TEST(AvailbwLoopback, JsonHasExactlyTheKeys) {
     TSL_REQUIRE_ROOT("for the raw ICMP socket");
-    const std::set<std::string> keys{"host",         "address",     "available_bps", "low_bps",
-                                     "high_bps",     "capacity_bps", "support",      "rounds",
-                                     "probe_bytes",  "duration_s",  "timescale_s",   "packet_bytes",
-                                     "reason",       "streams"};
-    const std::set<std::string> streamKeys{"rate_bps", "packets", "lost", "verdict", "send_rate_bps",
-                                           "receive_rate_bps"};
+    const std::set<std::string> keys{
+        "host",          "address",     "available_bps",   "low_bps",   "high_bps",    "capacity_bps",
+        "support",       "rounds",      "probe_bytes",     "duration_s", "timescale_s", "packet_bytes",
+        "reason",        "streams",     "failure",         "budget_reached", "elastic", "lower_bound_bps",
+        "max_bytes",     "max_seconds", "bits",            "accounting", "version",    "time",
+        "status",        "error"};
+    const std::set<std::string> streamKeys{"rate_bps", "packets",          "lost", "verdict", "send_rate_bps",
+                                           "receive_rate_bps", "kind", "round", "start_s"};
     const RunResult r = availbw({"--json", "127.0.0.1"});
     ASSERT_TRUE(r.status == 0 || r.status == 2) << r.status << " " << r.err;
     EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << "one line";
@@ -157,6 +185,13 @@ TEST(AvailbwLoopback, JsonHasExactlyTheKeys) {
     EXPECT_EQ(got, keys);
     EXPECT_EQ(j["host"], "127.0.0.1");
     EXPECT_EQ(j["address"], "127.0.0.1");
+    EXPECT_EQ(j["status"], r.status);
+    EXPECT_TRUE(j["error"].is_null());
+    EXPECT_EQ(j["version"], AVAILBW_VERSION);
+    EXPECT_EQ(j["bits"], "ip");
+    const std::string time = j["time"].get<std::string>();
+    EXPECT_EQ(time.size(), 24u) << time;
+    EXPECT_EQ(time.substr(10, 1) + time.substr(23), "TZ") << time;
     EXPECT_GT(j["probe_bytes"].get<long long>(), 0);
     ASSERT_TRUE(j["streams"].is_array() && !j["streams"].empty());
     for (const nlohmann::json& s : j["streams"]) {
@@ -183,11 +218,17 @@ TEST(AvailbwLoopback, JsonHasExactlyTheKeys) {
     // on standard error, and still the object, with nulls.
     const RunResult small = availbw({"--json", "--max-bytes", "1000", "127.0.0.1"});
     EXPECT_EQ(small.status, 2);
-    EXPECT_EQ(small.err, "availbw: no estimate: byte budget reached; a larger --max-bytes or --max-time lets it go on\n");
+    EXPECT_EQ(small.err.rfind("availbw: no estimate: byte budget reached", 0), 0u) << small.err;
+    EXPECT_TRUE(contains(small.err, "; a larger --max-bytes lets it go on\n") ||
+                contains(small.err, "; --max-bytes 2k lets it go on\n"))
+        << small.err;
     const nlohmann::json n = nlohmann::json::parse(small.out);
     EXPECT_EQ(n.size(), keys.size());
     EXPECT_TRUE(n["available_bps"].is_null() && n["low_bps"].is_null() && n["capacity_bps"].is_null());
     EXPECT_EQ(n["reason"], "byte budget reached");
+    EXPECT_EQ(n["failure"], "budget");
+    EXPECT_EQ(n["budget_reached"], "bytes");
+    EXPECT_EQ(n["status"], 2);
     EXPECT_EQ(n["streams"], nlohmann::json::array());
 }
 
@@ -210,4 +251,148 @@ TEST(AvailbwLoopback, PlotIsAReadableSvg) {
         const std::string range = r.out.substr(at + 7, r.out.find(',', at) - at - 7);
         EXPECT_TRUE(contains(svg, "<title>reported range " + range + "</title>")) << range;
     }
+}
+
+TEST(AvailbwJson, EveryFailureIsOneObjectWithItsStatus) {
+    struct Case {
+        std::vector<std::string> argv;
+        int status;
+        const char* code;
+        std::string message;
+        bool root;  // needs root
+    } cases[] = {
+        {{AVAILBW_BIN, "--json", "--bogus", "127.0.0.1"}, 1, "usage", "unknown option '--bogus'", false},
+        {{AVAILBW_BIN, "--bogus", "--json", "127.0.0.1"}, 1, "usage", "unknown option '--bogus'", false},
+        {{AVAILBW_BIN, "--json", "--max-bytes", "2T", "127.0.0.1"}, 1, "usage", "invalid value '2T' for --max-bytes", false},
+        {{AVAILBW_BIN, "--json", "--plot", "-", "127.0.0.1"}, 1, "usage", "--plot - and --json both want standard output", false},
+        {{AVAILBW_BIN, "--json", "-6", "127.0.0.1"}, 1, "host", "127.0.0.1 is an IPv4 address, and -6 asks for IPv6", false},
+        {{AVAILBW_BIN, "--json", "--plot", "/nonexistent-availbw/p.svg", "127.0.0.1"}, 1, "plot",
+         "cannot write the plot to /nonexistent-availbw/p.svg: No such file or directory", false},
+        {{"unshare", "--net", AVAILBW_BIN, "--json", "no.such.host.invalid"}, 1, "host", "unknown host no.such.host.invalid",
+         true},
+        {{"unshare", "--net", "setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--inh-caps=-all",
+          "--bounding-set=-all", AVAILBW_BIN, "--json", "127.0.0.1"},
+         5, "socket", "no ICMP socket, raw or datagram: ", true},
+    };
+    for (const Case& c : cases) {
+        if (c.root && !tsltest::isRoot()) continue;
+        const RunResult r = tsltest::runProgram(c.argv, 30);
+        EXPECT_EQ(r.status, c.status) << c.argv[c.argv.size() - 2] << "\n" << r.err;
+        const nlohmann::json j = oneObject(r);
+        ASSERT_TRUE(j.is_object()) << r.out;
+        EXPECT_EQ(j["status"], c.status);
+        EXPECT_EQ(j["error"]["code"], c.code) << r.out;
+        EXPECT_EQ(j["error"]["message"].get<std::string>().rfind(c.message, 0), 0u) << r.out;
+        EXPECT_EQ(j["version"], AVAILBW_VERSION);
+        EXPECT_TRUE(contains(r.err, "availbw: " + c.message)) << r.err;
+    }
+    if (!tsltest::isRoot()) TSL_CANNOT_RUN("for an unknown host in a private network and an ordinary user");
+}
+
+TEST(AvailbwOutput, AFullStandardOutputEndsWithStatus3AndItsReason) {
+    // Without root the measurement ends at the socket, whose object fails to go out just the same.
+    for (const std::string& args : {std::string("--json -q --max-bytes 1000 127.0.0.1"), std::string("--help"),
+                                    std::string("--version"), std::string("-q --max-bytes 1000 127.0.0.1")}) {
+        const RunResult r = tsltest::runShell(std::string(AVAILBW_BIN) + " " + args + " > /dev/full", 30);
+        EXPECT_EQ(r.status, 3) << args << "\n" << r.err;
+        EXPECT_TRUE(contains(r.err, "availbw: cannot write to standard output: No space left on device\n"))
+            << args << "\n" << r.err;
+    }
+}
+
+TEST(AvailbwLoopback, PlotIntoAFifoADeviceAClosedPipeAndStandardOutput) {
+    TSL_REQUIRE_ROOT("for the raw ICMP socket");
+    TempDir dir;
+    const std::string fifo = dir.path / "fifo", copy = dir.path / "from-fifo.svg";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // A reader on the FIFO gets the picture; the FIFO stays a FIFO.
+    const RunResult viaFifo = tsltest::runShell("timeout 20 cat '" + fifo + "' > '" + copy + "' & " + AVAILBW_BIN +
+                                                    " -q --max-bytes 30k --plot '" + fifo + "' 127.0.0.1; wait",
+                                                30);
+    EXPECT_TRUE(viaFifo.status == 0 || viaFifo.status == 2) << viaFifo.status << " " << viaFifo.err;
+    struct stat st;
+    ASSERT_EQ(lstat(fifo.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "the FIFO was replaced";
+    std::ifstream in(copy);
+    const std::string svg{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    EXPECT_TRUE(contains(svg, "</svg>\n")) << svg.size();
+    std::filesystem::remove(fifo);
+    std::filesystem::remove(copy);
+
+    // A device (a null device of its own) is written into, not replaced.
+    const std::string device = dir.path / "null";
+    ASSERT_EQ(mknod(device.c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+    const RunResult intoDevice = availbw({"-q", "--max-bytes", "30k", "--plot", device, "127.0.0.1"});
+    EXPECT_TRUE(intoDevice.status == 0 || intoDevice.status == 2) << intoDevice.status << " " << intoDevice.err;
+    ASSERT_EQ(lstat(device.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode)) << "the device was replaced";
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{"null"});
+    std::filesystem::remove(device);
+
+    // A reader of standard output that goes away leaves no temporary file.
+    const RunResult closed = tsltest::runShell("cd '" + dir.path.string() + "' && " + AVAILBW_BIN +
+                                                   " -q --max-bytes 30k --plot p.svg 127.0.0.1 | true",
+                                               30);
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{"p.svg"}) << closed.err;
+    std::filesystem::remove(dir.path / "p.svg");
+
+    // "-" is standard output, the picture in place of the report.
+    const RunResult out = availbw({"-q", "--max-bytes", "30k", "--plot", "-", "127.0.0.1"});
+    EXPECT_TRUE(out.status == 0 || out.status == 2) << out.status << " " << out.err;
+    EXPECT_EQ(out.out.rfind("<?xml", 0), 0u) << out.out.substr(0, 80);
+    EXPECT_EQ(out.out.substr(out.out.size() - 7), "</svg>\n");
+    EXPECT_FALSE(contains(out.out, "available bandwidth"));
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{}) << "no file named -";
+}
+
+// The effective capabilities of process pid from /proc ("" once it is gone).
+std::string capEff(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("CapEff:", 0) == 0) return line.substr(line.find_first_not_of(" \t", 7));
+    return "";
+}
+
+// The process running program, or 0.
+pid_t processOf(const std::string& program) {
+    for (const auto& e : std::filesystem::directory_iterator("/proc")) {
+        std::error_code ec;
+        if (std::filesystem::read_symlink(e.path() / "exe", ec) == program) return std::stoi(e.path().filename());
+    }
+    return 0;
+}
+
+TEST(AvailbwPrivilege, ASetcapCopyGivesUpItsCapabilityBeforeItSends) {
+    TSL_REQUIRE_ROOT("to set a file capability and become an ordinary user");
+    TempDir dir;
+    std::filesystem::permissions(dir.path, std::filesystem::perms::owner_all | std::filesystem::perms::group_exec |
+                                               std::filesystem::perms::others_exec);
+    const std::string copy = dir.path / "availbw";
+    std::filesystem::copy_file(AVAILBW_BIN, copy);
+    const RunResult setcap = tsltest::runProgram({"setcap", "cap_net_raw+ep", copy}, 10);
+    ASSERT_EQ(setcap.status, 0) << setcap.err;
+    // A loopback in a network of its own that answers no echo request: the
+    // measurement waits out its second while we look at it.
+    auto run = std::async(std::launch::async, [&] {
+        return tsltest::runShell("unshare --net sh -c 'ip link set lo up && sysctl -qw net.ipv4.icmp_echo_ignore_all=1 "
+                                 "&& exec setpriv --reuid=65534 --regid=65534 --clear-groups " +
+                                     copy + " -q --max-time 1 127.0.0.1'",
+                                 30);
+    });
+    pid_t pid = 0;
+    const auto start = std::chrono::steady_clock::now();
+    while (pid == 0 && std::chrono::steady_clock::now() - start < std::chrono::seconds(5)) pid = processOf(copy);
+    ASSERT_NE(pid, 0) << "the copy never ran";
+    std::string first = capEff(pid), last = first;
+    for (int i = 0; i < 200; ++i) {
+        const std::string now = capEff(pid);
+        if (now.empty()) break;
+        last = now;
+        usleep(2000);
+    }
+    const RunResult r = run.get();
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_TRUE(contains(r.err, "availbw: no estimate: ")) << r.err;
+    EXPECT_EQ(last, "0000000000000000") << "while measuring; at the start " << first;
 }

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 // The estimator on a real path: a 50 Mbit/s bottleneck carrying 15 Mbit/s of
 // steady cross traffic, whose free rate the shaper's own counters tell, from
-// the library and from the program over IPv6 and as an ordinary user; and a
-// host that limits its echo replies.
+// the library and from the program over IPv6 and as an ordinary user; a
+// network a router says is unreachable; and a host that limits its echo
+// replies.
 #include <gtest/gtest.h>
 
 #include <sched.h>
@@ -153,7 +154,21 @@ TEST(AvailableLab, Ipv6AndOrdinaryUsersGetTheSameAnswer) {
     // The name has no IPv4 address.
     const tsltest::RunResult v4 = availbw(lab, {"-4", "lab-target"});
     EXPECT_EQ(v4.status, 1);
-    EXPECT_EQ(v4.err, "availbw: unknown host lab-target\n");
+    EXPECT_EQ(v4.err, "availbw: lab-target has no IPv4 address\n");
+}
+
+TEST(AvailableLab, AnUnreachableNetworkIsReportedWithTheRouterThatSaidSo) {
+    tsltest::Lab lab;
+    TSL_REQUIRE_LAB(lab);
+    const tsltest::RunResult r = availbw(lab, {"--json", "-q", "--max-time", "2", "198.18.7.7"});
+    EXPECT_EQ(r.status, 2) << r.err;
+    const nlohmann::json j = nlohmann::json::parse(r.out);
+    EXPECT_EQ(j["failure"], "unreachable") << r.out;
+    EXPECT_NE(j["reason"].get<std::string>().find("198.18.0.254 says: destination network unreachable"),
+              std::string::npos)
+        << j["reason"];
+    EXPECT_NE(r.err.find("198.18.0.254 says: destination network unreachable"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("lets it go on"), std::string::npos) << "no budget hint: " << r.err;
 }
 
 TEST(AvailableLab, AHostThatLimitsItsEchoRepliesIsNamed) {

@@ -1,18 +1,22 @@
 // SPDX-License-Identifier: MIT
 // What availbw prints and draws, from results built by hand: the units, the
-// text report and the SVG picture.
+// text report, the JSON object, the progress line and the SVG picture; and
+// the option values it reads.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "plot.h"
 #include "report.h"
+#include "values.h"
 #include "run.h"
 
 namespace {
@@ -123,37 +127,62 @@ TEST(AvailbwReport, UnitsAdapt) {
 
 TEST(AvailbwReport, TextWithAndWithoutAnEstimate) {
     Made m = measured();
-    m.r.budget_reached = 1;
+    m.r.budget_reached = AVL_BUDGET_BYTES;
+    m.r.max_bytes = 1000000;
+    m.r.packet_bytes = 625;
     std::strcpy(m.r.reason, "byte budget reached");
     EXPECT_EQ(availbw::textReport(m.result(), "lab-target"),
               "host                  lab-target (198.18.1.2)\n"
               "available bandwidth   28.6 Mbit/s  (range 27.4 - 29.9 Mbit/s, 5 of 6 rounds agree)\n"
               "capacity              49.2 Mbit/s  (dispersion of a back-to-back train, for reference)\n"
               "probe traffic         0.91 MB sent and received in 0.84 s\n"
-              "time scale            7 ms  (the figure is the mean free rate over streams this long)\n"
-              "cut short             byte budget reached (a larger --max-bytes or --max-time allows more rounds)\n"
+              "probe size            625 B (IP)\n"
+              "averaging window      7 ms\n"
+              "cut short             byte budget reached (--max-bytes 2M lets it go on)\n"
               "rates are IP bits per second, headers included\n");
 
     Made none = unanswered();
     EXPECT_EQ(availbw::textReport(none.result(), "198.18.1.2"),
               "host                  198.18.1.2\n"
               "available bandwidth   none: the host did not answer\n"
-              "probe traffic         36.0 kB sent and received in 1.01 s\n"
+              "probe traffic         36.0 kB sent, 0 received in 1.01 s\n"
               "rates are IP bits per second, headers included\n");
+
+    // An echo limit: a lower bound instead of nothing; cross traffic that
+    // yields says what the figure means.
+    Made bound = unanswered();
+    bound.r.lower_bound_bps = 26.9e6;
+    bound.r.failure = AVL_FAIL_ECHO_LIMIT;
+    bound.r.elastic = AVL_ELASTIC_UNKNOWN;
+    bound.streams[0].delay_s = nullptr;
+    bound.series[1].assign(24, 0.002);
+    std::strcpy(bound.r.reason, "the host limits its echo replies to about 3000 a second");
+    const std::string limited = availbw::textReport(bound.result(), "198.18.1.2");
+    EXPECT_NE(limited.find("\navailable bandwidth   at least 26.9 Mbit/s free; the host limits"), std::string::npos)
+        << limited;
+    EXPECT_NE(availbw::jsonReport(bound.result(), "x").find("\"failure\":\"echo_limit\",\"budget_reached\":null,"
+                                                           "\"elastic\":null,\"lower_bound_bps\":26900000"),
+              std::string::npos);
+    m.r.elastic = AVL_ELASTIC_YES;
+    EXPECT_NE(availbw::textReport(m.result(), "x").find("\ncross traffic         yields (TCP-like): the figure is the "
+                                                        "unused rate; a new flow would get a share of the bottleneck\n"),
+              std::string::npos);
 
     // What the figure rests on: the packets' size, a limit on echo replies,
     // and in JSON the reason (null beside an estimate) and each stream's
     // rates sent and received.
-    m.r.packet_bytes = 625;
     m.r.echo_limit_pps = 2990.4;
     m.streams[2].sent_rate_bps = 34.6e6;
     m.streams[2].receive_rate_bps = 30.1e6;
     const std::string text = availbw::textReport(m.result(), "lab-target");
-    EXPECT_NE(text.find("\npackets               625 bytes each (IP) in the search\n"), std::string::npos) << text;
     EXPECT_NE(text.find("\necho replies          at most about 2990 a second"), std::string::npos) << text;
     const std::string json = availbw::jsonReport(m.result(), "lab-target");
     EXPECT_NE(json.find("\"packet_bytes\":625,\"reason\":null,\"streams\""), std::string::npos) << json;
-    EXPECT_NE(json.find("\"send_rate_bps\":34600000,\"receive_rate_bps\":30100000}"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"send_rate_bps\":34600000,\"receive_rate_bps\":30100000,\"kind\":\"search\",\"round\":1,"
+                        "\"start_s\":0.2}"),
+              std::string::npos)
+        << json;
+    EXPECT_NE(json.find("\"failure\":null,\"budget_reached\":\"bytes\",\"elastic\":true,"), std::string::npos) << json;
     EXPECT_NE(availbw::jsonReport(none.result(), "x").find("\"packet_bytes\":null,\"reason\":\"the host did not answer\""),
               std::string::npos);
 }
@@ -179,4 +208,119 @@ TEST(AvailbwPlot, ReadableDocumentWithVerdictsAndRange) {
     EXPECT_EQ(unreadableSvg(empty), "");
     EXPECT_NE(empty.find("no estimate: the host did not answer"), std::string::npos);
     EXPECT_EQ(empty.find("<title>reported range"), std::string::npos);
+}
+
+TEST(AvailbwReport, HintsOnlyWhereABudgetEndedTheRun) {
+    Made m = unanswered();
+    m.r.max_bytes = 100000;
+    m.r.max_seconds = 1;
+    struct Case {
+        int budget, failure;
+        const char* hint;
+    } cases[] = {
+        {AVL_BUDGET_BYTES, AVL_FAIL_BUDGET, "--max-bytes 200k lets it go on"},
+        {AVL_BUDGET_TIME, AVL_FAIL_BUDGET, "--max-time 2 lets it go on"},
+        {AVL_BUDGET_BYTES, AVL_FAIL_NONE, "--max-bytes 200k lets it go on"},
+        {AVL_BUDGET_BYTES, AVL_FAIL_LOSS, ""},  // a larger budget cannot help against loss
+        {AVL_BUDGET_TIME, AVL_FAIL_NO_REPLY, ""},
+        {AVL_BUDGET_NONE, AVL_FAIL_UNSTEADY, ""},
+    };
+    for (const Case& c : cases) {
+        m.r.budget_reached = c.budget;
+        m.r.failure = c.failure;
+        EXPECT_EQ(availbw::budgetHint(m.result()), c.hint) << c.budget << " " << c.failure;
+    }
+}
+
+TEST(AvailbwReport, UnitsAccountingAndProgress) {
+    EXPECT_EQ(formatRate(28.64e6, 'k'), "28640 kbit/s");
+    EXPECT_EQ(formatRate(28.64e6, 'g'), "0.0286 Gbit/s");
+    EXPECT_EQ(formatRate(2.5e9, 'm'), "2500 Mbit/s");
+    EXPECT_EQ(formatRate(640, 'm'), "0.00064 Mbit/s");
+    // Link bits: each 1486-byte datagram is a 1500-byte frame.
+    EXPECT_DOUBLE_EQ(availbw::accounted(1486e6, 1486, true), 1500e6);
+    EXPECT_DOUBLE_EQ(availbw::accounted(1486e6, 1486, false), 1486e6);
+    Made m = measured();
+    m.r.packet_bytes = 400;
+    availbw::ReportOptions link;
+    link.link = true;
+    link.unit = 'k';
+    const std::string text = availbw::textReport(m.result(), "x", link);
+    EXPECT_NE(text.find("available bandwidth   29601 kbit/s  (range 28359 - 30946 kbit/s"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nrates are Ethernet frame bits per second"), std::string::npos) << text;
+    const std::string json = availbw::jsonReport(m.result(), "x", link);
+    EXPECT_NE(json.find("\"available_bps\":29601000,"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"bits\":\"link\",\"accounting\":\"Ethernet frames"), std::string::npos) << json;
+
+    // Singular and plural, the first step by its name, no rate where none was asked for.
+    Made contact;
+    contact.addStream(AVL_KIND_PROBE, 0, AVL_UNCLEAR, 5, [](int) { return 0.001; });
+    contact.r.probe_bytes = 1200;
+    contact.r.duration_s = 0.05;
+    EXPECT_EQ(availbw::progressLine(contact.result()), "availbw: 1 stream, contact, 1.2 kB, 0.05 s");
+    m.r.probe_bytes = 72000;
+    m.r.duration_s = 0.31;
+    EXPECT_EQ(availbw::progressLine(m.result()), "availbw: 5 streams, round 1, last 28.0 Mbit/s unclear, 72.0 kB, 0.31 s");
+    m.streams[4].rate_bps = 0;
+    EXPECT_EQ(availbw::progressLine(m.result()).find("bit/s"), std::string::npos);
+}
+
+TEST(AvailbwOptions, ByteCountsTakeTheirUnitInEitherCase) {
+    struct Case {
+        const char* text;
+        int64_t bytes;  // 0: refused
+    } cases[] = {
+        {"500", 500},      {"500k", 500000},  {"500K", 500000},      {"2m", 2000000},  {"2M", 2000000},
+        {"2MB", 2000000},  {"2mb", 2000000},  {"1G", 1000000000},    {"1gB", 1000000000}, {"1.5M", 1500000},
+        {"0.5k", 500},     {"10B", 10},       {"1000G", 1000000000000}, {"0", 0},     {"0.4", 0},
+        {"1001G", 0},      {"2MBB", 0},       {"2KM", 0},            {"1e6", 0},       {"-5", 0},
+        {" 5", 0},         {"5 ", 0},         {"", 0},               {"M", 0},         {"2T", 0},
+    };
+    for (const Case& c : cases) {
+        int64_t got = 0;
+        EXPECT_EQ(availbw::byteCount(c.text, 1e12, &got), c.bytes != 0) << c.text;
+        if (c.bytes != 0) {
+            EXPECT_EQ(got, c.bytes) << c.text;
+        }
+    }
+}
+
+TEST(AvailbwPlot, LabelsKeepOffTheCurvesAndTheRoundsExplainThemselves) {
+    // A stream whose curve runs right where the estimate's label would sit.
+    Made m = measured();
+    m.addStream(AVL_KIND_SEARCH, 29.4e6, AVL_RISING, 50, [](int i) { return 0.002 + i * 2e-5; });
+    m.streams.back().start_s = 0.74;
+    const std::string svg = availbw::plotSvg(m.result(), "x");
+    // The curve's extent, from its points.
+    const size_t at = svg.find("<polyline", svg.find("<title>29.4 Mbit/s, rising"));
+    ASSERT_NE(at, std::string::npos);
+    std::istringstream points(svg.substr(at + 18, svg.find('"', at + 18) - at - 18));
+    double left = 1e9, right = -1e9, top = 1e9, bottom = -1e9, x, y;
+    char comma;
+    while (points >> x >> comma >> y)
+        left = std::min(left, x), right = std::max(right, x), top = std::min(top, y), bottom = std::max(bottom, y);
+    ASSERT_LT(left, right);
+    for (const std::string label : {"estimate 28.6 Mbit/s", "capacity 49.2 Mbit/s"}) {
+        const size_t end = svg.find(">" + label + "<");
+        ASSERT_NE(end, std::string::npos) << label;
+        const size_t tag = svg.rfind("<text", end);
+        double lx = 0, ly = 0;
+        ASSERT_EQ(std::sscanf(svg.c_str() + tag, "<text x=\"%lf\" y=\"%lf\"", &lx, &ly), 2) << svg.substr(tag, 80);
+        const double lright = lx + label.size() * 6.6;
+        const bool apart = lright < left || lx > right || ly < top || ly - 11 > bottom;
+        EXPECT_TRUE(apart) << label << " at " << lx << "," << ly << " on the curve " << left << "-" << right << ", "
+                           << top << "-" << bottom;
+    }
+    // The rounds: a legend entry for each look, the cut-short one drawn as it says.
+    EXPECT_NE(svg.find(">round's range</text>"), std::string::npos);
+    EXPECT_NE(svg.find(">round cut short</text>"), std::string::npos);
+    EXPECT_EQ(tsltest::countOf(svg, "stroke-dasharray=\"2 2\"><title>round "), 1);
+    // One delay bar length for every run, labelled with what it stands for.
+    Made other = measured();
+    for (double& d : other.series[5]) d *= 3;
+    const std::string svg3 = availbw::plotSvg(other.result(), "x");
+    for (const std::string* doc : {&svg, &svg3}) EXPECT_NE(doc->find(" v40 m-4 0 h8\""), std::string::npos);
+    // The largest rise, 4.9 ms, lifts its curve 12 % of the 470-pixel panel.
+    EXPECT_NE(svg.find(">3.48 ms of delay<"), std::string::npos);
+    EXPECT_EQ(svg3.find(">3.48 ms of delay<"), std::string::npos);
 }
