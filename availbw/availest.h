@@ -230,7 +230,6 @@ int avl_measure_sized(const char *host, const avl_options *options, avl_result *
                       avl_progress_fn progress, void *context);
 #define avl_measure(host, options, result, progress, context) \
     avl_measure_sized((host), (options), (result), sizeof *(result), (progress), (context))
- */
 
 /*
  * avl_measure in steps, for a program that gives up its privilege once its
