@@ -110,7 +110,7 @@ Prober::Prober(const avl_path& path, const avl_options& o, avl_result* r, avl_pr
 
 bool Prober::growBudgets() {
     if (!automaticBudgets() || r_->budget_grown) return false;
-    if (automaticBytes_) o_.max_bytes = std::max(o_.max_bytes, kGrownBytes);
+    if (automaticBytes_) o_.max_bytes = std::max<int64_t>(kGrownBytes, std::llround(o_.max_bytes * kBytesGrowth));
     if (automaticSeconds_) o_.max_seconds *= kSecondsGrowth;
     r_->max_bytes = o_.max_bytes;
     r_->max_seconds = o_.max_seconds;
@@ -366,10 +366,13 @@ void Prober::judge(const Plan& p, const std::vector<int64_t>& depart, const std:
     int from = 0, to = n;
     if (p.rate > 0) {
         const double gapNs = p.bytes * 8e9 / p.rate;
+        // A stall shorter than a share of a group of the trend test hardly
+        // moves the group's floor; in long streams groups are long.
+        const double groupNs = std::max(kShortestGroup, p.seconds() / kMostGroups) * 1e9;
+        const double stall = std::max({kStallNs, 2 * gapNs, kStallShare * groupNs});
         int partFrom = p.lead, longest = 0;
         for (int i = p.lead + 1; i <= n; ++i) {
-            if (i < n && (depart[i] - depart[i - 1]) - (p.at[i] - p.at[i - 1]) <= std::max(kStallNs, 2 * gapNs))
-                continue;
+            if (i < n && (depart[i] - depart[i - 1]) - (p.at[i] - p.at[i - 1]) <= stall) continue;
             if (i - partFrom > longest) longest = i - partFrom, from = partFrom;
             partFrom = i;
         }

@@ -83,8 +83,12 @@ constexpr double kStampJitter = 10e-6;
 // most common bursts of cross traffic (timers, pacing).
 constexpr double kShortestGroup = 0.001;
 // A sender that kept its gaps this close to the schedule kept to it; a gap
-// longer than max(this, two gaps) is a stall that cuts the stream.
+// longer than this, two gaps and a quarter of a group of the trend test is
+// a stall that cuts the stream (the trend test cuts a stream into at most
+// kMostGroups groups).
 constexpr double kStallNs = 50000;
+constexpr double kStallShare = 0.25;
+constexpr int kMostGroups = 16;
 // Replies may wait behind this much of others' bursts.
 constexpr double kBurstAllowance = 0.01;
 // After a stream, the pause lets what it queued drain at what is free:
@@ -96,12 +100,14 @@ constexpr double kLongestDrainExtra = 0.05;
 // ---- Budgets ----------------------------------------------------------------
 // Automatic budgets: 1 MB and 1 s, or 40 stream lengths with a time scale.
 // When the streams disagree and the range is still wider than
-// kDisagreement, they grow once: the bytes to 3 MB (or what they were, when
-// the capacity made them more), the time twice; a user's budgets stay hard.
+// kDisagreement, they grow once: the bytes to 3 MB, or half again what the
+// capacity made them where that is more, and the time twice; a user's
+// budgets stay hard.
 constexpr int64_t kDefaultBytes = 1000000;
 constexpr double kDefaultSeconds = 1.0;
 constexpr double kSecondsPerTimescale = 40;
 constexpr int64_t kGrownBytes = 3000000;
+constexpr double kBytesGrowth = 1.5;
 constexpr double kSecondsGrowth = 2;
 // Steady paths leave a range of 15 to 25 % after a megabyte of streams;
 // wider than this, the streams disagree.

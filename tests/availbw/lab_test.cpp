@@ -81,7 +81,7 @@ TEST(AvailableLab, FindsTheFreeShareOfALoadedBottleneck) {
                       truth / 1e6, r.available_bps / 1e6, r.low_bps / 1e6, r.high_bps / 1e6, r.support, r.rounds,
                       static_cast<long long>(r.probe_bytes));
         seen += line;
-        EXPECT_LE(r.probe_bytes, 1000000);
+        EXPECT_LE(r.probe_bytes, 3000000) << "the automatic budget grows to 3 MB at most";
         avl_free_result(&r);
     }
     std::sort(ratios.begin(), ratios.end());
