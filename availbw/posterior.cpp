@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 
 #include "tuning.h"
 
@@ -17,9 +18,18 @@ Posterior::Posterior(double low, double high) {
     high = std::max(high, low * 1.01);
     const double a = std::log(low), b = std::log(high);
     for (int i = 0; i < kGridPoints; ++i) x_.push_back(a + (b - a) * (i + 0.5) / kGridPoints);
+    // Each curve's shape: a width and a chance of a verdict wrong whatever
+    // the rate, with the prior weight of that chance.
+    std::vector<double> weight;
     for (int j = 0; j < kWidthPoints; ++j)
-        s_.push_back(kNarrowestWidth * std::pow(kWidestWidth / kNarrowestWidth, j / (kWidthPoints - 1.0)));
-    p_.assign(x_.size() * s_.size(), 1.0);
+        for (size_t k = 0; k < std::size(kLapses); ++k) {
+            s_.push_back(kNarrowestWidth * std::pow(kWidestWidth / kNarrowestWidth, j / (kWidthPoints - 1.0)));
+            l_.push_back(kLapses[k]);
+            weight.push_back(kLapseWeights[k]);
+        }
+    p_.resize(x_.size() * s_.size());
+    for (size_t i = 0; i < x_.size(); ++i)
+        for (size_t j = 0; j < s_.size(); ++j) p_[i * s_.size() + j] = weight[j];
     normalize(&p_);
 }
 
@@ -44,7 +54,7 @@ double normal_cdf(double z) {
 }  // namespace
 
 double Posterior::rising(double lnRate, int xi, int si) const {
-    return kLapse + (1 - 2 * kLapse) * normal_cdf((lnRate - x_[xi]) / s_[si]);
+    return l_[si] + (1 - 2 * l_[si]) * normal_cdf((lnRate - x_[xi]) / s_[si]);
 }
 
 void Posterior::normalize(std::vector<double>* joint) const {

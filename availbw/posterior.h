@@ -10,11 +10,13 @@
 //
 //     P(rising | R) = lapse + (1 - 2 lapse) * Phi((ln R - ln M) / s)
 //
-// where M is the rate at which half the streams rise (the curve's midpoint)
-// and s its width.  Neither is known: the posterior is kept on a grid over
-// both, from a flat prior on ln M and on ln s, and the width is integrated
-// out, so streams that disagree widen the range and streams that agree
-// narrow it.  The midpoint lies a little above the free rate (a stream must
+// where M is the rate at which half the streams rise (the curve's midpoint),
+// s its width and lapse the chance of a verdict wrong whatever the rate (a
+// stream that met a burst of others, or missed the bursts that others send
+// every few tens of milliseconds).  None is known: the posterior is kept on
+// a grid over all three, from a flat prior on ln M and on ln s and one that
+// favours a small lapse, and the width and lapse are integrated out, so
+// streams that disagree widen the range and streams that agree narrow it.  The midpoint lies a little above the free rate (a stream must
 // overshoot to build a queue the trend test can see), the more so the
 // noisier the verdicts: the free rate is the midpoint divided by that bias,
 // as the verdict curves measured in the simulator and the lab have it for
@@ -52,7 +54,8 @@ private:
     void normalize(std::vector<double>* joint) const;
 
     std::vector<double> x_;  // ln midpoint of each grid column
-    std::vector<double> s_;  // widths, ln units
+    std::vector<double> s_;  // each shape's width, ln units
+    std::vector<double> l_;  // ... and its chance of a verdict wrong whatever the rate
     std::vector<double> p_;  // joint probability, x-major (x_.size() * s_.size())
     int verdicts_ = 0;
 };

@@ -213,6 +213,10 @@ int overRealPath(const char* host, double capacity, double truth, int streams) {
     char cell[32];
     std::snprintf(cell, sizeof cell, "%g", capacity / 1e6);
     printRow(cell, "real", packetBytesFor(capacity), tallies, streams);
+    // Streams the sender stalled in are void, as the estimator voids them.
+    std::printf("%-13s %-8s %5s %6s |", "", "judged", "", "");
+    for (const Tally& t : tallies) std::printf(" %5d", t.rising + t.flat);
+    std::printf(" |\n");
     return 0;
 }
 

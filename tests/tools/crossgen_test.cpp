@@ -11,6 +11,12 @@
 #include <cstdlib>
 #include <string>
 
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <vector>
+
+#include "crossgen_schedule.h"
 #include "lab.h"
 #include "run.h"
 
@@ -20,6 +26,53 @@ struct Count {
     long packets = 0;
     double bytes = 0, seconds = 0, mbit = 0;
 };
+
+// 20 s of a schedule of 20 Mbit/s: every kind keeps the mean rate, never
+// goes back in time, and has its own shape.
+TEST(CrossgenSchedule, EveryKindKeepsItsMeanRateInItsOwnShape) {
+    for (const char* name : {"steady", "poisson", "mix", "onoff"}) {
+        crossgen::Shape shape;
+        ASSERT_TRUE(crossgen::parseKind(name, &shape.kind));
+        shape.rate = 20e6;
+        crossgen::Schedule schedule(shape);
+        std::vector<crossgen::Packet> packets;
+        for (crossgen::Packet p = schedule.next(); p.at < 20; p = schedule.next()) packets.push_back(p);
+        double bytes = 0, gaps = 0, squares = 0, longest = 0;
+        std::map<int, int> sizes;
+        for (size_t i = 0; i < packets.size(); ++i) {
+            bytes += packets[i].bytes;
+            ++sizes[packets[i].bytes];
+            if (i == 0) continue;
+            const double gap = packets[i].at - packets[i - 1].at;
+            ASSERT_GE(gap, 0) << name;
+            gaps += gap;
+            squares += gap * gap;
+            longest = std::max(longest, gap);
+        }
+        EXPECT_NEAR(bytes * 8 / 20, 20e6, 0.02 * 20e6) << name;
+        const double n = packets.size() - 1, mean = gaps / n;
+        const double spread = std::sqrt(squares / n - mean * mean) / mean;  // 1 for exponential gaps
+        const std::string kind = name;
+        if (kind == "steady") {
+            EXPECT_EQ(sizes.size(), 1u);
+            for (const crossgen::Packet& p : packets)
+                ASSERT_NEAR(p.at * 1000, std::round(p.at * 1000), 1e-6) << "sent on the millisecond tick";
+        } else if (kind == "poisson") {
+            EXPECT_NEAR(spread, 1, 0.05);
+        } else if (kind == "mix") {
+            EXPECT_NEAR(spread, 1, 0.05);
+            ASSERT_EQ(sizes.size(), 3u);
+            EXPECT_NEAR(sizes[40] / n, 7 / 12.0, 0.02);
+            EXPECT_NEAR(sizes[576] / n, 4 / 12.0, 0.02);
+            EXPECT_NEAR(sizes[1500] / n, 1 / 12.0, 0.02);
+        } else {
+            EXPECT_GT(spread, 2) << "paced while on, silent for milliseconds while off";
+            EXPECT_GT(longest, 0.01);
+        }
+    }
+    crossgen::Kind kind;
+    EXPECT_FALSE(crossgen::parseKind("bursty", &kind));
+}
 
 // The summary line that starts with verb ("sent" or "received").
 Count countOf(const std::string& out, const char* verb) {
