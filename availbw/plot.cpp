@@ -149,8 +149,7 @@ void addHeading(std::string& out, const avl_result& r, const std::string& host) 
         kLeft, escaped(host == address ? host : host + " (" + address + ")").c_str());
     std::string summary;
     if (hasEstimate(r))
-        summary = formatRate(r.available_bps) + ", range " + formatRange(r.low_bps, r.high_bps) + ", " +
-                  formatSupport(r.support, r.rounds);
+        summary = formatRate(r.available_bps) + ", range " + formatRange(r.low_bps, r.high_bps) + " (90 % sure)";
     else
         summary = "no estimate: " + noEstimateReason(r);
     if (r.capacity_bps > 0) summary += "; capacity " + formatRate(r.capacity_bps);

@@ -93,12 +93,6 @@ std::string formatBytes(int64_t bytes) {
     return printed("%.2f MB", bytes / 1e6);
 }
 
-std::string formatSupport(int support, int rounds) {
-    if (rounds == 1) return "1 round";
-    if (support == 1) return "1 of " + std::to_string(rounds) + " rounds";
-    return std::to_string(support) + " of " + std::to_string(rounds) + " rounds agree";
-}
-
 std::string noEstimateReason(const avl_result& r) {
     if (r.reason[0] != '\0') return std::string(r.reason, strnlen(r.reason, sizeof r.reason));
     return "the rounds found no common range";
@@ -189,8 +183,9 @@ std::string methodLines(const avl_result& r, const ReportOptions& o) {
                                            accounted(q.high_bps, r.packet_bytes, o.link), o.unit) +
                                        (q.complete ? "" : "  (cut short by a budget)"));
     }
-    out += line("method", "streams whose delays rise above the free rate; the figure is the middle of");
-    out += line("", "the range most rounds agree on, the mean over the averaging window");
+    out += line("method", "a stream above the free rate sees its delays rise; each stream's verdict");
+    out += line("", "weighs as evidence, and the range holds the free rate over the averaging");
+    out += line("", "window with 90 % probability; the figure is its middle");
     if (r.failure != AVL_FAIL_NONE) out += line("failure", avl_failure_name(r.failure));
     return out;
 }
@@ -215,8 +210,7 @@ std::string textReport(const avl_result& r, const std::string& host, const Repor
     const bool estimate = hasEstimate(r);
     if (estimate)
         out += line("available bandwidth", formatRate(f.available, o.unit) + "  (range " +
-                                               rangeIn(f.low, f.high, o.unit) + ", " +
-                                               formatSupport(r.support, r.rounds) + ")");
+                                               rangeIn(f.low, f.high, o.unit) + ", 90 % sure)");
     else if (r.lower_bound_bps > 0)
         out += line("available bandwidth",
                     "at least " + formatRate(f.lowerBound, o.unit) + " free; " + noEstimateReason(r));
@@ -240,8 +234,11 @@ std::string textReport(const avl_result& r, const std::string& host, const Repor
         out += line("echo replies", "at most about " + printed("%.0f", r.echo_limit_pps) +
                                         " a second from this host (it limits them)");
     if (r.elastic == AVL_ELASTIC_YES)
-        out += line("cross traffic", "yields (TCP-like): the figure is the unused rate; a new flow would get "
-                                     "a share of the bottleneck");
+        out += line("cross traffic", "yields to new traffic (TCP-like): a new flow would get a share of the "
+                                     "bottleneck, not only what is unused now");
+    if (r.budget_grown)
+        out += line("budget", "grew to " + formatBytes(r.max_bytes) + " and " + printed("%.3g s", r.max_seconds) +
+                                  ": the streams disagreed, and more of them narrow the range");
     if (estimate && r.reason[0] != '\0') {
         const std::string hint = budgetHint(r);
         out += line("cut short", noEstimateReason(r) + (hint.empty() ? "" : " (" + hint + ")"));

@@ -75,8 +75,6 @@ std::string formatRange(double lowBps, double highBps);
 // A byte count in bytes, kB or MB (powers of 1000): "0.91 MB".
 std::string formatBytes(int64_t bytes);
 
-// The support of the estimate in words: "5 of 6 rounds agree".
-std::string formatSupport(int support, int rounds);
 
 // When a budget ended the measurement: which option lets it go on, and a
 // value that would do ("--max-bytes 2M lets it go on"); "" otherwise.

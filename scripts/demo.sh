@@ -85,13 +85,10 @@ measure() {
     available=$(json_number available_bps "$json")
     if [[ -n $available ]]; then
         low=$(json_number low_bps "$json") high=$(json_number high_bps "$json")
-        support=$(json_number support "$json") rounds=$(json_number rounds "$json")
         bytes=$(json_number probe_bytes "$json") secs=$(json_number duration_s "$json")
-        agree="$support of $rounds rounds agree"
-        ((rounds == 1)) && agree="1 round"
-        printf 'availbw: free now              %s Mbit/s  (range %.2f-%.2f, %s; %.2f MB in %.2f s)\n' \
+        printf 'availbw: free now              %s Mbit/s  (range %.2f-%.2f, 90 %% sure; %.2f MB in %.2f s)\n' \
             "$(mbit "$available")" "$(awk -v v="$low" 'BEGIN { print v / 1e6 }')" \
-            "$(awk -v v="$high" 'BEGIN { print v / 1e6 }')" "$agree" \
+            "$(awk -v v="$high" 'BEGIN { print v / 1e6 }')" \
             "$(awk -v v="$bytes" 'BEGIN { print v / 1e6 }')" "$secs"
     else
         echo "availbw: no estimate ($(grep -m1 'no estimate' "$log" | sed 's/^availbw: //'))"

@@ -133,7 +133,7 @@ TEST(AvailbwReport, TextWithAndWithoutAnEstimate) {
     std::strcpy(m.r.reason, "byte budget reached");
     EXPECT_EQ(availbw::textReport(m.result(), "lab-target"),
               "host                  lab-target (198.18.1.2)\n"
-              "available bandwidth   28.6 Mbit/s  (range 27.4 - 29.9 Mbit/s, 5 of 6 rounds agree)\n"
+              "available bandwidth   28.6 Mbit/s  (range 27.4 - 29.9 Mbit/s, 90 % sure)\n"
               "capacity              49.2 Mbit/s  (dispersion of a back-to-back train, for reference)\n"
               "probe traffic         0.91 MB sent and received in 0.84 s\n"
               "probe size            625 B (IP)\n"
@@ -164,8 +164,15 @@ TEST(AvailbwReport, TextWithAndWithoutAnEstimate) {
                                                            "\"elastic\":null,\"lower_bound_bps\":26900000"),
               std::string::npos);
     m.r.elastic = AVL_ELASTIC_YES;
-    EXPECT_NE(availbw::textReport(m.result(), "x").find("\ncross traffic         yields (TCP-like): the figure is the "
-                                                        "unused rate; a new flow would get a share of the bottleneck\n"),
+    EXPECT_NE(availbw::textReport(m.result(), "x").find("\ncross traffic         yields to new traffic (TCP-like): a new "
+                                                        "flow would get a share of the bottleneck, not only what is "
+                                                        "unused now\n"),
+              std::string::npos);
+    m.r.budget_grown = 1;
+    m.r.max_bytes = 3000000;
+    m.r.max_seconds = 2;
+    EXPECT_NE(availbw::textReport(m.result(), "x").find("\nbudget                grew to 3.00 MB and 2 s: the streams "
+                                                        "disagreed"),
               std::string::npos);
 
     // What the figure rests on: the packets' size, a limit on echo replies,
