@@ -82,9 +82,9 @@ std::string describe(const Finding& f) {
                    "loss does not tell what others use of its " +
                    mbit(f.rate);
         case AVL_FAIL_ELASTIC:
-            return "the bottleneck is kept full by traffic that yields (such as TCP): " +
-                   (f.high > 0 ? "less than " + mbit(f.high) + " is unused, " : std::string()) +
-                   "and a new flow would take a share of it";
+            return "the bottleneck of " + mbit(f.rate) +
+                   " is kept full by traffic that yields (such as TCP): a new flow would get a share of it, not "
+                   "only what is unused now";
         case AVL_FAIL_UNSTEADY:
             return "the streams disagreed too much to narrow the range (" + printed("%.3g", f.low / 1e6) + " to " +
                    mbit(f.high) + " free)";
