@@ -20,6 +20,7 @@
 #include "availest.h"
 #include "plot.h"
 #include "report.h"
+#include "watch.h"
 
 #ifndef AVAILBW_VERSION
 #error "AVAILBW_VERSION must be defined by the build"
@@ -48,6 +49,10 @@ struct Settings {
     const char* plotPath = nullptr;
     const char* host = nullptr;
     avl_options options{};
+    // Watching: a measurement every interval (0: a single run), count of them (0: no limit).
+    double interval = 0;
+    int count = 0;
+    bool streams = false;
 };
 
 void printHelp() {
@@ -78,13 +83,24 @@ void printHelp() {
         "                      %d kB or more on fast paths, 4 to 30 ms long)\n"
         "  --plot FILE.svg     also draw the streams and the result into an SVG file\n"
         "  -q, --quiet         no progress line on standard error\n"
+        "\n"
+        "Watching a path:\n"
+        "  -i, --interval SECONDS  measure every SECONDS (0.1 to 86400), each start\n"
+        "                      moved at random by up to a tenth of it; a line per\n"
+        "                      measurement, changes in the free rate, a summary at the\n"
+        "                      end; with --json one JSON object a line; --plot draws\n"
+        "                      the time series, rewritten after each measurement\n"
+        "  -c, --count N       stop after N measurements (default: until interrupted);\n"
+        "                      alone, one every %g s\n"
+        "      --streams       keep each measurement's streams in its JSON object\n"
+        "\n"
         "      --help          show this help and exit\n"
         "      --version       show the version and exit\n"
         "\n"
         "Exit status: 0 an estimate; 1 bad usage, unknown host, or the plot file could\n"
         "not be written; 2 no estimate (the reason is on standard error); 5 no ICMP\n"
         "socket of either kind.\n",
-        kMinTimescaleMs, kMaxTimescaleMs, d.stream_bytes / 1000);
+        kMinTimescaleMs, kMaxTimescaleMs, d.stream_bytes / 1000, watch::kDefaultInterval);
 }
 
 int usageError(const char* message) {
@@ -137,7 +153,7 @@ bool byteCount(const char* text, int64_t* bytes) {
     return true;
 }
 
-enum Option { kJson = 1000, kMaxBytesOption, kMaxTime, kTimescale, kPlot, kHelp, kVersion };
+enum Option { kJson = 1000, kMaxBytesOption, kMaxTime, kTimescale, kPlot, kHelp, kVersion, kStreams };
 
 const option kLongOptions[] = {
     {"json", no_argument, nullptr, kJson},
@@ -148,6 +164,9 @@ const option kLongOptions[] = {
     {"quiet", no_argument, nullptr, 'q'},
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
+    {"interval", required_argument, nullptr, 'i'},
+    {"count", required_argument, nullptr, 'c'},
+    {"streams", no_argument, nullptr, kStreams},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -163,7 +182,7 @@ int parseCommandLine(int argc, char** argv, Settings* s) {
     avl_default_options(&s->options);
     opterr = 0;
     int code;
-    while ((code = getopt_long(argc, argv, ":q46", kLongOptions, nullptr)) != -1) {
+    while ((code = getopt_long(argc, argv, ":q46i:c:", kLongOptions, nullptr)) != -1) {
         switch (code) {
             case '4':
             case '6':
@@ -193,11 +212,25 @@ int parseCommandLine(int argc, char** argv, Settings* s) {
                 if (optarg[0] == '\0') return badValue("--plot", optarg, "give the name of the SVG file to write");
                 s->plotPath = optarg;
                 break;
+            case 'i':
+                if (!decimalIn(optarg, 0.1, 86400, false, &s->interval))
+                    return badValue("--interval", optarg, "give seconds from 0.1 to 86400");
+                break;
+            case 'c': {
+                double n = 0;
+                if (!decimalIn(optarg, 1, 1e9, false, &n) || n != std::floor(n))
+                    return badValue("--count", optarg, "give a whole number of measurements from 1");
+                s->count = static_cast<int>(n);
+                break;
+            }
+            case kStreams: s->streams = true; break;
             case kHelp: printHelp(); return kEstimate;
             case kVersion: std::printf("availbw (tamsel suite) %s\n", AVAILBW_VERSION); return kEstimate;
             case ':': {
                 const std::string message =
-                    optopt >= kJson ? std::string("--") + optionName(optopt) + " needs a value" : "an option needs a value";
+                    optopt >= kJson || optopt == 'i' || optopt == 'c'
+                        ? std::string("--") + optionName(optopt) + " needs a value"
+                        : "an option needs a value";
                 return usageError(message.c_str());
             }
             default: {
@@ -215,6 +248,8 @@ int parseCommandLine(int argc, char** argv, Settings* s) {
         return usageError(message.c_str());
     }
     s->host = argv[optind];
+    if (s->streams && s->interval == 0 && s->count == 0)
+        return usageError("--streams goes with --interval or --count (a single run's JSON has them)");
     return -1;
 }
 
@@ -374,18 +409,34 @@ int main(int argc, char** argv) {
     if (const int status = parseCommandLine(argc, argv, &s); status >= 0) return status;
 
     PlotFile plot;
-    if (s.plotPath != nullptr && !plot.open(s.plotPath)) {
+    if (s.plotPath != nullptr && s.interval == 0 && s.count == 0 && !plot.open(s.plotPath)) {
         std::fprintf(stderr, "availbw: cannot write the plot to %s: %s\n", s.plotPath, std::strerror(errno));
         return kUsage;
+    }
+    avl_result r{};
+    int measured = 0, error = 0;
+    if (s.interval > 0 || s.count > 0) {
+        watch::Config w;
+        w.host = s.host;
+        w.options = s.options;
+        w.intervalS = s.interval > 0 ? s.interval : watch::kDefaultInterval;
+        w.count = s.count;
+        w.json = s.json;
+        w.streams = s.streams;
+        w.plotPath = s.plotPath;
+        w.version = AVAILBW_VERSION;
+        const int status = watch::run(w, &measured, &error);
+        if (status >= 0) return status;
     }
     Progress progress;
     const bool showProgress = !s.quiet && isatty(STDERR_FILENO);
     installSignalHandlers();
 
-    avl_result r{};
-    const int measured = avl_measure(s.host, &s.options, &r, showProgress ? onProgress : nullptr, &progress);
-    const int error = errno;
-    progress.clear();
+    if (measured == 0) {
+        measured = avl_measure(s.host, &s.options, &r, showProgress ? onProgress : nullptr, &progress);
+        error = errno;
+        progress.clear();
+    }
 
     int status = kUsage;
     if (measured == AVL_ERR_HOST) {
