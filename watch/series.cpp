@@ -69,18 +69,12 @@ double medianOf(std::vector<double> v) {
 }  // namespace
 
 std::optional<Change> ChangeDetector::add(size_t index, double estimateBps, double lowBps, double highBps) {
-    const Point p{index, estimateBps, std::max(0.0, (highBps - lowBps) / 2)};
-    // The reference: the latest kReference measurements of this level that
-    // came before either sum's current run.
-    size_t end = level_.size();
-    if (up_ > 0) end = std::min(end, upStart_);
-    if (down_ > 0) end = std::min(end, downStart_);
+    Point p{index, estimateBps, std::max(0.0, (highBps - lowBps) / 2), 0};
+    // The reference: the latest kReference measurements of this level.
+    const size_t end = level_.size();
     const size_t begin = end > static_cast<size_t>(kReference) ? end - kReference : 0;
     if (end - begin < static_cast<size_t>(kWarmup)) {
-        // Too few to judge against: the measurement joins the level, and
-        // any run under way starts over with more reference behind it.
-        level_.push_back(p);
-        up_ = down_ = 0;
+        level_.push_back(p);  // too few to judge against
         return std::nullopt;
     }
     std::vector<double> values, widths, deviations;
@@ -89,12 +83,14 @@ std::optional<Change> ChangeDetector::add(size_t index, double estimateBps, doub
         widths.push_back(level_[i].halfWidth);
     }
     const double reference = medianOf(values);
-    for (const double v : values) deviations.push_back(std::fabs(v - reference));
+    // The scatter about it from more of the level, for a steadier figure.
+    for (size_t i = end > static_cast<size_t>(kScatterWindow) ? end - kScatterWindow : 0; i < end; ++i)
+        deviations.push_back(std::fabs(level_[i].value - reference));
     const double scatter = kScatter * 1.4826 * medianOf(deviations);  // 1.4826: MAD to standard deviation
     const double referenceWidth = medianOf(widths);
     const double scale = std::max({std::hypot(p.halfWidth, referenceWidth), scatter, kFloor * std::fabs(reference)});
     const double z = scale > 0 ? std::clamp((p.value - reference) / scale, -kClip, kClip) : 0;
-
+    p.z = z;
     level_.push_back(p);
     const size_t here = level_.size() - 1;
     if (up_ == 0) upStart_ = here;
@@ -103,8 +99,14 @@ std::optional<Change> ChangeDetector::add(size_t index, double estimateBps, doub
     down_ = std::max(0.0, down_ - z - kSlack);
     if (up_ < kThreshold && down_ < kThreshold) return std::nullopt;
 
-    // Confirmed: the new level runs from where the winning sum began.
-    const size_t start = up_ >= kThreshold ? upStart_ : downStart_;
+    // Confirmed.  The new level began with the unbroken tail of measurements
+    // at least kOnset off in the sum's direction; without one, where the sum
+    // began to grow.
+    const double direction = up_ >= kThreshold ? 1 : -1;
+    const size_t runStart = direction > 0 ? upStart_ : downStart_;
+    size_t start = here + 1;
+    while (start > runStart && direction * level_[start - 1].z >= kOnset) --start;
+    if (start > here) start = runStart;
     std::vector<Point> fresh(level_.begin() + static_cast<std::ptrdiff_t>(start), level_.end());
     std::vector<double> freshValues;
     for (const Point& f : fresh) freshValues.push_back(f.value);

@@ -71,9 +71,10 @@ struct Change {
 // Finds lasting steps in the free rate with a two-sided CUSUM of standardized
 // steps.  Each answered measurement is compared with a reference level, the
 // median of up to kReference earlier measurements at the current level; the
-// step is divided by the uncertainty of both, their ranges' half widths
-// combined (the root of the sum of their squares), or the reference's own
-// scatter, or a share of the level, whichever is largest.  Standardized steps
+// step is divided by the uncertainty of both: their ranges' half widths
+// combined (the root of the sum of their squares), or the level's own
+// scatter when the ranges are narrower than that, or a share of the level,
+// whichever is largest.  Standardized steps
 // above kSlack add to the upward sum, those below -kSlack to the downward one,
 // each step counting at most kClip; a sum reaching kThreshold is a change.
 //
@@ -89,9 +90,12 @@ public:
     static constexpr double kSlack = 0.5;    // steps of half the combined half widths are noise
     static constexpr double kClip = 3;       // what one measurement adds at most, before the slack
     static constexpr double kThreshold = 4;  // evidence that confirms a change
-    static constexpr double kScatter = 2;    // the reference's scatter counts as two standard
+    static constexpr double kScatter = 2;    // the level's scatter counts as two standard
                                              // deviations (from its median absolute deviation)
+    static constexpr int kScatterWindow = 30;  // measurements the scatter is taken from
     static constexpr double kFloor = 0.02;   // the uncertainty is at least 2 % of the level
+    static constexpr double kOnset = 1.5;    // a confirmed level began with the measurements
+                                             // 1.5 combined half widths or more off the reference
 
     // Feeds an answered measurement (index is the caller's, for Change);
     // returns the change it confirms, if any.
@@ -101,6 +105,7 @@ private:
     struct Point {
         size_t index;
         double value, halfWidth;
+        double z;  // its standardized step, as it was tested
     };
     std::vector<Point> level_;  // answered measurements since the last change
     double up_ = 0, down_ = 0;  // the two sums
