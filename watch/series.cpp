@@ -97,7 +97,12 @@ std::optional<Change> ChangeDetector::add(size_t index, double estimateBps, doub
     if (down_ == 0) downStart_ = here;
     up_ = std::max(0.0, up_ + z - kSlack);
     down_ = std::max(0.0, down_ - z - kSlack);
-    if (up_ < kThreshold && down_ < kThreshold) return std::nullopt;
+    if (up_ < kThreshold && down_ < kThreshold) {
+        // A long steady level keeps only what the reference and the scatter read.
+        if (up_ == 0 && down_ == 0 && level_.size() > 4 * static_cast<size_t>(kScatterWindow))
+            level_.erase(level_.begin(), level_.end() - kScatterWindow);
+        return std::nullopt;
+    }
 
     // Confirmed.  The new level began with the unbroken tail of measurements
     // at least kOnset off in the sum's direction; without one, where the sum

@@ -81,8 +81,11 @@ struct Change {
 // With these numbers, a step of three combined half widths is confirmed by
 // the second measurement after it, one of 1.9 by the third, and a single
 // stray measurement, however far off, never reaches the threshold alone.
-// Measurements under suspicion (while a sum is above zero) stay out of the
-// reference, so a step does not drag the reference after it.
+// A median of 9 moves only once five measurements are at a new level, so a
+// step is confirmed long before it drags the reference after it; a reference
+// that started off (from its first three) mends itself as more come in.
+// When a change is confirmed, the new level begins with the unbroken run of
+// measurements at least kOnset off the reference, and starts afresh from them.
 class ChangeDetector {
 public:
     static constexpr int kReference = 9;     // a median of 9 shrugs off 4 stray values

@@ -69,6 +69,7 @@ TEST(WatchChanges, SteadyPathsAndStrayMeasurementsGiveNone) {
         falseAlarms += static_cast<int>(narrow.changes(30, [](int) { return 29e6; }).size());
     }
     EXPECT_EQ(falseAlarms, 0);
+    EXPECT_TRUE(Series(99).changes(400, [](int) { return 29e6; }).empty()) << "nor a long watch";
     // One measurement far off, or two apart, is not a change.
     for (const std::vector<int>& stray : {std::vector<int>{12}, std::vector<int>{8, 12}}) {
         Series s(7);
