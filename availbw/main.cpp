@@ -93,6 +93,8 @@ void printHelp() {
         "  -c, --count N       stop after N measurements (default: until interrupted);\n"
         "                      alone, one every %g s\n"
         "      --streams       keep each measurement's streams in its JSON object\n"
+        "A watch ends at the count, SIGINT or SIGTERM with a summary; its status is 0\n"
+        "when a measurement answered, 2 when none did.\n"
         "\n"
         "      --help          show this help and exit\n"
         "      --version       show the version and exit\n"
