@@ -18,11 +18,13 @@
 #     a measurement that started within 1.5 s before a step straddles it and
 #     is left out of the errors.
 #   - Each step: the delay in measurements before it was reported (1: the
-#     first measurement that started after it reported it).
+#     first measurement that started after it reported it), and how many of
+#     those gave an estimate (the change test sees only those).
 #   - False changes: those reported with no step at most one measurement
 #     before their first sample.
 # Targets: median error within 5 %, every step within 3 measurements, no
-# false change.  A release build goes to $BENCH_BUILD (default build-bench/).
+# false change.  RECORDS=FILE keeps the JSON Lines of the watch in FILE.
+# A release build goes to $BENCH_BUILD (default build-bench/).
 # Needs cmake, g++, iproute2, nftables, iperf3 and jq.
 set -euo pipefail
 
@@ -80,8 +82,9 @@ for i in "${!EXTRA[@]}"; do
 done
 stop_extra
 
-out=$(mktemp)
-trap 'rm -f "$out"; cleanup' EXIT
+# The records stay in $RECORDS when it is set.
+out=${RECORDS:-$(mktemp)}
+[[ -n ${RECORDS:-} ]] || trap 'rm -f "$out"; cleanup' EXIT
 steps=()
 stretch 0
 bash "$LAB" exec "$NAME" client "${PIN[@]}" "$AVAILBW" -i "$INTERVAL" --json "$TARGET" >"$out" 2>/dev/null &
@@ -117,8 +120,8 @@ jq -r 'if .type == "sample" then "\(.unix_s) \(.available_bps // 0) \(.packet_by
         for (k = 1; k <= ns; k++) if (!firstAfter[k] && t[n] >= step[k]) firstAfter[k] = n
         if (est[n] > 0 && !straddles) { ne++; err[ne] = (est[n] - truthIp[n]) / truthIp[n] }
         printf "%3d  stretch %d  truth %6.2f  estimate %6.2f  error %s%s\n", n, s, truthIp[n], est[n],
-            est[n] > 0 ? sprintf("%+6.1f %%", 100 * (est[n] - truthIp[n]) / truthIp[n]) : "  none",
-            straddles ? "  (straddles a step)" : ""
+            (est[n] > 0 ? sprintf("%+6.1f %%", 100 * (est[n] - truthIp[n]) / truthIp[n]) : "  none"),
+            (straddles ? "  (straddles a step)" : "")
     }
     END {
         for (i = 1; i <= ne; i++) a[i] = err[i] < 0 ? -err[i] : err[i]
@@ -132,8 +135,10 @@ jq -r 'if .type == "sample" then "\(.unix_s) \(.available_bps // 0) \(.packet_by
             for (c = 1; c <= nc; c++)
                 if (!matched[c] && cfirst[c] >= firstAfter[k] - 1 && cfirst[c] <= firstAfter[k] + 3) {
                     matched[c] = 1
-                    delay = sprintf("%d measurements (%.1f -> %.1f Mbit/s)", creported[c] - firstAfter[k] + 1,
-                        cfrom[c] / 1e6, cto[c] / 1e6)
+                    answered = 0
+                    for (i = firstAfter[k]; i <= creported[c]; i++) answered += est[i] > 0
+                    delay = sprintf("%d measurements, %d of them answered (%.1f -> %.1f Mbit/s)",
+                        creported[c] - firstAfter[k] + 1, answered, cfrom[c] / 1e6, cto[c] / 1e6)
                     break
                 }
             printf "step %d at measurement %d: reported after %s\n", k, firstAfter[k], delay
