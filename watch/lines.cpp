@@ -112,7 +112,9 @@ std::string sampleJson(const std::string& runJson, const avl_result& r, const Sa
         for (auto& [key, value] : run.items())
             if (key != "type" && key != "time" && key != "unix_s" && (withStreams || key != "streams"))
                 j[key] = value;
-    // Keys every sample has, whether or not the single run's object gives them.
+    // Keys every sample has, whether or not the single run's object gives them
+    // (it has none when the measurement failed before its probes).
+    if (!j.contains("reason")) j["reason"] = s.answered ? Json(nullptr) : Json(s.reason);
     if (!j.contains("failure"))
         j["failure"] = r.failure == AVL_FAIL_NONE ? Json(nullptr) : Json(avl_failure_name(r.failure));
     if (!j.contains("budget_reached"))
