@@ -83,13 +83,14 @@ struct Change {
 // stray measurement, however far off, never reaches the threshold alone.
 // A median of 9 moves only once five measurements are at a new level, so a
 // step is confirmed long before it drags the reference after it; a reference
-// that started off (from its first three) mends itself as more come in.
+// that started off (from its first five) mends itself as more come in.
 // When a change is confirmed, the new level begins with the unbroken run of
 // measurements at least kOnset off the reference, and starts afresh from them.
 class ChangeDetector {
 public:
     static constexpr int kReference = 9;     // a median of 9 shrugs off 4 stray values
-    static constexpr int kWarmup = 3;        // no test until the reference holds this many
+    static constexpr int kWarmup = 5;        // no test until the reference holds this many: a
+                                             // scatter read from fewer is too unsteady
     static constexpr double kSlack = 0.5;    // steps of half the combined half widths are noise
     static constexpr double kClip = 3;       // what one measurement adds at most, before the slack
     static constexpr double kThreshold = 4;  // evidence that confirms a change
