@@ -126,7 +126,7 @@ TEST(WatchProgram, AStepInTheCrossTrafficIsReported) {
     const int processors = static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
     tsltest::Lab lab({.rateMbit = 50, .crossMbit = 20, .steerCpu = processors > 1 ? processors - 1 : -1});
     TSL_REQUIRE_LAB(lab);
-    constexpr int kBefore = 8, kCount = 15;
+    constexpr int kBefore = 8, kCount = 16;
     int watcher = -1;
     ASSERT_TRUE(lab.startInClient({"taskset", "-c", "0", AVAILBW_BIN, "-i", "1", "-c", std::to_string(kCount),
                                    "--max-bytes", "2M", "--json", tsltest::Lab::kTarget},
@@ -136,12 +136,13 @@ TEST(WatchProgram, AStepInTheCrossTrafficIsReported) {
     ASSERT_EQ(tsltest::countOf(lab.output(watcher), "\"sample\""), kBefore);
     // 15 Mbit/s more cross traffic: the free rate falls from about 29 to 14 Mbit/s.
     ASSERT_TRUE(lab.startInClient({"iperf3", "-s", "-p", "5300", "--forceflush"}, 5));
-    ASSERT_TRUE(lab.startInTarget({"taskset", "-c", std::to_string(processors - 1), "iperf3", "-c",
-                                   tsltest::Lab::kClient, "-p", "5300", "-u", "-b", "15M", "-l", "1200", "-t", "60", "--forceflush"},
-                                  5));
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     const double stepAt = static_cast<double>(now.tv_sec) + now.tv_nsec / 1e9;
+    ASSERT_TRUE(lab.startInTarget({"taskset", "-c", std::to_string(processors - 1), "iperf3", "-c",
+                                   tsltest::Lab::kClient, "-p", "5300", "-u", "-b", "15M", "-l", "1200", "-t", "60",
+                                   "--forceflush"},
+                                  5));
     const auto r = lab.wait(watcher, 40);
     ASSERT_FALSE(r.timedOut);
     const auto all = records(r.out);
