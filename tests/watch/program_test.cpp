@@ -112,6 +112,10 @@ TEST(WatchProgram, SigintDuringAMeasurementEndsWithTheRecord) {
     EXPECT_EQ(r.signal, 0) << "it ends by itself";
     EXPECT_EQ(r.status, 2) << r.err;
     EXPECT_LT(took, 1.5) << "it ends within about a second";
+    EXPECT_EQ(tsltest::countOf(r.err, "a measurement took longer than the interval of 0.5 s; the next starts right "
+                                      "after it\n"),
+              1)
+        << "said once: " << r.err;
     const auto all = records(r.out);
     ASSERT_GE(all.size(), 3u) << r.out;
     EXPECT_EQ(all.front()["type"], "start");
