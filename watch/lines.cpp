@@ -41,9 +41,10 @@ const char* budgetName(int budget) {
 }  // namespace
 
 std::string textStart(const Start& s) {
-    const std::string target = s.host == s.address ? s.host : s.host + " (" + s.address + ")";
+    const std::string target = s.host == s.address || s.address.empty() ? s.host : s.host + " (" + s.address + ")";
     std::string out = "watching " + target + " " + every(s.intervalS);
     out += s.count > 0 ? ", " + std::to_string(s.count) + " measurements\n" : ", until interrupted\n";
+    if (s.firstBytes <= 0) return out;  // none was made
     out += "the first measurement cost " + availbw::formatBytes(s.firstBytes) + " of probes";
     if (s.budgetBytes > 0) out += " (at most " + availbw::formatBytes(s.budgetBytes) + " each)";
     out += ": about " + availbw::formatRate(static_cast<double>(s.firstBytes) * 8 / s.intervalS) + " on average";
@@ -87,7 +88,7 @@ std::string startJson(const Start& s) {
     j["type"] = "start";
     j["schema"] = 1;
     j["host"] = s.host;
-    j["address"] = s.address;
+    j["address"] = s.address.empty() ? Json(nullptr) : Json(s.address);  // empty: ended before it resolved
     j["interval_s"] = s.intervalS;
     j["count"] = s.count > 0 ? Json(s.count) : Json(nullptr);
     j["version"] = s.version;
