@@ -117,23 +117,28 @@ void addAxes(std::string& out, const Scale& sc) {
         kLeft - 58, (kTop + kBottom) / 2, unit.name);
 }
 
-// The ranges as a band and the estimates as points joined by a line, both
-// broken where a measurement gave no estimate.
+// The ranges as a band, broken where a measurement gave no estimate (no
+// range is known there), and the estimates as points joined by a line.
 void addEstimates(std::string& out, const std::vector<Sample>& s, size_t first, const Scale& sc) {
     std::vector<std::vector<const Sample*>> runs(1);
+    std::string line;
     for (size_t i = first; i < s.size(); ++i) {
-        if (s[i].answered) runs.back().push_back(&s[i]);
-        else if (!runs.back().empty()) runs.emplace_back();
+        if (s[i].answered) {
+            runs.back().push_back(&s[i]);
+            add(line, "%.1f,%.1f ", sc.x(s[i].unixMs), sc.y(s[i].estimateBps));
+        } else if (!runs.back().empty()) {
+            runs.emplace_back();
+        }
     }
     for (const auto& run : runs) {
         if (run.empty()) continue;
-        std::string band, line;
+        std::string band;
         for (const Sample* m : run) add(band, "%.1f,%.1f ", sc.x(m->unixMs), sc.y(m->highBps));
         for (auto m = run.rbegin(); m != run.rend(); ++m) add(band, "%.1f,%.1f ", sc.x((*m)->unixMs), sc.y((*m)->lowBps));
-        for (const Sample* m : run) add(line, "%.1f,%.1f ", sc.x(m->unixMs), sc.y(m->estimateBps));
         add(out, "<polygon points=\"%s\" fill=\"#f2c94c\" fill-opacity=\"0.45\" stroke=\"#e0b030\"/>\n", band.c_str());
-        add(out, "<polyline points=\"%s\" fill=\"none\" stroke=\"#222\" stroke-width=\"1.5\"/>\n", line.c_str());
     }
+    if (!line.empty())
+        add(out, "<polyline points=\"%s\" fill=\"none\" stroke=\"#222\" stroke-width=\"1.5\"/>\n", line.c_str());
     for (size_t i = first; i < s.size(); ++i) {
         if (!s[i].answered) continue;
         add(out,
