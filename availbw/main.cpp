@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -22,6 +23,7 @@
 #include "plot.h"
 #include "report.h"
 #include "values.h"
+#include "watch.h"
 
 #ifndef AVAILBW_VERSION
 #error "AVAILBW_VERSION must be defined by the build"
@@ -53,6 +55,11 @@ struct Settings {
     const char* host = nullptr;
     avl_options options{};
     availbw::ReportOptions report{};
+    // Watching: a measurement every interval (0: a single run), count of them (0: no limit).
+    double interval = 0;
+    int count = 0;
+    bool streams = false;
+    bool watching() const { return interval > 0 || count > 0; }
 };
 
 // ---- Standard output ---------------------------------------------------------
@@ -85,7 +92,7 @@ int fail(const Settings& s, int status, const char* code, const std::string& mes
 void printHelp() {
     avl_options d;
     avl_default_options(&d);
-    char text[4096];
+    char text[6144];
     std::snprintf(
         text, sizeof text,
         "%s"
@@ -123,10 +130,22 @@ void printHelp() {
         "      --help          show this help and exit\n"
         "      --version       show the version and exit\n"
         "\n"
+        "Watching a path:\n"
+        "  -i, --interval SECONDS  measure every SECONDS (0.1 to 86400), each start\n"
+        "                      moved at random by up to a tenth of it; a line per\n"
+        "                      measurement, changes in the free rate, a summary at the\n"
+        "                      end; with --json one JSON object a line; --plot draws\n"
+        "                      the time series, rewritten after each measurement\n"
+        "  -c, --count N       stop after N measurements (default: until interrupted);\n"
+        "                      alone, one every %g s\n"
+        "      --streams       keep each measurement's streams in its JSON object\n"
+        "A watch ends at the count, SIGINT or SIGTERM with a summary; its status is 0\n"
+        "when a measurement answered, 2 when none did.\n"
+        "\n"
         "Exit status: 0 an estimate; 1 bad usage, unknown host, or the plot file could\n"
         "not be written; 2 no estimate (the reason is on standard error); 3 standard\n"
         "output could not be written; 5 no ICMP socket of either kind.\n",
-        kUsageLine, kMinTimescaleMs, kMaxTimescaleMs, d.stream_bytes / 1000);
+        kUsageLine, kMinTimescaleMs, kMaxTimescaleMs, d.stream_bytes / 1000, watch::kDefaultInterval);
     writeOut(text);
 }
 
@@ -144,7 +163,7 @@ int badValue(const Settings& s, const char* option, const char* text, const char
     return finalStatus(kUsage);
 }
 
-enum Option { kJson = 1000, kMaxBytesOption, kMaxTime, kTimescale, kPlot, kUnits, kBits, kHelp, kVersion };
+enum Option { kJson = 1000, kMaxBytesOption, kMaxTime, kTimescale, kPlot, kUnits, kBits, kHelp, kVersion, kStreams };
 
 const option kLongOptions[] = {
     {"json", no_argument, nullptr, kJson},
@@ -156,12 +175,15 @@ const option kLongOptions[] = {
     {"bits", required_argument, nullptr, kBits},
     {"quiet", no_argument, nullptr, 'q'},
     {"verbose", no_argument, nullptr, 'v'},
+    {"interval", required_argument, nullptr, 'i'},
+    {"count", required_argument, nullptr, 'c'},
+    {"streams", no_argument, nullptr, kStreams},
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
 };
 
-const char kShortOptions[] = ":q46vf:";
+const char kShortOptions[] = ":q46vf:i:c:";
 
 const char* optionName(int code) {
     for (const option& o : kLongOptions)
@@ -223,6 +245,18 @@ int takeOption(int code, char** argv, Settings* s) {
             if (optarg[0] == '\0') return badValue(*s, "--plot", optarg, "give the name of the SVG file to write, or -");
             s->plotPath = optarg;
             return -1;
+        case 'i':
+            if (!availbw::decimalIn(optarg, 0.1, 86400, false, &s->interval))
+                return badValue(*s, "--interval", optarg, "give seconds from 0.1 to 86400");
+            return -1;
+        case 'c': {
+            double n = 0;
+            if (!availbw::decimalIn(optarg, 1, 1e9, false, &n) || n != std::floor(n))
+                return badValue(*s, "--count", optarg, "give a whole number of measurements from 1");
+            s->count = static_cast<int>(n);
+            return -1;
+        }
+        case kStreams: s->streams = true; return -1;
         case kHelp: printHelp(); return finalStatus(kEstimate);
         case kVersion: writeOut(std::string("availbw (tamsel suite) ") + AVAILBW_VERSION + "\n"); return finalStatus(kEstimate);
         case ':': {
@@ -253,6 +287,10 @@ int parseCommandLine(int argc, char** argv, Settings* s) {
     s->host = argv[optind];
     if (s->json && s->plotPath != nullptr && std::strcmp(s->plotPath, "-") == 0)
         return usageError(*s, "--plot - and --json both want standard output");
+    if (s->watching() && s->plotPath != nullptr && std::strcmp(s->plotPath, "-") == 0)
+        return usageError(*s, "a watch rewrites its plot in place: give it a file, not -");
+    if (s->streams && !s->watching())
+        return usageError(*s, "--streams goes with --interval or --count (a single run's JSON has them)");
     return -1;
 }
 
@@ -526,7 +564,7 @@ int main(int argc, char** argv) {
     installSignalHandlers();
 
     PlotFile plot;
-    if (s.plotPath != nullptr && !plot.open(s.plotPath))
+    if (s.plotPath != nullptr && !s.watching() && !plot.open(s.plotPath))
         return fail(s, kUsage, "plot", std::string("cannot write the plot to ") + s.plotPath + ": " + std::strerror(errno));
 
     avl_session* session = nullptr;
@@ -544,7 +582,24 @@ int main(int argc, char** argv) {
         avl_close(session);
         return fail(s, kNoEstimate, "privilege", message);
     }
-    const int status = measureAndReport(s, session, plot);
+    int status;
+    if (s.watching()) {
+        watch::Config w;
+        w.host = s.host;
+        w.session = session;
+        w.options = s.options;
+        w.intervalS = s.interval > 0 ? s.interval : watch::kDefaultInterval;
+        w.count = s.count;
+        w.json = s.json;
+        w.streams = s.streams;
+        w.plotPath = s.plotPath;
+        w.version = AVAILBW_VERSION;
+        int measureError = 0, measureErrno = 0;
+        status = watch::run(w, &measureError, &measureErrno);
+        if (status < 0) status = fail(s, kNoEstimate, "system", "no estimate: out of memory");
+    } else {
+        status = measureAndReport(s, session, plot);
+    }
     avl_close(session);
     return status;
 }
