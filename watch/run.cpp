@@ -149,7 +149,12 @@ bool Watch::measureOnce(int* measureError, int* measureErrno) {
     }
     Sample s = sampleOf(r, startedMs);
     if (measured < 0) s.reason = errorReason(measured, error);
-    const std::string runJson = c_.json && measured >= 0 ? availbw::jsonReport(r, c_.host) : "";
+    // The keys of a single run's object, the status it would end with and
+    // the version included.
+    availbw::ReportOptions single;
+    single.version = c_.version;
+    single.status = measured == 0 ? 0 : 2;
+    const std::string runJson = c_.json && measured >= 0 ? availbw::jsonReport(r, c_.host, single) : "";
     if (!announce(measured >= 0 ? &r : nullptr)) outputFailed_ = true;
     samples_.push_back(s);
     std::string out = c_.json ? sampleJson(runJson, r, s, c_.streams) : textSample(s);
