@@ -145,11 +145,6 @@ void Measurement::search(double guess, const Outcome& first) {
             }
         }
         if (narrow() || elastic(false) == AVL_ELASTIC_YES) break;
-        // Verdicts no better than a coin: longer streams, and a new start.
-        if (post_.back().verdicts() >= kLengthenVerdicts && post_.back().width() > kLengthenWidth && p_.lengthen()) {
-            pointer = post_.back().quantile(0.5);
-            fresh();
-        }
     }
     if (inRound > 0) endRound();
 }

@@ -139,18 +139,12 @@ int Prober::packetsAt(double rate) const {
     const double bytes = std::max(static_cast<double>(o_.stream_bytes), capacity_ * kMinStreamSeconds / 8);
     const double n = o_.timescale_s > 0
                          ? lasting(o_.timescale_s)
-                         : stretch_ * bounded(std::round(bytes / packetBytes_), lasting(kMinStreamSeconds),
-                                              lasting(kMaxStreamSeconds));
+                         : bounded(std::round(bytes / packetBytes_), lasting(kMinStreamSeconds),
+                                   lasting(kMaxStreamSeconds));
     // The lead comes on top, and the whole must fit what the path sends.
     const int lead = (kLeadBytes + packetBytes_ - 1) / packetBytes_;
     const int most = (path_.max_packets > 0 ? path_.max_packets : 1 << 20) - lead;
     return static_cast<int>(bounded(n, kMinPackets, most));
-}
-
-bool Prober::lengthen() {
-    if (o_.timescale_s > 0 || stretch_ * 2 > kLongestStretch) return false;
-    stretch_ *= 2;
-    return true;
 }
 
 // The lowest rate searched: a hundredth of the capacity, and well under the
@@ -407,7 +401,12 @@ void Prober::judge(const Plan& p, const std::vector<int64_t>& depart, const std:
     avl_trend t;
     const int groups = std::max(3, static_cast<int>(out->span / kShortestGroup));
     const double base = baseLoss(out->sentRate);
-    out->verdict = avl_judge_delays(delays.data(), out->received, out->lost, base, groups, kStampJitter, &t);
+    // A rise counts when it is more than the stamps' jitter and more than
+    // what an overload of a hundredth of the stream's rate builds over its
+    // length: a slow stream's floors drift by tens of microseconds on an
+    // idle path (a shaper's timer), and that is no queue of its making.
+    const double tolerance = std::max(kStampJitter, kLeastOverload * out->sentRate * out->span / std::max(capacity_, 1.0));
+    out->verdict = avl_judge_delays(delays.data(), out->received, out->lost, base, groups, tolerance, &t);
     out->rise = t.rise;
     out->rose = t.rose;
     out->lossy = t.lossy;

@@ -107,9 +107,6 @@ public:
     bool policed() const { return policed_ || (bytesLost_ && delayRises_ == 0); }
     int packetBytes() const { return packetBytes_; }
     int packetsAt(double rate) const;
-    // Streams twice as long from now on (false: they may not grow more, or
-    // the user set their length).
-    bool lengthen();
     double floorRate() const;
     // The share of packets lost at the lowest rates streams were sent at
     // (the first contact's included), that rate and the packets counted.
@@ -166,7 +163,6 @@ private:
     double estimate_ = 0;     // the best idea of the free rate so far (0: none)
     double below_ = 0;        // the highest rate found below what is free
     int packetBytes_ = 0;     // of the streams after the capacity train
-    double stretch_ = 1;      // streams are this many times their usual length
     bool stopped_ = false;
     bool handedOver_ = false; // the result owns the streams and rounds
     bool policed_ = false;    // bytes are limited: a policer, or a queue too short for a train

@@ -63,14 +63,6 @@ constexpr double kMinGapUs = 50;
 // byte budget is ten of the shortest at the capacity, both ways.
 constexpr double kMinStreamSeconds = 0.004;
 constexpr double kMaxStreamSeconds = 0.03;
-// Others' traffic that comes in bursts of milliseconds makes each stream's
-// verdict a toss of a coin; longer streams average over the bursts.  When
-// the verdicts point at a curve wider than kLengthenWidth (after
-// kLengthenVerdicts of them), streams double in length and the search
-// starts again with them, up to kLongestStretch times the usual length.
-constexpr double kLengthenWidth = 0.3;
-constexpr int kLengthenVerdicts = 8;
-constexpr double kLongestStretch = 8;
 // Sent back to back before a stream's rate part: uses up a token bucket's
 // credit, which would let the first part of a stream above the free rate
 // through unqueued.
@@ -79,6 +71,12 @@ constexpr int kLeadBytes = 4500;
 constexpr int kRetries = 2;
 // A rise this small is none: the jitter of the receive stamps.
 constexpr double kStampJitter = 10e-6;
+// Nor one smaller than what an overload of this share of a stream's rate
+// builds over its length: the lab's idle 10 Mbit/s path drifts a slow
+// stream's floors by 20 to 40 us (its shaper's timer), which read rising in
+// two streams of five; an overload of 1 % at the free rate builds ten times
+// that.
+constexpr double kLeastOverload = 0.01;
 // A group of the trend test spans at least a millisecond, the period of the
 // most common bursts of cross traffic (timers, pacing).
 constexpr double kShortestGroup = 0.001;
