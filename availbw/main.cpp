@@ -18,6 +18,7 @@
 #include <string>
 
 #include "availest.h"
+#include "hops.h"
 #include "plot.h"
 #include "report.h"
 
@@ -78,6 +79,8 @@ void printHelp() {
         "                      %d kB or more on fast paths, 4 to 30 ms long)\n"
         "  --plot FILE.svg     also draw the streams and the result into an SVG file\n"
         "  -q, --quiet         no progress line on standard error\n"
+        "  --hops HOST         instead: which link of the path is the tight one (its\n"
+        "                      own options: availbw --hops HOST --help)\n"
         "      --help          show this help and exit\n"
         "      --version       show the version and exit\n"
         "\n"
@@ -370,6 +373,8 @@ int report(const Settings& s, const avl_result& r, int status) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Where on the path the free bandwidth is least: a mode with its own options and output.
+    if (hops::requested(argc, argv)) return hops::programMain(argc, argv);
     Settings s;
     if (const int status = parseCommandLine(argc, argv, &s); status >= 0) return status;
 
