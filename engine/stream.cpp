@@ -734,8 +734,17 @@ extern "C" int tsl_stream_run_hops(tsl_stream_session* session, int count, const
             if (session->kernelChecksum) tsl::stamp_echo(session->out, stamp);
             else tsl::seal_echo(session->out, cc, stamp);
             depart_ns[i] = tsl::monotonic_ns() - run.startNs;
-            return sendto(session->socket, session->out, static_cast<size_t>(cc), 0,
-                          reinterpret_cast<const sockaddr*>(&session->to), session->toLen) == cc;
+            // An error about an earlier request fails the next send once
+            // (the socket reports it there too): the send is tried again.
+            for (int tries = 0; tries < 3; ++tries) {
+                if (sendto(session->socket, session->out, static_cast<size_t>(cc), 0,
+                           reinterpret_cast<const sockaddr*>(&session->to), session->toLen) == cc)
+                    return true;
+                if (errno != EHOSTUNREACH && errno != ENETUNREACH && errno != ECONNREFUSED && errno != EPROTO &&
+                    errno != EACCES)
+                    return false;
+            }
+            return false;
         },
         2000, &shift);
     const int sendError = errno;
