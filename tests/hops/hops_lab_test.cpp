@@ -32,7 +32,8 @@ public:
 
     // availbw --hops HOST --json -q ARGS in the client, as root or an ordinary user.
     nlohmann::json hops(const std::string& host, std::vector<std::string> args, bool ordinaryUser, int* status) {
-        std::vector<std::string> argv = {TSL_LAB_SH, "exec", name_, "client"};
+        // At nice -20: a sender that loses the processor sends its trains slower than their rate.
+        std::vector<std::string> argv = {TSL_LAB_SH, "exec", name_, "client", "nice", "-n", "-20"};
         if (ordinaryUser)
             argv.insert(argv.end(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--inh-caps=-all",
                                      "--bounding-set=-all"});
