@@ -219,6 +219,8 @@ private:
 
     void finish() {
         r_->decision = decide(sweep_);
+        if (sweep_.empty() && late_ > 0)
+            reason_ = "every train left slower than its rate (the sender lost the processor)";
         if (!reason_.empty() && !r_->found()) r_->decision.reason = reason_;
         if (!budget_.empty()) {
             const std::string text = "the budget (" + budget_ + ") ended the sweep";
