@@ -13,6 +13,8 @@
 #   silent     as tight1 with router 2 silent: the span 1 -> 3, never one link
 #   limited    as tight2, and only router 2 limits its replies (Linux's
 #              default); the others answer without limit
+#   user6      as tight1, over IPv6 as an ordinary user (an ICMP datagram
+#              socket, the routers' replies from its error queue)
 # Every router keeps Linux's default limit on "time exceeded" unless the
 # configuration says otherwise, and availbw keeps its default spacing, budget
 # and options.  RUNS runs each (default 10): the link each run named, how many
@@ -34,7 +36,7 @@ NAME=tslhops$$
 command -v jq >/dev/null || { echo "hops.sh: needs jq" >&2; exit 1; }
 
 up=0
-cleanup() { ((up)) && bash "$LAB" down "$NAME"; up=0; return 0; }
+cleanup() { ((up)) && bash "$LAB" down "$NAME"; up=0; rm -f /tmp/hops-bench-err.$$; return 0; }
 trap cleanup EXIT
 
 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DTSL_BUILD_TESTS=OFF >/dev/null
@@ -51,12 +53,13 @@ config() {
     tight3) echo "--hop-cross 3:70|3-4" ;;
     silent) echo "--hop-cross 1:70 --silent 2|1-3" ;;
     limited) echo "--hop-cross 2:40 --unlimited 1,3|2-3" ;;
+    user6) echo "--hop-cross 1:70 --ping-users|1-2" ;;
     *) return 1 ;;
     esac
 }
 
 configs=("$@")
-((${#configs[@]})) || configs=(idle tight1 tight2 tight3 silent limited)
+((${#configs[@]})) || configs=(idle tight1 tight2 tight3 silent limited user6)
 printf '%-8s %-6s %5s  %-32s %7s %6s %8s %6s\n' config right named "links named per run" agree lost kB s
 for c in "${configs[@]}"; do
     spec=$(config "$c") || { echo "hops.sh: unknown configuration '$c'" >&2; exit 2; }
@@ -64,9 +67,20 @@ for c in "${configs[@]}"; do
     # shellcheck disable=SC2086  # the options are words
     bash "$LAB" up "$NAME" --routers 3 "${SHAPE[@]}" $options
     up=1
+    target=198.18.4.1 user=()
+    if [[ $c == user6 ]]; then
+        target=2001:2:0:4::1
+        user=(setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all --bounding-set=-all)
+    fi
     right=0 named=0 links="" agree=0 trains=0 lost=0 bytes=0 secs=0
     for ((run = 0; run < RUNS; run++)); do
-        json=$(bash "$LAB" exec "$NAME" client nice -n -20 "$AVAILBW" --hops 198.18.4.1 --json -q || true)
+        json=$(bash "$LAB" exec "$NAME" client nice -n -20 "${user[@]}" "$AVAILBW" --hops "$target" --json -q \
+            2>/tmp/hops-bench-err.$$ || true)
+        if ! jq -e .hops >/dev/null 2>&1 <<<"$json"; then
+            echo "hops.sh: $c run $((run + 1)) printed no report: $(cat /tmp/hops-bench-err.$$)" >&2
+            links+="error "
+            continue
+        fi
         link=$(jq -r 'if .tight_link then "\(.tight_link.from_hop)-\(.tight_link.to_hop)" else "none" end' <<<"$json")
         links+="$link "
         [[ $link != none ]] && named=$((named + 1))
