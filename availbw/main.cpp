@@ -20,6 +20,7 @@
 #include <string>
 
 #include "availest.h"
+#include "hops.h"
 #include "plot.h"
 #include "report.h"
 #include "values.h"
@@ -127,6 +128,8 @@ void printHelp() {
         "                      - writes it to standard output instead of the report\n"
         "  -q, --quiet         no progress line on standard error\n"
         "  -v, --verbose       the method's details in the report\n"
+        "  --hops HOST         instead: which link of the path is the tight one (its\n"
+        "                      own options: availbw --hops HOST --help)\n"
         "      --help          show this help and exit\n"
         "      --version       show the version and exit\n"
         "\n"
@@ -559,6 +562,8 @@ int measureAndReport(Settings& s, avl_session* session, PlotFile& plot) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Where on the path the free bandwidth is least: a mode with its own options and output.
+    if (hops::requested(argc, argv)) return hops::programMain(argc, argv);
     Settings s;
     if (const int status = parseCommandLine(argc, argv, &s); status >= 0) return status;
     installSignalHandlers();

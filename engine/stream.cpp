@@ -277,6 +277,7 @@ struct Run {
     int64_t* arrive;
     int64_t lastArrivalNs;  // arrival of the datagram read last, monotonic clock
     tsl_stream_stats stats;
+    tsl_stream_answer* answers = nullptr;  // a stream of tsl_stream_run_hops: who answered
 };
 
 bool from_destination(const tsl_stream_session* s, const sockaddr_storage& from) {
@@ -357,9 +358,11 @@ void take_errors(Run& run) {
         }
     }
 }
+bool take_one_hop(Run& run);
 
 // Takes one datagram if one is waiting (never blocks); false when none was.
 bool take_one(Run& run) {
+    if (run.answers != nullptr) return take_one_hop(run);
     tsl_stream_session* s = run.s;
     tsl::Arrival arrival;
     sockaddr_storage from{};
@@ -412,6 +415,192 @@ bool take_one(Run& run) {
     run.stats.received++;
     if (!arrival.stamped) run.stats.after_receive++;
     return true;
+}
+
+// ---- Streams with a time to live per packet ----------------------------------
+// The address text of a socket address of the session's family.
+void address_text(const tsl_stream_session* s, const sockaddr_storage& a, char* out) {
+    out[0] = '\0';
+    if (s->family == 6 && a.ss_family == AF_INET6) {
+        sockaddr_in6 v;
+        std::memcpy(&v, &a, sizeof v);
+        inet_ntop(AF_INET6, &v.sin6_addr, out, TSL_STREAM_ADDRESS_TEXT);
+    } else if (s->family == 4 && a.ss_family == AF_INET) {
+        sockaddr_in v;
+        std::memcpy(&v, &a, sizeof v);
+        inet_ntop(AF_INET, &v.sin_addr, out, TSL_STREAM_ADDRESS_TEXT);
+    }
+}
+
+// True when a quoted request is one of this stream's, to the session's
+// destination; the token is checked when the quote holds it.
+bool quotes_ours(const Run& run, const tsl::QuotedEcho& q, bool checkDestination, unsigned* idx) {
+    const tsl_stream_session* s = run.s;
+    *idx = static_cast<uint16_t>(q.seq - run.base);
+    if (*idx >= static_cast<unsigned>(run.count) || q.id != s->ident) return false;
+    if (q.token != nullptr && std::memcmp(q.token, run.token, kTokenBytes) != 0) return false;
+    if (!checkDestination) return true;
+    if (!q.hasDestination) return false;
+    sockaddr_in6 to6;
+    sockaddr_in to4;
+    std::memcpy(&to6, &s->to, sizeof to6);
+    std::memcpy(&to4, &s->to, sizeof to4);
+    return s->family == 6 ? std::memcmp(q.destination, &to6.sin6_addr, 16) == 0
+                          : std::memcmp(q.destination, &to4.sin_addr, 4) == 0;
+}
+
+// Books the first answer to packet idx.
+void book_answer(Run& run, unsigned idx, int kind, const char* from, bool stamped) {
+    if (run.answers[idx].kind != TSL_STREAM_ANSWER_NONE) {
+        run.stats.duplicates++;
+        return;
+    }
+    run.arrive[idx] = run.lastArrivalNs - run.startNs;
+    run.answers[idx].kind = kind;
+    std::snprintf(run.answers[idx].from, sizeof run.answers[idx].from, "%s", from);
+    run.stats.received++;
+    if (!stamped) run.stats.after_receive++;
+}
+
+int answer_kind(bool v6, int type) {
+    if (type == (v6 ? tsl::TIME6_EXCEEDED : tsl::TIME_EXCEEDED)) return TSL_STREAM_ANSWER_EXCEEDED;
+    return TSL_STREAM_ANSWER_UNREACHABLE;
+}
+
+// Takes one error from a datagram socket's error queue, if one waits: the
+// request it answered as the router quoted it, the kernel's description with
+// the router's address after it, and the receive stamp.
+bool take_queued_error(Run& run) {
+    tsl_stream_session* s = run.s;
+    alignas(cmsghdr) unsigned char control[512];
+    sockaddr_storage name{};
+    iovec iov = {s->in, sizeof s->in};
+    msghdr msg{};
+    msg.msg_name = &name;
+    msg.msg_namelen = sizeof name;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    const ssize_t cc = recvmsg(s->socket, &msg, MSG_ERRQUEUE | MSG_DONTWAIT);
+    if (cc < 0) return false;
+    bool stamped = false, fromIcmp = false;
+    int type = -1;
+    sockaddr_storage offender{};
+    timespec stamp{};
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+        const size_t data = c->cmsg_len >= CMSG_LEN(0) ? c->cmsg_len - CMSG_LEN(0) : 0;
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_TIMESTAMPNS && data >= sizeof stamp) {
+            std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+            stamped = true;
+        } else if ((c->cmsg_level == SOL_IP && c->cmsg_type == IP_RECVERR) ||
+                   (c->cmsg_level == SOL_IPV6 && c->cmsg_type == IPV6_RECVERR)) {
+            sock_extended_err e;
+            if (data < sizeof e) continue;
+            std::memcpy(&e, CMSG_DATA(c), sizeof e);
+            fromIcmp = e.ee_origin == SO_EE_ORIGIN_ICMP || e.ee_origin == SO_EE_ORIGIN_ICMP6;
+            type = e.ee_type;
+            // The router's address follows the description (SO_EE_OFFENDER).
+            const size_t room = std::min(data - sizeof e, sizeof offender);
+            std::memcpy(&offender, CMSG_DATA(c) + sizeof e, room);
+        }
+    }
+    run.lastArrivalNs = stamped ? tsl::timespec_ns(stamp) - tsl::realtime_offset_ns() : tsl::monotonic_ns();
+    const bool v6 = s->family == 6;
+    tsl::QuotedEcho q;
+    unsigned idx = 0;
+    const bool known = v6 ? (type == tsl::TIME6_EXCEEDED || type == tsl::UNREACHABLE6)
+                          : (type == tsl::TIME_EXCEEDED || type == tsl::UNREACHABLE);
+    if (!fromIcmp || !known || !tsl::parse_own_echo(s->in, static_cast<int>(cc), v6, &q) ||
+        !quotes_ours(run, q, false, &idx)) {
+        run.stats.ignored++;
+        return true;
+    }
+    char from[TSL_STREAM_ADDRESS_TEXT];
+    address_text(s, offender, from);
+    book_answer(run, idx, answer_kind(v6, type), from, stamped);
+    return true;
+}
+
+// take_one for a stream of tsl_stream_run_hops: echo replies, and the errors
+// that quote its requests.
+bool take_one_hop(Run& run) {
+    tsl_stream_session* s = run.s;
+    if (s->kind == TSL_STREAM_DATAGRAM && take_queued_error(run)) return true;
+    tsl::Arrival arrival;
+    sockaddr_storage from{};
+    const int cc = tsl::receive_message(s->socket, s->in, tsl::BUFSIZE, MSG_DONTWAIT, &arrival, &from);
+    if (cc < 0) {
+        // A datagram socket reports a queued error once in place of a
+        // datagram; the error itself waits in the queue.
+        return errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && s->kind == TSL_STREAM_DATAGRAM;
+    }
+    run.lastArrivalNs = arrival.stamped ? tsl::timespec_ns(arrival.stamp) - tsl::realtime_offset_ns()
+                                        : tsl::monotonic_ns();
+    if (arrival.counted) s->lastDrops = arrival.drops;
+    const bool v6 = s->family == 6;
+    tsl::Datagram d;
+    const bool parsed = s->kind == TSL_STREAM_RAW && !v6 ? tsl::parse_datagram(s->in, cc, &d)
+                                                         : tsl::parse_icmp_message(s->in, cc, v6, &d);
+    if (!parsed) {
+        run.stats.ignored++;
+        return true;
+    }
+    char source[TSL_STREAM_ADDRESS_TEXT] = "";
+    if (d.hlen > 0) inet_ntop(AF_INET, &d.source, source, sizeof source);
+    else address_text(s, from, source);
+    unsigned idx = static_cast<uint16_t>(d.seq - run.base);
+    if (d.type == s->echoReply) {
+        if (idx < static_cast<unsigned>(run.count) && tsl::is_our_reply(d, s->ident) &&
+            d.icmpLen >= kTokenAt + kTokenBytes && std::memcmp(d.icmp + kTokenAt, run.token, kTokenBytes) == 0 &&
+            from_destination(s, from)) {
+            book_answer(run, idx, TSL_STREAM_ANSWER_ECHO, s->address, arrival.stamped);
+            return true;
+        }
+        run.stats.ignored++;
+        return true;
+    }
+    tsl::QuotedEcho q;
+    if (s->kind == TSL_STREAM_RAW && tsl::parse_quoted_echo(d.icmp, d.icmpLen, v6, &q) &&
+        quotes_ours(run, q, true, &idx)) {
+        book_answer(run, idx, answer_kind(v6, q.type), source, arrival.stamped);
+        return true;
+    }
+    run.stats.ignored++;
+    return true;
+}
+
+// The socket set for a stream of tsl_stream_run_hops (on) or back as
+// tsl_stream_run wants it (off): a raw socket's filter lets the errors
+// through; a datagram socket queues them.
+void hop_errors(tsl_stream_session* s, bool on) {
+    if (s->kind == TSL_STREAM_DATAGRAM) {
+        const int v = on ? 1 : 0;  // off also empties the queue
+        if (s->family == 6) setsockopt(s->socket, SOL_IPV6, IPV6_RECVERR, &v, sizeof v);
+        else setsockopt(s->socket, SOL_IP, IP_RECVERR, &v, sizeof v);
+        return;
+    }
+    if (s->family == 4) {
+        icmp_filter filter{};
+        filter.data = ~(1u << ICMP_ECHOREPLY);
+        if (on) filter.data &= ~((1u << ICMP_TIME_EXCEEDED) | (1u << ICMP_DEST_UNREACH));
+        setsockopt(s->socket, SOL_RAW, ICMP_FILTER, &filter, sizeof filter);
+    } else {
+        icmp6_filter filter;
+        ICMP6_FILTER_SETBLOCKALL(&filter);
+        ICMP6_FILTER_SETPASS(ICMP6_ECHO_REPLY, &filter);
+        if (on) {
+            ICMP6_FILTER_SETPASS(ICMP6_TIME_EXCEEDED, &filter);
+            ICMP6_FILTER_SETPASS(ICMP6_DST_UNREACH, &filter);
+        }
+        setsockopt(s->socket, IPPROTO_ICMPV6, ICMP6_FILTER, &filter, sizeof filter);
+    }
+}
+
+// Sets the time to live of what the socket sends next; -1: the system's default.
+bool set_ttl(tsl_stream_session* s, int ttl) {
+    if (s->family == 6) return setsockopt(s->socket, IPPROTO_IPV6, IPV6_UNICAST_HOPS, &ttl, sizeof ttl) == 0;
+    return setsockopt(s->socket, IPPROTO_IP, IP_TTL, &ttl, sizeof ttl) == 0;
 }
 
 // Reads one waiting datagram while a send is due in leftNs, when reading
@@ -672,6 +861,87 @@ extern "C" int tsl_stream_last_error(const tsl_stream_session* session, char* bu
     }
     if (buf != nullptr && len > 0) std::snprintf(buf, len, "%s", session->lastError);
     return 1;
+}
+
+extern "C" int tsl_stream_run_hops(tsl_stream_session* session, int count, const int* sizes, const int* ttls,
+                                   const int64_t* send_at_ns, int64_t* depart_ns, int64_t* arrive_ns,
+                                   tsl_stream_answer* answers, int64_t wait_ns, tsl_stream_stats* stats) {
+    if (session == nullptr || sizes == nullptr || ttls == nullptr || send_at_ns == nullptr ||
+        depart_ns == nullptr || arrive_ns == nullptr || answers == nullptr ||
+        !valid_request(count, TSL_STREAM_MIN_DATA, send_at_ns, wait_ns))
+        return TSL_STREAM_ERR_ARGUMENT;
+    int largest = 0;
+    for (int i = 0; i < count; ++i) {
+        if (sizes[i] < TSL_STREAM_MIN_DATA || sizes[i] > TSL_STREAM_MAX_DATA || ttls[i] < 1 || ttls[i] > 255)
+            return TSL_STREAM_ERR_ARGUMENT;
+        largest = std::max(largest, sizes[i]);
+    }
+    Run run{session, count, session->nextSeq, {}, 0, depart_ns, arrive_ns, 0, {}, answers};
+    if (!random_bytes(run.token, sizeof run.token)) return TSL_STREAM_ERR_RANDOM;
+    std::memcpy(session->out + kTokenAt, run.token, sizeof run.token);
+    reserve_buffer(session, count, largest + tsl_stream_header_bytes(session));
+    session->nextSeq = static_cast<uint16_t>(session->nextSeq + count);
+    for (int i = 0; i < count; ++i) {
+        arrive_ns[i] = TSL_STREAM_LOST;
+        answers[i] = tsl_stream_answer{TSL_STREAM_ANSWER_NONE, ""};
+    }
+    hop_errors(session, true);
+    const uint32_t dropsBefore = drops_so_far(session);
+
+    int ttlNow = -1;
+    tsl::ScheduleShift shift;
+    run.startNs = tsl::monotonic_ns();
+    run.stats.start_ns = run.startNs;
+    const bool sent = tsl::pace_sends(
+        count, tsl::monotonic_ns, [&](int i) { return run.startNs + send_at_ns[i]; },
+        [&](int64_t left) { read_ahead(run, left); },
+        [&](int i) {
+            if (ttls[i] != ttlNow) {
+                if (!set_ttl(session, ttls[i])) return false;
+                ttlNow = ttls[i];
+            }
+            const int cc = sizes[i] + 8;
+            tsl::set_echo_sequence(session->out, static_cast<uint16_t>(run.base + i));
+            const auto stamp = static_cast<int32_t>((tsl::monotonic_ns() - run.startNs) / 1000);
+            if (session->kernelChecksum) tsl::stamp_echo(session->out, stamp);
+            else tsl::seal_echo(session->out, cc, stamp);
+            depart_ns[i] = tsl::monotonic_ns() - run.startNs;
+            // An error about an earlier request fails the next send once
+            // (the socket reports it there too): the send is tried again.
+            for (int tries = 0; tries < 3; ++tries) {
+                if (sendto(session->socket, session->out, static_cast<size_t>(cc), 0,
+                           reinterpret_cast<const sockaddr*>(&session->to), session->toLen) == cc)
+                    return true;
+                if (errno != EHOSTUNREACH && errno != ENETUNREACH && errno != ECONNREFUSED && errno != EPROTO &&
+                    errno != EACCES)
+                    return false;
+            }
+            return false;
+        },
+        2000, &shift);
+    const int sendError = errno;
+    run.stats.shifts = shift.shifts;
+    run.stats.shifted_ns = shift.total;
+    set_ttl(session, -1);
+    if (sent) {
+        const int64_t deadline = run.startNs + depart_ns[count - 1] + wait_ns;
+        while (run.stats.received < count) {
+            take_waiting(run, deadline);
+            const int64_t left = deadline - tsl::monotonic_ns();
+            if (run.stats.received == count || left <= 0) break;
+            pollfd p = {session->socket, POLLIN, 0};  // errors in the queue wake it too (POLLERR)
+            const timespec wait = {static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
+            ppoll(&p, 1, &wait, nullptr);
+        }
+    }
+    hop_errors(session, false);
+    run.stats.overflows = static_cast<int>(drops_so_far(session) - dropsBefore);
+    if (stats != nullptr) *stats = run.stats;
+    if (!sent) {
+        errno = sendError;
+        return TSL_STREAM_ERR_SEND;
+    }
+    return run.stats.received;
 }
 
 extern "C" const char* tsl_stream_strerror(int error) {

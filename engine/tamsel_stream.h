@@ -155,6 +155,42 @@ void tsl_stream_reserve(tsl_stream_session *session, int count, int ip_bytes);
  * the stream's own requests to the session's destination.
  */
 int tsl_stream_last_error(const tsl_stream_session *session, char *buf, size_t len);
+/* What answered a packet of tsl_stream_run_hops. */
+#define TSL_STREAM_ANSWER_NONE 0        /* nothing */
+#define TSL_STREAM_ANSWER_ECHO 1        /* the destination's echo reply */
+#define TSL_STREAM_ANSWER_EXCEEDED 2    /* a router's "time exceeded" (ICMPv6: hop limit) */
+#define TSL_STREAM_ANSWER_UNREACHABLE 3 /* a "destination unreachable" */
+/* Longest address text of an answer, its terminating zero included. */
+#define TSL_STREAM_ADDRESS_TEXT 46
+
+/* The first answer to one packet of tsl_stream_run_hops. */
+typedef struct tsl_stream_answer {
+    int kind;                           /* TSL_STREAM_ANSWER_* */
+    char from[TSL_STREAM_ADDRESS_TEXT]; /* who answered, standard text form; "" for none */
+} tsl_stream_answer;
+
+/*
+ * A stream whose packets each have their own size (sizes[i] ICMP data bytes,
+ * as size in tsl_stream_run) and time to live (ttls[i], 1 to 255; IPv6: the
+ * hop limit), so that routers on the way answer some of them with "time
+ * exceeded".  Sends and paces as tsl_stream_run.  A packet's answer is the
+ * destination's echo reply, or an ICMP or ICMPv6 "time exceeded" or
+ * "destination unreachable" that quotes it: its identifier, a sequence number
+ * in the stream's window, the session's destination and, when the quote
+ * reaches that far, the stream's token.  A raw socket reads these errors as
+ * it reads replies; a datagram socket from its error queue (IP_RECVERR,
+ * IPV6_RECVERR), where the kernel keeps them with the router's address.  Each
+ * is timed by the kernel's receive stamp when one comes.
+ *
+ * Fills depart_ns and arrive_ns as tsl_stream_run, and answers[i] with what
+ * answered packet i first.  Waits up to wait_ns after the last send, less when
+ * every packet has its answer.  The socket's time to live, filter and error
+ * reporting are as before once it returns.  Returns the number of packets
+ * answered, or a negative error.
+ */
+int tsl_stream_run_hops(tsl_stream_session *session, int count, const int *sizes, const int *ttls,
+                        const int64_t *send_at_ns, int64_t *depart_ns, int64_t *arrive_ns,
+                        tsl_stream_answer *answers, int64_t wait_ns, tsl_stream_stats *stats);
 
 /* A short English text for a negative result of these functions. */
 const char *tsl_stream_strerror(int error);

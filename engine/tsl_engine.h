@@ -201,6 +201,30 @@ bool read_quoted_request(const unsigned char* icmp, int len, bool v6, QuotedRequ
 // What an ICMP error says, in lower case: "destination network unreachable",
 // "time to live exceeded", ...; "ICMP error type T code C" for others.
 std::string icmp_error_text(bool v6, int type, int code);
+// ---- Errors about our echo requests ------------------------------------------
+// ICMP and ICMPv6 error types that quote the request they answer.
+constexpr int TIME_EXCEEDED = 11, UNREACHABLE = 3;
+constexpr int TIME6_EXCEEDED = 3, UNREACHABLE6 = 1;
+// The echo request an error message quotes, every field read within the quote.
+struct QuotedEcho {
+    int type = -1, code = -1;        // of the error message
+    uint16_t id = 0, seq = 0;        // the quoted request's, host order as sent
+    const unsigned char* token = nullptr; // its 8 bytes at offset 12 of the quoted
+                                     // ICMP message, when the quote reaches that far
+    bool hasDestination = false;     // the quoted IP header's destination came
+    unsigned char destination[16] = {}; // 4 (IPv4) or 16 (IPv6) bytes, network order
+};
+// Reads an ICMP (v6: ICMPv6) "time exceeded" or "destination unreachable"
+// message of len bytes, starting at its ICMP header, that quotes an echo
+// request (the IP header, IPv6 without extension headers, and at least the
+// 8 bytes of the echo header).  False for any other message, or a quote cut
+// short before the echo header.
+bool parse_quoted_echo(const unsigned char* icmp, int len, bool v6, QuotedEcho* q);
+// Reads an echo request of len bytes, from its ICMP header: what an ICMP
+// datagram socket's error queue holds of the request an error answered.
+// False when shorter than the echo header or not an echo request.
+bool parse_own_echo(const unsigned char* icmp, int len, bool v6, QuotedEcho* q);
+
 // Classifies one received datagram of len bytes (recv_time already taken):
 // returns len for an accepted echo or timestamp reply of this process (rtt,
 // packet_id set, route recorded), -1 otherwise (an ICMP message of another

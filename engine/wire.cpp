@@ -291,6 +291,46 @@ std::string icmp_error_text(bool v6, int type, int code) {
            std::to_string(code);
 }
 
+// The echo header (and the token, when there) of a quoted ICMP message.
+static bool read_quoted_icmp(const unsigned char* icmp, int len, bool v6, QuotedEcho* q) {
+    Datagram d;
+    if (!parse_icmp_message(icmp, len, v6, &d) || d.type != (v6 ? ECHO6_REQUEST : ECHO_REQUEST)) return false;
+    q->id = d.id;
+    q->seq = d.seq;
+    q->token = d.icmpLen >= 20 ? d.icmp + 12 : nullptr;
+    return true;
+}
+
+bool parse_own_echo(const unsigned char* icmp, int len, bool v6, QuotedEcho* q) {
+    *q = QuotedEcho{};
+    return icmp != nullptr && read_quoted_icmp(icmp, len, v6, q);
+}
+
+bool parse_quoted_echo(const unsigned char* icmp, int len, bool v6, QuotedEcho* q) {
+    *q = QuotedEcho{};
+    if (icmp == nullptr || len < 8) return false;
+    const int type = icmp[0];
+    if (v6 ? (type != TIME6_EXCEEDED && type != UNREACHABLE6) : (type != TIME_EXCEEDED && type != UNREACHABLE))
+        return false;
+    q->type = type;
+    q->code = icmp[1];
+    const unsigned char* ip = icmp + 8;
+    const int quoted = len - 8;
+    if (v6) {
+        // A fixed 40-byte header; our requests carry no extension headers.
+        constexpr int kV6Header = 40;
+        if (quoted < kV6Header + 8 || (ip[0] >> 4) != 6 || ip[6] != IPPROTO_ICMPV6) return false;
+        std::memcpy(q->destination, ip + 24, 16);
+        q->hasDestination = true;
+        return read_quoted_icmp(ip + kV6Header, quoted - kV6Header, true, q);
+    }
+    Datagram inner;
+    if (!parse_datagram(ip, quoted, &inner) || (ip[0] >> 4) != 4 || ip[9] != IPPROTO_ICMP) return false;
+    std::memcpy(q->destination, ip + 16, 4);
+    q->hasDestination = true;
+    return read_quoted_icmp(inner.icmp, inner.icmpLen, false, q);
+}
+
 int classify_datagram(const unsigned char* buf, int len) {
     Datagram d;
     if (!parse_datagram(buf, len, &d)) return -1;

@@ -11,8 +11,12 @@
 #                  [--ttl-expire] [--no-echo]
 #                           makes the lab and prints one line that says what it
 #                           built (addresses, bottleneck, cross traffic, ...)
+#   lab.sh up NAME --routers N [--hop-rate K:MBIT]... [--hop-cross K:MBIT]...
+#                  [--silent K[,K...]] [--unlimited all|K[,K...]] [--ping-users]
+#                           a path of N routers instead (see "A path of
+#                           routers" below)
 #   lab.sh down NAME        removes everything NAME made (never fails if already gone)
-#   lab.sh exec NAME client|router|target CMD [ARGS...]
+#   lab.sh exec NAME client|router|routerK|target CMD [ARGS...]
 #   lab.sh addr [-4|-6] ROLE
 #                           ROLE's address, IPv4 unless -6; ROLE is client,
 #                           router, router-target, target or unheld
@@ -124,6 +128,24 @@
 # and then the other figure in words, the IP bits of 1500-byte packets when
 # no --ip was given: "23.456 Mbit/s link, 23.237 Mbit/s IP in 1500-byte packets".
 #
+# A path of routers (up NAME --routers N, N from 1 to 8): NAME-c, NAME-r1 ...
+# NAME-rN and NAME-t in a line, hop 0 to hop N+1 as a route tracer counts
+# them.  Link i (1 to N+1) joins hop i-1 and hop i: 198.18.i.0/24 and
+# 2001:2:0:i::/64, where hop i is .1 (::1) and hop i-1 is .2 (::2).  So router
+# K answers from 198.18.K.1, and the target is 198.18.(N+1).1.  Requests and
+# replies take the same routers; only the requests' direction is shaped.
+#   --hop-rate K:MBIT   a token bucket of MBIT (one frame of burst) on the link
+#                       from router K to hop K+1
+#   --hop-cross K:MBIT  steady UDP cross traffic of MBIT Mbit/s from router K
+#                       to hop K+1 (through that link only)
+#   --silent K,...      those routers never send "time exceeded"
+#   --unlimited all|K,...
+#                       those routers send their ICMP errors without limit;
+#                       the others keep Linux's defaults (a burst of 6, then
+#                       one a second to each destination)
+#   --ping-users        as for the three-host lab
+# `addr` does not know these addresses; `exec NAME routerK` runs in router K.
+#
 # Labs made by the C++ test fixture are named tsl<pid>n<counter>; `down` and
 # `clean` remove such labs whose process no longer exists.  `up` holds a
 # shared lock on $LOCK_FILE while it makes a lab and `clean` an exclusive one,
@@ -208,7 +230,7 @@ kill_ns_processes() {
 
 remove_lab() {
     local name=$1 role
-    for role in $ROLES; do
+    for role in $ROLES $(path_roles "$name"); do
         ns_exists "$name-$role" || continue
         kill_ns_processes "$name-$role"
         ip netns delete "$name-$role" 2>/dev/null
@@ -341,6 +363,7 @@ is_mbit() {
 
 cmd_up() {
     [[ $# -ge 1 ]] || usage
+    [[ " $* " == *" --routers "* ]] && { cmd_up_path "$@"; return; }
     local name=$1
     shift
     valid_name "$name" || die "bad lab name '$name' (letters, digits, _; at most 40)"
@@ -747,6 +770,186 @@ wait_arrivals() {
     return 1
 }
 
+# ---- A path of routers ------------------------------------------------------------
+# The routers' namespace roles (r1, r2, ...) a path lab NAME has.
+path_roles() {
+    local path
+    for path in /run/netns/"$1"-r[1-8]; do
+        [[ -e $path ]] && echo "${path##*-}"
+    done
+}
+
+# A list of router numbers from 1 to N (K,K,...), checked; printed one a line.
+router_list() {
+    local list=$1 n=$2 k
+    [[ $list =~ ^[1-8](,[1-8])*$ ]] || return 1
+    for k in ${list//,/ }; do
+        ((k <= n)) || return 1
+        echo "$k"
+    done
+}
+
+# Configures hop I of a path of N routers in namespace NS: its interfaces p0
+# (toward the client, link I) and n0 (toward the target, link I+1), routes
+# toward the client's side through p0 and the rest through n0.
+path_node() {
+    local ns=$1 i=$2 n=$3 j
+    {
+        echo "link set lo up"
+        if ((i > 0)); then
+            echo "addr add 198.18.$i.1/24 dev p0"
+            echo "addr add 2001:2:0:$i::1/64 dev p0 nodad"
+            echo "link set p0 up"
+            for ((j = 1; j < i; j++)); do
+                echo "route add 198.18.$j.0/24 via 198.18.$i.2 dev p0"
+                echo "route add 2001:2:0:$j::/64 via 2001:2:0:$i::2 dev p0"
+            done
+        fi
+        if ((i <= n)); then
+            echo "addr add 198.18.$((i + 1)).2/24 dev n0"
+            echo "addr add 2001:2:0:$((i + 1))::2/64 dev n0 nodad"
+            echo "link set n0 up"
+            echo "route add default via 198.18.$((i + 1)).1 dev n0"
+            echo "route add default via 2001:2:0:$((i + 1))::1 dev n0"
+        else
+            echo "route add default via 198.18.$i.2 dev p0"
+            echo "route add default via 2001:2:0:$i::2 dev p0"
+        fi
+    } | ip -n "$ns" -batch -
+}
+
+# Router K drops its own "time exceeded" messages.
+path_silence() {
+    ip netns exec "$1" nft -f - <<'NFT'
+table inet lab {
+    chain silent {
+        type filter hook output priority 0; policy accept;
+        icmp type time-exceeded drop
+        icmpv6 type time-exceeded drop
+    }
+}
+NFT
+}
+
+# UDP cross traffic of MBIT Mbit/s from namespace SRC to an iperf3 server in
+# SINK at SINK_ADDR; running once the sink has received some of it.
+path_cross() {
+    local sink=$1 src=$2 sink_addr=$3 mbit=$4 i
+    ip netns exec "$sink" setsid iperf3 -s -p 5299 </dev/null >/dev/null 2>&1 {lock_fd}<&- &
+    for ((i = 0; i < 200; i++)); do
+        [[ $(ip netns exec "$sink" ss -Hltn 'sport = :5299' 2>/dev/null) == *5299* ]] && break
+        sleep 0.01
+    done
+    ((i < 200)) || { echo "the iperf3 server did not start" >&2; return 1; }
+    ip netns exec "$src" setsid iperf3 -c "$sink_addr" -p 5299 -u -b "${mbit}M" -l 1200 -t 86400 \
+        --pacing-timer 1000 </dev/null >/dev/null 2>&1 {lock_fd}<&- &
+    for ((i = 0; i < 300; i++)); do
+        (($(ip netns exec "$sink" cat /sys/class/net/p0/statistics/rx_packets 2>/dev/null || echo 0) > 20)) && return 0
+        sleep 0.01
+    done
+    echo "no cross traffic arrived within 3 s" >&2
+    return 1
+}
+
+cmd_up_path() {
+    local name=$1
+    shift
+    valid_name "$name" || die "bad lab name '$name' (letters, digits, _; at most 40)"
+    local n="" rates=() crosses=() silent="" unlimited="" ping_users=0 spec k rate
+    while [[ $# -gt 0 ]]; do
+        case $1 in
+        --routers) [[ $# -ge 2 ]] || usage; n=$2; shift 2 ;;
+        --hop-rate) [[ $# -ge 2 ]] || usage; rates+=("$2"); shift 2 ;;
+        --hop-cross) [[ $# -ge 2 ]] || usage; crosses+=("$2"); shift 2 ;;
+        --silent) [[ $# -ge 2 ]] || usage; silent=$2; shift 2 ;;
+        --unlimited) [[ $# -ge 2 ]] || usage; unlimited=$2; shift 2 ;;
+        --ping-users) ping_users=1; shift ;;
+        *) usage ;;
+        esac
+    done
+    [[ $n =~ ^[1-8]$ ]] || die "--routers wants a number of routers from 1 to 8, not '$n'"
+    for spec in "${rates[@]}" "${crosses[@]}"; do
+        [[ $spec =~ ^([1-8]):(.+)$ ]] && ((BASH_REMATCH[1] <= n)) && is_mbit "${BASH_REMATCH[2]}" ||
+            die "--hop-rate and --hop-cross want ROUTER:MBIT with ROUTER from 1 to $n, not '$spec'"
+    done
+    ((${#crosses[@]} == 0)) || command -v iperf3 >/dev/null || die "--hop-cross needs iperf3"
+    local silent_list="" open_list=""
+    if [[ -n $silent ]]; then
+        silent_list=$(router_list "$silent" "$n") || die "--silent wants router numbers from 1 to $n, not '$silent'"
+    fi
+    if [[ $unlimited == all ]]; then
+        open_list=$(seq 1 "$n")
+    elif [[ -n $unlimited ]]; then
+        open_list=$(router_list "$unlimited" "$n") ||
+            die "--unlimited wants all or router numbers from 1 to $n, not '$unlimited'"
+    fi
+
+    lock_labs -s
+    local role roles=(c t)
+    for ((k = 1; k <= n; k++)); do roles+=("r$k"); done
+    for role in "${roles[@]}" r; do
+        ns_exists "$name-$role" && die "lab $name exists already (namespace $name-$role)"
+    done
+    trap 'remove_lab "$name"; exit 1' INT TERM HUP
+    pstep() {
+        local what=$1 err
+        shift
+        if ! err=$("$@" 2>&1); then
+            remove_lab "$name"
+            die "up $name: $what failed${err:+: $err}"
+        fi
+    }
+    # Hop i's namespace.
+    local ns=("$name-c")
+    for ((k = 1; k <= n; k++)); do ns+=("$name-r$k"); done
+    ns+=("$name-t")
+    local v6=() scope i
+    for scope in all default; do
+        v6+=("net.ipv6.conf.$scope.disable_ipv6=0" "net.ipv6.conf.$scope.accept_dad=0"
+             "net.ipv6.conf.$scope.dad_transmits=0" "net.ipv6.conf.$scope.accept_ra=0"
+             "net.ipv6.conf.$scope.router_solicitations=0" "net.ipv6.conf.$scope.autoconf=0")
+    done
+    for ((i = 0; i <= n + 1; i++)); do
+        pstep "creating namespace ${ns[i]}" ip netns add "${ns[i]}"
+        local settings=("${v6[@]}")
+        ((i == 0 && ping_users)) && settings+=("net.ipv4.ping_group_range=0 2147483647")
+        ((i >= 1 && i <= n)) && settings+=(net.ipv4.ip_forward=1 net.ipv6.conf.all.forwarding=1
+            net.ipv4.conf.all.send_redirects=0 net.ipv4.conf.default.send_redirects=0)
+        if ((i >= 1 && i <= n)) && grep -qx "$i" <<<"$open_list"; then
+            settings+=(net.ipv4.icmp_ratemask=0 net.ipv6.icmp.ratemask=)
+        fi
+        pstep "configuring ${ns[i]}" ns_sysctls "${ns[i]}" "${settings[@]}"
+        pstep "silencing ${ns[i]}'s multicast listener reports" quiet_mld "${ns[i]}"
+    done
+    for ((i = 1; i <= n + 1; i++)); do
+        pstep "creating link $i" ip -n "${ns[i - 1]}" link add n0 type veth peer name p0 netns "${ns[i]}"
+    done
+    for ((i = 0; i <= n + 1; i++)); do
+        pstep "configuring ${ns[i]}" path_node "${ns[i]}" "$i" "$n"
+    done
+    for spec in "${rates[@]}"; do
+        k=${spec%%:*} rate=${spec#*:}
+        pstep "shaping router $k" tc -n "${ns[k]}" qdisc add dev n0 root tbf rate "${rate}mbit" burst 1600 \
+            limit "$(tbf_limit "$rate" 1600)"
+    done
+    for k in $silent_list; do
+        pstep "silencing router $k" path_silence "${ns[k]}"
+    done
+    for ((i = 0; i <= n + 1; i++)); do
+        ((i > 0)) && pstep "waiting for ${ns[i]}'s links" wait_link "${ns[i]}" p0
+        ((i <= n)) && pstep "waiting for ${ns[i]}'s links" wait_link "${ns[i]}" n0
+        pstep "waiting for the IPv6 addresses of ${ns[i]}" wait_v6_addresses "${ns[i]}"
+    done
+    # One echo each way resolves every neighbour on the path before a run.
+    pstep "reaching the target" ip netns exec "${ns[0]}" ping -c 1 -W 2 "198.18.$((n + 1)).1"
+    pstep "reaching the target over IPv6" ip netns exec "${ns[0]}" ping -6 -c 1 -W 2 "2001:2:0:$((n + 1))::1"
+    for spec in "${crosses[@]}"; do
+        k=${spec%%:*} rate=${spec#*:}
+        pstep "starting the cross traffic of router $k" path_cross "${ns[k + 1]}" "${ns[k]}" "198.18.$((k + 1)).1" "$rate"
+    done
+    return 0
+}
+
 cmd_down() {
     [[ $# -eq 1 ]] || usage
     valid_name "$1" || die "bad lab name '$1'"
@@ -763,6 +966,7 @@ cmd_exec() {
     case $role in
     client) role=c ;;
     router) role=r ;;
+    router[1-8]) role=r${role#router} ;;
     target) role=t ;;
     *) usage ;;
     esac

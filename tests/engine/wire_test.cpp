@@ -475,3 +475,105 @@ TEST(StampConversion, AStampOutsideTheReadsWindowTakesTheReadsTime) {
 }
 
 }  // namespace
+
+// ---- Errors that quote our echo requests ---------------------------------------
+namespace {
+
+// An echo request as it left (identifier 0x1234, sequence 5, stamp, token),
+// cut to its first `keep` bytes.
+Bytes echoRequest(bool v6, size_t keep = 20) {
+    Bytes m = hex(v6 ? "8000 0000 1234 0005 00000001 a1a2a3a4a5a6a7a8" : "0800 0000 1234 0005 00000001 a1a2a3a4a5a6a7a8");
+    m.resize(std::min(keep, m.size()));
+    return m;
+}
+const Bytes kToken = {0xa1, 0xa2, 0xa3, 0xa4, 0xa5, 0xa6, 0xa7, 0xa8};
+// An IPv6 header from 2001:2::1 to 2001:2:0:4::1 with next header nh.
+Bytes ipv6Header(uint8_t nh = 58) {
+    Bytes h = hex("6000 0000 0014 3a01 20010002000000000000000000000001 20010002000000040000000000000001");
+    h[6] = nh;
+    return h;
+}
+
+struct QuoteCase {
+    const char* what;
+    bool v6;
+    Bytes message;      // from the ICMP header of the error
+    bool parsed;
+    bool token;         // the token was within the quote
+};
+
+}  // namespace
+
+TEST(QuotedEcho, ErrorsOfBothFamiliesAreMatchedWithinTheirBytes) {
+    const Bytes v4 = hex("4500 0030 abcd 0000 01 01 0000 c6120102 c6120401");  // to 198.18.4.1
+    Bytes v4opts = hex("4f00 0058 abcd 0000 01 01 0000 c6120102 c6120401");
+    v4opts = cat(v4opts, rrOption(4, {}));
+    Bytes udp = v4;
+    udp[9] = 17;
+    const Bytes exceeded = hex("0b00 0000 00000000"), unreachable = hex("0301 0000 00000000");
+    const Bytes exceeded6 = hex("0300 0000 00000000"), unreachable6 = hex("0103 0000 00000000");
+    const Bytes v6cut(30, 0x60);
+    Bytes v6wrongVersion = ipv6Header();
+    v6wrongVersion[0] = 0x40;
+    const QuoteCase cases[] = {
+        {"time exceeded", false, cat(exceeded, cat(v4, echoRequest(false))), true, true},
+        {"unreachable", false, cat(unreachable, cat(v4, echoRequest(false))), true, true},
+        {"a quoted header with 40 bytes of options", false, cat(exceeded, cat(v4opts, echoRequest(false))), true, true},
+        {"the 8 bytes a router must quote, no token", false, cat(exceeded, cat(v4, echoRequest(false, 8))), true, false},
+        {"a token cut short", false, cat(exceeded, cat(v4, echoRequest(false, 19))), true, false},
+        {"a quote cut inside the echo header", false, cat(exceeded, cat(v4, echoRequest(false, 7))), false, false},
+        {"options longer than what arrived", false, cat(exceeded, cat(v4opts, Bytes(10, 0))), false, false},
+        {"a quoted UDP datagram", false, cat(exceeded, cat(udp, echoRequest(false))), false, false},
+        {"a quoted echo reply", false, cat(exceeded, cat(v4, hex("0000 0000 1234 0005"))), false, false},
+        {"an echo reply itself", false, cat(hex("0000 0000 1234 0005"), cat(v4, echoRequest(false))), false, false},
+        {"an IPv6 header quoted in ICMP", false, cat(exceeded, cat(ipv6Header(), echoRequest(false))), false, false},
+        {"only the ICMP header", false, exceeded, false, false},
+        {"hop limit exceeded", true, cat(exceeded6, cat(ipv6Header(), echoRequest(true))), true, true},
+        {"address unreachable", true, cat(unreachable6, cat(ipv6Header(), echoRequest(true))), true, true},
+        {"IPv6, no token", true, cat(exceeded6, cat(ipv6Header(), echoRequest(true, 8))), true, false},
+        {"IPv6, cut inside the echo header", true, cat(exceeded6, cat(ipv6Header(), echoRequest(true, 7))), false, false},
+        {"IPv6, cut inside the IP header", true, cat(exceeded6, v6cut), false, false},
+        {"IPv6, an extension header next", true, cat(exceeded6, cat(ipv6Header(0), echoRequest(true))), false, false},
+        {"IPv6, version 4", true, cat(exceeded6, cat(v6wrongVersion, echoRequest(true))), false, false},
+        {"IPv6, an IPv4 request quoted", true, cat(exceeded6, cat(ipv6Header(), echoRequest(false))), false, false},
+        {"IPv6, time exceeded of IPv4's number", true, cat(exceeded, cat(ipv6Header(), echoRequest(true))), false, false},
+    };
+    uint16_t id, seq;
+    std::memcpy(&id, "\x12\x34", 2);
+    std::memcpy(&seq, "\x00\x05", 2);
+    for (const QuoteCase& c : cases) {
+        // Exactly the bytes that arrived: anything read past them shows under the sanitizer.
+        std::vector<unsigned char> exact(c.message);
+        tsl::QuotedEcho q;
+        ASSERT_EQ(tsl::parse_quoted_echo(exact.data(), static_cast<int>(exact.size()), c.v6, &q), c.parsed) << c.what;
+        if (!c.parsed) continue;
+        EXPECT_EQ(q.type, exact[0]) << c.what;
+        EXPECT_EQ(q.code, exact[1]) << c.what;
+        EXPECT_EQ(q.id, id) << c.what;
+        EXPECT_EQ(q.seq, seq) << c.what;
+        ASSERT_EQ(q.token != nullptr, c.token) << c.what;
+        if (c.token) {
+            EXPECT_EQ(Bytes(q.token, q.token + 8), kToken) << c.what;
+        }
+        ASSERT_TRUE(q.hasDestination) << c.what;
+        const Bytes dest = c.v6 ? hex("20010002000000040000000000000001") : hex("c6120401");
+        EXPECT_EQ(Bytes(q.destination, q.destination + dest.size()), dest) << c.what;
+    }
+}
+
+TEST(QuotedEcho, TheErrorQueueHoldsTheRequestItself) {
+    tsl::QuotedEcho q;
+    const Bytes whole = echoRequest(false), header = echoRequest(false, 8), short7 = echoRequest(false, 7);
+    ASSERT_TRUE(tsl::parse_own_echo(whole.data(), static_cast<int>(whole.size()), false, &q));
+    ASSERT_NE(q.token, nullptr);
+    EXPECT_EQ(Bytes(q.token, q.token + 8), kToken);
+    EXPECT_FALSE(q.hasDestination);
+    ASSERT_TRUE(tsl::parse_own_echo(header.data(), static_cast<int>(header.size()), false, &q));
+    EXPECT_EQ(q.token, nullptr);
+    EXPECT_FALSE(tsl::parse_own_echo(short7.data(), static_cast<int>(short7.size()), false, &q));
+    const Bytes v6 = echoRequest(true);
+    EXPECT_TRUE(tsl::parse_own_echo(v6.data(), static_cast<int>(v6.size()), true, &q));
+    EXPECT_FALSE(tsl::parse_own_echo(v6.data(), static_cast<int>(v6.size()), false, &q));  // type 128 is no IPv4 echo
+    const Bytes reply = hex("0000 0000 1234 0005 00000001");
+    EXPECT_FALSE(tsl::parse_own_echo(reply.data(), static_cast<int>(reply.size()), false, &q));
+}
