@@ -239,33 +239,6 @@ bool is_our_reply(const Datagram& d, uint16_t id) {
     return reply && d.id == id && d.hasStamp;
 }
 
-bool read_quoted_request(const unsigned char* icmp, int len, bool v6, QuotedRequest* q) {
-    if (len < 8) return false;
-    const int type = icmp[0];
-    const bool error = v6 ? type >= 1 && type <= 4 : type == 3 || type == 11 || type == 12;
-    if (!error) return false;
-    const unsigned char* quoted = icmp + 8;
-    const int left = len - 8;
-    int inner = 0;  // where the quoted ICMP message starts
-    if (v6) {
-        // A fixed 40-byte header; our requests carry no extension headers.
-        if (left < 40 || (quoted[0] >> 4) != 6 || quoted[6] != IPPROTO_ICMPV6) return false;
-        std::memcpy(q->destination, quoted + 24, 16);
-        inner = 40;
-    } else {
-        if (left < 20 || (quoted[0] >> 4) != 4 || quoted[9] != IPPROTO_ICMP) return false;
-        inner = (quoted[0] & 0x0f) * 4;
-        if (inner < 20) return false;
-        std::memcpy(q->destination, quoted + 16, 4);
-    }
-    // The request's header up to its sequence number must be there.
-    if (left < inner + 8 || quoted[inner] != (v6 ? ECHO6_REQUEST : ECHO_REQUEST)) return false;
-    q->type = type;
-    q->code = icmp[1];
-    std::memcpy(&q->id, quoted + inner + 4, 2);
-    std::memcpy(&q->seq, quoted + inner + 6, 2);
-    return true;
-}
 
 std::string icmp_error_text(bool v6, int type, int code) {
     static const char* const unreach4[] = {
@@ -306,13 +279,12 @@ bool parse_own_echo(const unsigned char* icmp, int len, bool v6, QuotedEcho* q) 
     return icmp != nullptr && read_quoted_icmp(icmp, len, v6, q);
 }
 
-bool parse_quoted_echo(const unsigned char* icmp, int len, bool v6, QuotedEcho* q) {
+// The request an error message quotes, whatever the error's type: its IP
+// header's destination and its echo header, each read within the quote.
+static bool read_quote(const unsigned char* icmp, int len, bool v6, QuotedEcho* q) {
     *q = QuotedEcho{};
     if (icmp == nullptr || len < 8) return false;
-    const int type = icmp[0];
-    if (v6 ? (type != TIME6_EXCEEDED && type != UNREACHABLE6) : (type != TIME_EXCEEDED && type != UNREACHABLE))
-        return false;
-    q->type = type;
+    q->type = icmp[0];
     q->code = icmp[1];
     const unsigned char* ip = icmp + 8;
     const int quoted = len - 8;
@@ -329,6 +301,31 @@ bool parse_quoted_echo(const unsigned char* icmp, int len, bool v6, QuotedEcho* 
     std::memcpy(q->destination, ip + 16, 4);
     q->hasDestination = true;
     return read_quoted_icmp(inner.icmp, inner.icmpLen, false, q);
+}
+
+bool parse_quoted_echo(const unsigned char* icmp, int len, bool v6, QuotedEcho* q) {
+    const int type = icmp != nullptr && len >= 1 ? icmp[0] : -1;
+    if (v6 ? (type != TIME6_EXCEEDED && type != UNREACHABLE6) : (type != TIME_EXCEEDED && type != UNREACHABLE)) {
+        *q = QuotedEcho{};
+        return false;
+    }
+    return read_quote(icmp, len, v6, q);
+}
+
+bool read_quoted_request(const unsigned char* icmp, int len, bool v6, QuotedRequest* q) {
+    if (icmp == nullptr || len < 8) return false;
+    const int type = icmp[0];
+    // Destination unreachable, time exceeded, parameter problem (ICMPv6:
+    // and packet too big).
+    const bool error = v6 ? type >= 1 && type <= 4 : type == 3 || type == 11 || type == 12;
+    QuotedEcho e;
+    if (!error || !read_quote(icmp, len, v6, &e)) return false;
+    q->type = e.type;
+    q->code = e.code;
+    std::memcpy(q->destination, e.destination, sizeof q->destination);
+    q->id = e.id;
+    q->seq = e.seq;
+    return true;
 }
 
 int classify_datagram(const unsigned char* buf, int len) {
