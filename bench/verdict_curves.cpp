@@ -28,18 +28,16 @@
 
 #include "availest.h"
 #include "simpath.h"
+#include "tuning.h"
 #include "tamsel_stream.h"
 
 namespace {
 
-// What the estimator uses for its streams and their judgement.
-constexpr double kMinGapUs = 50;        // packets no closer than this at the capacity
-constexpr double kStreamBytes = 40000;  // a stream's bytes without a time scale
-constexpr double kMinStreamSeconds = 0.004, kMaxStreamSeconds = 0.03;
-constexpr int kMinPackets = 20, kMaxPackets = 4096;
-constexpr int kLeadBytes = 4500;
-constexpr double kShortestGroup = 0.001;
-constexpr double kStampJitter = 10e-6;
+// What the estimator uses for its streams and their judgement: its own
+// numbers, not copies.
+using namespace availbw::tuning;
+constexpr double kStreamBytes = 40000;  // avl_default_options' stream_bytes
+constexpr int kMaxPackets = TSL_STREAM_MAX_PACKETS;
 
 const double kRatios[] = {0.80, 0.90, 0.95, 0.98, 1.00, 1.02, 1.05, 1.10, 1.20};
 
@@ -78,7 +76,7 @@ struct Tally {
 // A stream as the estimator sends it at rate on a path of this capacity.
 struct Stream {
     int bytes = 0, lead = 0;
-    double rate = 0;
+    double rate = 0, capacity = 0;
     std::vector<int64_t> at;
 };
 
@@ -98,6 +96,7 @@ Stream streamAt(double capacity, double rate, const Variant& v = {}) {
     Stream st;
     st.bytes = v.bytes > 0 ? v.bytes : packetBytesFor(capacity);
     st.rate = rate;
+    st.capacity = capacity;
     const auto lasting = [&](double seconds) { return std::ceil(seconds * rate / (8.0 * st.bytes)); };
     const double wanted = std::max(kStreamBytes, capacity * kMinStreamSeconds / 8);
     const double usual = v.seconds > 0 ? lasting(v.seconds)
@@ -137,7 +136,8 @@ void judge(const Stream& st, const std::vector<int64_t>& depart, const std::vect
     tally->seconds += span;
     const int groups = std::max(3, static_cast<int>(span / kShortestGroup));
     avl_trend t;
-    const int verdict = avl_judge_delays(delays.data(), static_cast<int>(delays.size()), lost, 0, groups, kStampJitter, &t);
+    const double tolerance = std::max(kStampJitter, kLeastOverload * st.rate * span / st.capacity);
+    const int verdict = avl_judge_delays(delays.data(), static_cast<int>(delays.size()), lost, 0, groups, tolerance, &t);
     if (verdict == AVL_RISING) ++tally->rising;
     else if (verdict == AVL_FLAT) ++tally->flat;
     else ++tally->unclear;
