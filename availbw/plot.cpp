@@ -15,10 +15,14 @@
 #include <vector>
 
 #include "report.h"
+#include "svg.h"
 
 namespace availbw {
 
 namespace {
+
+constexpr auto add = availbw::svgAdd;
+constexpr auto escaped = availbw::svgEscaped;
 
 // The canvas and the panel inside it, in SVG user units (pixels).
 constexpr double kWidth = 1000, kHeight = 620;
@@ -42,49 +46,6 @@ const char* colourOf(int verdict) {
         case AVL_FLAT: return "#2a7ab0";
         default: return "#8a8a8a";
     }
-}
-
-// Appends printf-style text of any length.
-__attribute__((format(printf, 2, 3))) void add(std::string& out, const char* format, ...) {
-    va_list args, again;
-    va_start(args, format);
-    va_copy(again, args);
-    const int n = std::vsnprintf(nullptr, 0, format, args);
-    va_end(args);
-    if (n > 0) {
-        const size_t at = out.size();
-        out.resize(at + static_cast<size_t>(n) + 1);
-        std::vsnprintf(out.data() + at, static_cast<size_t>(n) + 1, format, again);
-        out.resize(at + static_cast<size_t>(n));
-    }
-    va_end(again);
-}
-
-// Text for an XML text node or attribute: markup characters escaped, and
-// anything outside printable ASCII replaced, so the document always parses.
-std::string escaped(const std::string& text) {
-    std::string out;
-    for (const unsigned char c : text) {
-        switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&apos;"; break;
-            default: out += c >= 0x20 && c < 0x7f ? static_cast<char>(c) : '?';
-        }
-    }
-    return out;
-}
-
-// A step of 1, 2 or 5 times a power of ten that cuts span into at most about
-// parts pieces.
-double niceStep(double span, int parts) {
-    const double raw = span / parts;
-    const double power = std::pow(10, std::floor(std::log10(raw)));
-    for (const double m : {1.0, 2.0, 5.0})
-        if (m * power >= raw) return m * power;
-    return 10 * power;
 }
 
 // Decimals that show a multiple of step exactly.

@@ -14,55 +14,22 @@
 
 #include "report.h"
 #include "watch.h"
+#include "svg.h"
 
 namespace watch {
 
 namespace {
+
+// The pictures' shared helpers, under the names this file has always used.
+using availbw::niceStep;
+constexpr auto add = availbw::svgAdd;
+constexpr auto escaped = availbw::svgEscaped;
 
 // The canvas and the panel inside it, in pixels.
 constexpr double kWidth = 1000, kHeight = 520;
 constexpr double kLeft = 90, kRight = 820, kTop = 70, kBottom = 450;
 constexpr double kLegendLeft = 835;
 constexpr double kHeadroom = 1.12;  // room above the highest figure
-
-__attribute__((format(printf, 2, 3))) void add(std::string& out, const char* format, ...) {
-    va_list args, again;
-    va_start(args, format);
-    va_copy(again, args);
-    const int n = std::vsnprintf(nullptr, 0, format, args);
-    va_end(args);
-    if (n > 0) {
-        const size_t at = out.size();
-        out.resize(at + static_cast<size_t>(n) + 1);
-        std::vsnprintf(out.data() + at, static_cast<size_t>(n) + 1, format, again);
-        out.resize(at + static_cast<size_t>(n));
-    }
-    va_end(again);
-}
-
-// Text for XML: markup escaped, anything outside printable ASCII replaced.
-std::string escaped(const std::string& text) {
-    std::string out;
-    for (const unsigned char c : text) {
-        switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            default: out += c >= 0x20 && c < 0x7f ? static_cast<char>(c) : '?';
-        }
-    }
-    return out;
-}
-
-// A step of 1, 2 or 5 times a power of ten cutting span into about parts pieces.
-double niceStep(double span, int parts) {
-    const double raw = span / parts;
-    const double power = std::pow(10, std::floor(std::log10(raw)));
-    for (const double m : {1.0, 2.0, 5.0})
-        if (m * power >= raw) return m * power;
-    return 10 * power;
-}
 
 // Steps of time that read well on a clock: seconds, minutes, hours.
 double timeStep(double spanS) {

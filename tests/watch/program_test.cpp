@@ -133,7 +133,7 @@ TEST(WatchProgram, AStepInTheCrossTrafficIsReported) {
     constexpr int kBefore = 8, kCount = 16;
     int watcher = -1;
     ASSERT_TRUE(lab.startInClient({"taskset", "-c", "0", AVAILBW_BIN, "-i", "1", "-c", std::to_string(kCount),
-                                   "--max-bytes", "2M", "--json", tsltest::Lab::kTarget},
+                                   "--json", tsltest::Lab::kTarget},
                                   15, &watcher));
     for (int i = 0; i < 200 && tsltest::countOf(lab.output(watcher), "\"sample\"") < kBefore; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
