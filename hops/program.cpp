@@ -12,6 +12,7 @@
 #include <string>
 
 #include "hops.h"
+#include "values.h"
 
 namespace hops {
 
@@ -35,7 +36,8 @@ void printHelp() {
         "  -4, -6              only an IPv4 or only an IPv6 address of HOST\n"
         "  --json              one JSON object on standard output instead of the text\n"
         "  --max-bytes BYTES   stop once the probes cost this many IP bytes, sent and\n"
-        "                      received (k, K or M suffixes; default 2M)\n"
+        "                      received (k, M or G in either case, an optional B;\n"
+        "                      default 2M)\n"
         "  --max-time SECONDS  stop after this long (default 90)\n"
         "  --max-hops N        look no further than N hops (1 to 255, default 30)\n"
         "  --spacing SECONDS   time between the starts of two trains (default 2):\n"
@@ -56,39 +58,6 @@ int usageError(const std::string& message) {
 int badValue(const char* option, const char* text, const char* wanted) {
     std::fprintf(stderr, "availbw: invalid value '%s' for %s: %s\n", text, option, wanted);
     return kUsage;
-}
-
-// A plain decimal number (digits, at most one point) and what follows it.
-bool decimal(const char* text, double* value, const char** rest) {
-    size_t n = 0, digits = 0;
-    bool point = false;
-    for (; text[n] != '\0'; ++n) {
-        if (text[n] >= '0' && text[n] <= '9') ++digits;
-        else if (text[n] == '.' && !point) point = true;
-        else break;
-    }
-    if (digits == 0) return false;
-    *value = std::strtod(std::string(text, n).c_str(), nullptr);
-    *rest = text + n;
-    return true;
-}
-
-bool decimalIn(const char* text, double low, double high, double* value) {
-    const char* rest = nullptr;
-    return decimal(text, value, &rest) && *rest == '\0' && *value >= low && *value <= high;
-}
-
-bool byteCount(const char* text, int64_t* bytes) {
-    double value = 0;
-    const char* suffix = nullptr;
-    if (!decimal(text, &value, &suffix)) return false;
-    double scale = 1;
-    if (*suffix == 'k' || *suffix == 'K') scale = 1e3, ++suffix;
-    else if (*suffix == 'M') scale = 1e6, ++suffix;
-    const double total = std::round(value * scale);
-    if (*suffix != '\0' || total < 1 || total > 1e12) return false;
-    *bytes = static_cast<int64_t>(total);
-    return true;
 }
 
 struct Settings {
@@ -129,22 +98,24 @@ int parse(int argc, char** argv, Settings* s) {
             case kJson: s->json = true; break;
             case 'q': s->quiet = true; break;
             case kMaxBytes:
-                if (!byteCount(optarg, &o.maxBytes))
-                    return badValue("--max-bytes", optarg, "give a byte count from 1 to 1000000M");
+                if (!availbw::byteCount(optarg, 1e12, &o.maxBytes))
+                    return badValue("--max-bytes", optarg,
+                                    "give a byte count from 1 to 1000G, with k, M or G (either case, an optional B) "
+                                    "for thousands, millions or billions");
                 break;
             case kMaxTime:
-                if (!decimalIn(optarg, 0.001, 3600, &o.maxSeconds))
+                if (!availbw::decimalIn(optarg, 0.001, 3600, false, &o.maxSeconds))
                     return badValue("--max-time", optarg, "give seconds, more than 0 and at most 3600");
                 break;
             case kMaxHops: {
                 double hops = 0;
-                if (!decimalIn(optarg, 1, 255, &hops) || hops != std::floor(hops))
+                if (!availbw::decimalIn(optarg, 1, 255, false, &hops) || hops != std::floor(hops))
                     return badValue("--max-hops", optarg, "give a whole number from 1 to 255");
                 o.maxHops = static_cast<int>(hops);
                 break;
             }
             case kSpacing:
-                if (!decimalIn(optarg, 0, 60, &o.spacingS))
+                if (!availbw::decimalIn(optarg, 0, 60, false, &o.spacingS))
                     return badValue("--spacing", optarg, "give seconds from 0 to 60");
                 break;
             case kPlot:
