@@ -68,9 +68,11 @@ void Measurement::range(double* low, double* high, double* middle) const {
     const Posterior& post = post_.back();
     const double tail = (1 - kRangeMass) / 2;
     const double c = p_.capacity();
-    *high = std::min(post.freeQuantile(1 - tail, kBiasBase - kBiasSlack, kBiasPerWidth), c);
+    // The capacity is known to within a step of its raise: the range may
+    // reach that far above it, the estimate not.
+    *high = std::min(post.freeQuantile(1 - tail, kBiasBase - kBiasSlack, kBiasPerWidth), c * (1 + kRaiseBy));
     *low = std::min(post.freeQuantile(tail, kBiasBase + kBiasSlack, kBiasPerWidth), *high);
-    *middle = std::clamp(post.freeQuantile(0.5, kBiasBase, kBiasPerWidth), *low, *high);
+    *middle = std::clamp(post.freeQuantile(0.5, kBiasBase, kBiasPerWidth), *low, std::max(*low, std::min(*high, c)));
 }
 
 bool Measurement::narrow() const {

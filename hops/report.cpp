@@ -65,7 +65,7 @@ std::string textReport(const Result& r) {
     out += "hop  address                                  rtt ms  replies";
     if (!r.ratesBps.empty()) {
         out += "  ms long on arrival at";
-        for (double rate : r.ratesBps) out += " " + mbit(rate);
+        for (double rate : r.ratesBps) out.append(" ").append(mbit(rate));
         out += " Mbit/s";
     }
     out += "\n";

@@ -106,7 +106,8 @@ TEST(Estimate, FindsTheFreeRateOfSimulatedPaths) {
         EXPECT_NEAR(r.available_bps, free, 0.1 * free) << where;
         EXPECT_LE(r.low_bps, free * 1.05) << where;
         EXPECT_GE(r.high_bps, free * 0.95) << where;
-        EXPECT_LE(r.high_bps, r.capacity_bps) << where << ": no more is free than the capacity";
+        EXPECT_LE(r.available_bps, r.capacity_bps) << where << ": no more is free than the capacity";
+        EXPECT_LE(r.high_bps, r.capacity_bps * 1.06) << where << ": the range ends within a raise of the capacity";
         EXPECT_GE(r.support, 1);
         EXPECT_LE(r.support, r.rounds);
         EXPECT_LE(r.probe_bytes, 3000000) << where;
