@@ -62,8 +62,8 @@ configs=("$@")
 ((${#configs[@]})) || configs=(idle tight1 tight2 tight3 silent limited user6)
 printf '%-8s %-6s %5s  %-32s %7s %6s %8s %6s\n' config right named "links named per run" agree lost kB s
 for c in "${configs[@]}"; do
-    spec=$(config "$c") || { echo "hops.sh: unknown configuration '$c'" >&2; exit 2; }
-    options=${spec%%|*} want=${spec#*|}
+    entry=$(config "$c") || { echo "hops.sh: unknown configuration '$c'" >&2; exit 2; }
+    options=${entry%%|*} want=${entry#*|}
     # shellcheck disable=SC2086  # the options are words
     bash "$LAB" up "$NAME" --routers 3 "${SHAPE[@]}" $options
     up=1

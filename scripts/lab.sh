@@ -855,7 +855,7 @@ cmd_up_path() {
     local name=$1
     shift
     valid_name "$name" || die "bad lab name '$name' (letters, digits, _; at most 40)"
-    local n="" rates=() crosses=() silent="" unlimited="" ping_users=0 spec k rate
+    local n="" rates=() crosses=() silent="" unlimited="" ping_users=0 entry k rate
     while [[ $# -gt 0 ]]; do
         case $1 in
         --routers) [[ $# -ge 2 ]] || usage; n=$2; shift 2 ;;
@@ -868,9 +868,9 @@ cmd_up_path() {
         esac
     done
     [[ $n =~ ^[1-8]$ ]] || die "--routers wants a number of routers from 1 to 8, not '$n'"
-    for spec in "${rates[@]}" "${crosses[@]}"; do
-        [[ $spec =~ ^([1-8]):(.+)$ ]] && ((BASH_REMATCH[1] <= n)) && is_mbit "${BASH_REMATCH[2]}" ||
-            die "--hop-rate and --hop-cross want ROUTER:MBIT with ROUTER from 1 to $n, not '$spec'"
+    for entry in "${rates[@]}" "${crosses[@]}"; do
+        [[ $entry =~ ^([1-8]):(.+)$ ]] && ((BASH_REMATCH[1] <= n)) && is_mbit "${BASH_REMATCH[2]}" ||
+            die "--hop-rate and --hop-cross want ROUTER:MBIT with ROUTER from 1 to $n, not '$entry'"
     done
     ((${#crosses[@]} == 0)) || command -v iperf3 >/dev/null || die "--hop-cross needs iperf3"
     local silent_list="" open_list=""
@@ -927,8 +927,8 @@ cmd_up_path() {
     for ((i = 0; i <= n + 1; i++)); do
         pstep "configuring ${ns[i]}" path_node "${ns[i]}" "$i" "$n"
     done
-    for spec in "${rates[@]}"; do
-        k=${spec%%:*} rate=${spec#*:}
+    for entry in "${rates[@]}"; do
+        k=${entry%%:*} rate=${entry#*:}
         pstep "shaping router $k" tc -n "${ns[k]}" qdisc add dev n0 root tbf rate "${rate}mbit" burst 1600 \
             limit "$(tbf_limit "$rate" 1600)"
     done
@@ -943,8 +943,8 @@ cmd_up_path() {
     # One echo each way resolves every neighbour on the path before a run.
     pstep "reaching the target" ip netns exec "${ns[0]}" ping -c 1 -W 2 "198.18.$((n + 1)).1"
     pstep "reaching the target over IPv6" ip netns exec "${ns[0]}" ping -6 -c 1 -W 2 "2001:2:0:$((n + 1))::1"
-    for spec in "${crosses[@]}"; do
-        k=${spec%%:*} rate=${spec#*:}
+    for entry in "${crosses[@]}"; do
+        k=${entry%%:*} rate=${entry#*:}
         pstep "starting the cross traffic of router $k" path_cross "${ns[k + 1]}" "${ns[k]}" "198.18.$((k + 1)).1" "$rate"
     done
     return 0
