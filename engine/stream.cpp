@@ -316,46 +316,72 @@ void note_error(Run& run, const void* source, const void* destination, uint16_t 
     std::snprintf(s->lastError, sizeof s->lastError, "%s says: %s", from, what.c_str());
 }
 
+// One record of a datagram socket's error queue: the request it answered
+// (into buf, from its ICMP header on), that request's destination, the
+// kernel's description and the router's address after it, and the receive
+// stamp.
+struct QueuedError {
+    int bytes = 0;                // of the request in buf
+    sockaddr_storage to{};        // where the request went
+    bool fromIcmp = false;        // an ICMP or ICMPv6 error, not a local one
+    int type = -1, code = -1;
+    sockaddr_storage offender{};  // the router that sent it (SO_EE_OFFENDER)
+    bool stamped = false;
+    timespec stamp{};
+};
+
+// Takes the next record of the error queue, if one waits (never blocks).
+bool read_queued_error(tsl_stream_session* s, unsigned char* buf, size_t len, QueuedError* e) {
+    *e = QueuedError{};
+    alignas(cmsghdr) unsigned char control[512];
+    iovec iov{buf, len};
+    msghdr msg{};
+    msg.msg_name = &e->to;
+    msg.msg_namelen = sizeof e->to;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    const ssize_t cc = recvmsg(s->socket, &msg, MSG_ERRQUEUE | MSG_DONTWAIT);
+    if (cc < 0) return false;
+    e->bytes = static_cast<int>(cc);
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+        const size_t data = c->cmsg_len >= CMSG_LEN(0) ? c->cmsg_len - CMSG_LEN(0) : 0;
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_TIMESTAMPNS && data >= sizeof e->stamp) {
+            std::memcpy(&e->stamp, CMSG_DATA(c), sizeof e->stamp);
+            e->stamped = true;
+        } else if ((c->cmsg_level == SOL_IP && c->cmsg_type == IP_RECVERR) ||
+                   (c->cmsg_level == SOL_IPV6 && c->cmsg_type == IPV6_RECVERR)) {
+            sock_extended_err ee;
+            if (data < sizeof ee) continue;
+            std::memcpy(&ee, CMSG_DATA(c), sizeof ee);
+            e->fromIcmp = ee.ee_origin == SO_EE_ORIGIN_ICMP || ee.ee_origin == SO_EE_ORIGIN_ICMP6;
+            e->type = ee.ee_type;
+            e->code = ee.ee_code;
+            // The router's address follows the description, when the kernel knows it.
+            std::memcpy(&e->offender, CMSG_DATA(c) + sizeof ee, std::min(data - sizeof ee, sizeof e->offender));
+        }
+    }
+    return true;
+}
+
 // Reads the errors a datagram socket keeps on its error queue (never blocks).
 void take_errors(Run& run) {
     tsl_stream_session* s = run.s;
-    for (int n = 0; n < kMostErrorsAtOnce; ++n) {
-        unsigned char quoted[64];
-        alignas(cmsghdr) unsigned char control[512];
-        sockaddr_storage to{};
-        iovec iov{quoted, sizeof quoted};
-        msghdr msg{};
-        msg.msg_name = &to;
-        msg.msg_namelen = sizeof to;
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
-        const ssize_t cc = recvmsg(s->socket, &msg, MSG_ERRQUEUE | MSG_DONTWAIT);
-        if (cc < 0) return;
-        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
-            const bool v4 = c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_RECVERR;
-            const bool v6 = c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_RECVERR;
-            if ((!v4 && !v6) || c->cmsg_len < CMSG_LEN(sizeof(sock_extended_err))) continue;
-            sock_extended_err ee;
-            std::memcpy(&ee, CMSG_DATA(c), sizeof ee);
-            if (ee.ee_origin != SO_EE_ORIGIN_ICMP && ee.ee_origin != SO_EE_ORIGIN_ICMP6) continue;
-            // The offender's address follows the record, when the kernel knows it.
-            sockaddr_storage offender{};
-            const size_t room = c->cmsg_len - CMSG_LEN(sizeof ee);
-            std::memcpy(&offender, CMSG_DATA(c) + sizeof ee, std::min(room, sizeof offender));
-            // The payload is the request as sent, from its ICMP header on.
-            if (cc < 8 || quoted[0] != (s->family == 6 ? tsl::ECHO6_REQUEST : tsl::ECHO_REQUEST) ||
-                offender.ss_family != (s->family == 6 ? AF_INET6 : AF_INET) ||
-                to.ss_family != offender.ss_family) {
-                run.stats.ignored++;
-                continue;
-            }
-            uint16_t id, seq;
-            std::memcpy(&id, quoted + 4, 2);
-            std::memcpy(&seq, quoted + 6, 2);
-            note_error(run, address_of(s, offender), address_of(s, to), id, seq, ee.ee_type, ee.ee_code);
+    unsigned char quoted[64];
+    QueuedError e;
+    for (int n = 0; n < kMostErrorsAtOnce && read_queued_error(s, quoted, sizeof quoted, &e); ++n) {
+        if (!e.fromIcmp) continue;  // a local error, not a router's
+        // The payload is the request as sent, from its ICMP header on.
+        if (e.bytes < 8 || quoted[0] != (s->family == 6 ? tsl::ECHO6_REQUEST : tsl::ECHO_REQUEST) ||
+            e.offender.ss_family != (s->family == 6 ? AF_INET6 : AF_INET) || e.to.ss_family != e.offender.ss_family) {
+            run.stats.ignored++;
+            continue;
         }
+        uint16_t id, seq;
+        std::memcpy(&id, quoted + 4, 2);
+        std::memcpy(&seq, quoted + 6, 2);
+        note_error(run, address_of(s, e.offender), address_of(s, e.to), id, seq, e.type, e.code);
     }
 }
 bool take_one_hop(Run& run);
@@ -472,53 +498,21 @@ int answer_kind(bool v6, int type) {
 // the router's address after it, and the receive stamp.
 bool take_queued_error(Run& run) {
     tsl_stream_session* s = run.s;
-    alignas(cmsghdr) unsigned char control[512];
-    sockaddr_storage name{};
-    iovec iov = {s->in, sizeof s->in};
-    msghdr msg{};
-    msg.msg_name = &name;
-    msg.msg_namelen = sizeof name;
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
-    const ssize_t cc = recvmsg(s->socket, &msg, MSG_ERRQUEUE | MSG_DONTWAIT);
-    if (cc < 0) return false;
-    bool stamped = false, fromIcmp = false;
-    int type = -1;
-    sockaddr_storage offender{};
-    timespec stamp{};
-    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
-        const size_t data = c->cmsg_len >= CMSG_LEN(0) ? c->cmsg_len - CMSG_LEN(0) : 0;
-        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_TIMESTAMPNS && data >= sizeof stamp) {
-            std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
-            stamped = true;
-        } else if ((c->cmsg_level == SOL_IP && c->cmsg_type == IP_RECVERR) ||
-                   (c->cmsg_level == SOL_IPV6 && c->cmsg_type == IPV6_RECVERR)) {
-            sock_extended_err e;
-            if (data < sizeof e) continue;
-            std::memcpy(&e, CMSG_DATA(c), sizeof e);
-            fromIcmp = e.ee_origin == SO_EE_ORIGIN_ICMP || e.ee_origin == SO_EE_ORIGIN_ICMP6;
-            type = e.ee_type;
-            // The router's address follows the description (SO_EE_OFFENDER).
-            const size_t room = std::min(data - sizeof e, sizeof offender);
-            std::memcpy(&offender, CMSG_DATA(c) + sizeof e, room);
-        }
-    }
-    run.lastArrivalNs = stamped ? tsl::timespec_ns(stamp) - tsl::realtime_offset_ns() : tsl::monotonic_ns();
+    QueuedError e;
+    if (!read_queued_error(s, s->in, sizeof s->in, &e)) return false;
+    run.lastArrivalNs = e.stamped ? tsl::timespec_ns(e.stamp) - tsl::realtime_offset_ns() : tsl::monotonic_ns();
     const bool v6 = s->family == 6;
     tsl::QuotedEcho q;
     unsigned idx = 0;
-    const bool known = v6 ? (type == tsl::TIME6_EXCEEDED || type == tsl::UNREACHABLE6)
-                          : (type == tsl::TIME_EXCEEDED || type == tsl::UNREACHABLE);
-    if (!fromIcmp || !known || !tsl::parse_own_echo(s->in, static_cast<int>(cc), v6, &q) ||
-        !quotes_ours(run, q, false, &idx)) {
+    const bool known = v6 ? (e.type == tsl::TIME6_EXCEEDED || e.type == tsl::UNREACHABLE6)
+                          : (e.type == tsl::TIME_EXCEEDED || e.type == tsl::UNREACHABLE);
+    if (!e.fromIcmp || !known || !tsl::parse_own_echo(s->in, e.bytes, v6, &q) || !quotes_ours(run, q, false, &idx)) {
         run.stats.ignored++;
         return true;
     }
     char from[TSL_STREAM_ADDRESS_TEXT];
-    address_text(s, offender, from);
-    book_answer(run, idx, answer_kind(v6, type), from, stamped);
+    address_text(s, e.offender, from);
+    book_answer(run, idx, answer_kind(v6, e.type), from, e.stamped);
     return true;
 }
 
