@@ -62,8 +62,8 @@ bool Measurement::risingVerdict(const Outcome& o) const {
 
 // The range of the free rate: the posterior's central kRangeMass of the
 // verdict curve's midpoint, divided by the bias of that midpoint (its high
-// end for the low end of the range), and its middle.  Never above the
-// capacity.
+// end for the low end of the range), and its middle.  The range ends at most
+// a raise's step above the capacity, the middle not above it.
 void Measurement::range(double* low, double* high, double* middle) const {
     const Posterior& post = post_.back();
     const double tail = (1 - kRangeMass) / 2;
@@ -294,9 +294,8 @@ int Measurement::elastic(bool answered) const {
 int Measurement::run() {
     if (!p_.contact() || !p_.readCapacity()) return AVL_NO_ESTIMATE;
     p_.choosePacketSize(p_.capacity());
-    double above = 0;
     Outcome first;
-    const double guess = p_.firstGuess(&above, &first);
+    const double guess = p_.firstGuess(&first);
     // The capacity may have been read anew: packets for it.  (Smaller ones
     // for the rates searched would sample a queue more often, but more
     // packets a second load the routers' processors, whose own queues then

@@ -629,7 +629,7 @@ void Prober::choosePacketSize(double fastest) {
 // The first guess: what one stream at the ceiling gets through,
 // C - Rin (C / Rout - 1) on a FIFO bottleneck, and never more than Rout (a
 // narrow link before a loaded one makes that formula fail).
-double Prober::firstGuess(double* above, Outcome* guess) {
+double Prober::firstGuess(Outcome* guess) {
     double estimate = ceiling_;
     Outcome g;
     double rate = ceiling_;
@@ -657,7 +657,6 @@ double Prober::firstGuess(double* above, Outcome* guess) {
             estimate = capacity_ - g.sentRate * (capacity_ / g.outRate - 1);
             if (!(estimate > 0 && estimate < g.outRate)) estimate = g.outRate;
         }
-        if (g.verdict == AVL_RISING) *above = g.sentRate;
         delayRises_ += g.rose;
     }
     *guess = g;

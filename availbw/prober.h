@@ -72,9 +72,9 @@ public:
     bool contact();
     bool readCapacity();
     void choosePacketSize(double fastest);
-    // The first guess at the free rate from one stream at the ceiling; a
-    // stream there that rose also counts as a verdict (its rate in *above).
-    double firstGuess(double* above, Outcome* guess);
+    // The first guess at the free rate from one stream at the ceiling, whose
+    // outcome (a verdict too) goes to *guess.
+    double firstGuess(Outcome* guess);
 
     // One stream at rate in the search (round for the record).
     Plan searchPlan(int round, double rate) const;
