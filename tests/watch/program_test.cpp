@@ -171,8 +171,12 @@ TEST(WatchProgram, AStepInTheCrossTrafficIsReported) {
     const json& c = changes[0];
     EXPECT_LE(c["reported_sample"].get<size_t>(), answeredAfter[2]) << "within 3 measurements\n" << seen;
     EXPECT_GE(c["first_sample"].get<size_t>(), answeredBefore.back()) << "not before the step\n" << seen;
-    EXPECT_NEAR(c["from_bps"].get<double>(), 29e6, 5e6) << seen;
-    EXPECT_NEAR(c["to_bps"].get<double>(), 14e6, 4e6) << seen;
+    // The lab's free rate dips for seconds now and then: the levels are held
+    // to a third, and the step to about half.
+    const double from = c["from_bps"].get<double>(), to = c["to_bps"].get<double>();
+    EXPECT_NEAR(from, 29e6, 0.35 * 29e6) << seen;
+    EXPECT_NEAR(to, 14e6, 0.35 * 14e6) << seen;
+    EXPECT_GT(from, 1.4 * to) << seen;
     EXPECT_EQ(all.back()["changes"], 1);
 }
 
