@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -57,32 +58,41 @@ double expectedDispersion(double rateMbit) {
 }
 
 // The final estimate through a lab bottleneck, and what the shaper counted.
-// A run whose sender was preempted mid-train on this shared machine reads the
-// sender's spacing instead of the bottleneck's, so the median of three runs
-// is held to the tolerance.
+// A run whose sender or shaper was held up mid-train on this shared machine
+// reads the machine's stall instead of the bottleneck's spacing, so the
+// median of three runs is held to the tolerance; and as such stalls come in
+// spells of seconds, up to three sets of three runs are tried.  A fault in
+// the estimator or its byte counts is the same in every set.
 void checkBottleneck(double rateMbit, double tolerance) {
     tsltest::Lab lab({.rateMbit = rateMbit});
     TSL_REQUIRE_LAB(lab);
-    constexpr int kRuns = 3;
-    std::vector<double> estimates;
-    std::string outputs;
-    for (int run = 0; run < kRuns; ++run) {
-        const RunResult r = lab.runInClient({VENNIC_BIN, tsltest::Lab::kTarget}, 60);
-        ASSERT_EQ(r.status, 0) << r.err;
-        estimates.push_back(finalEstimate(r.out));
-        outputs += r.out;
-    }
-    std::sort(estimates.begin(), estimates.end());
+    constexpr int kRuns = 3, kSets = 3;
     const double expected = expectedDispersion(rateMbit);
-    EXPECT_NEAR(estimates[kRuns / 2], expected, tolerance * expected) << outputs;
+    std::string outputs, medians;
+    int runs = 0;
+    bool held = false;
+    for (int set = 0; set < kSets && !held; ++set) {
+        std::vector<double> estimates;
+        for (int run = 0; run < kRuns; ++run, ++runs) {
+            const RunResult r = lab.runInClient({VENNIC_BIN, tsltest::Lab::kTarget}, 60);
+            ASSERT_EQ(r.status, 0) << r.err;
+            estimates.push_back(finalEstimate(r.out));
+            if (set == 0) outputs += r.out;
+        }
+        std::sort(estimates.begin(), estimates.end());
+        held = std::fabs(estimates[kRuns / 2] - expected) <= tolerance * expected;
+        medians += " " + std::to_string(estimates[kRuns / 2]);
+    }
+    EXPECT_TRUE(held) << "expected " << expected << " within " << tolerance * 100 << " %; medians of each set:"
+                      << medians << "\n" << outputs;
     // The shaper is charged the whole frame of each reply: 10 of every size.
     const RunResult q = lab.runInRouter({"tc", "-s", "qdisc", "show", "dev", "r0"}, 10);
     long long bytes = -1, packets = -1;
     const size_t at = q.out.find("Sent ");
     ASSERT_NE(at, std::string::npos) << q.out;
     ASSERT_EQ(std::sscanf(q.out.c_str() + at, "Sent %lld bytes %lld pkt", &bytes, &packets), 2);
-    EXPECT_EQ(packets, 40 * kRuns);
-    EXPECT_EQ(bytes, 10LL * kRuns * ((600 + 82) + (700 + 82) + (800 + 82) + (900 + 82)));
+    EXPECT_EQ(packets, 40 * runs);
+    EXPECT_EQ(bytes, 10LL * runs * ((600 + 82) + (700 + 82) + (800 + 82) + (900 + 82)));
 }
 
 }  // namespace

@@ -128,7 +128,7 @@ TEST(WatchProgram, SigintDuringAMeasurementEndsWithTheRecord) {
 
 TEST(WatchProgram, AStepInTheCrossTrafficIsReported) {
     const int processors = static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
-    tsltest::Lab lab({.rateMbit = 50, .crossMbit = 20, .steerCpu = processors > 1 ? processors - 1 : -1});
+    tsltest::Lab lab({.rateMbit = 50, .crossMbit = 10, .steerCpu = processors > 1 ? processors - 1 : -1});
     TSL_REQUIRE_LAB(lab);
     constexpr int kBefore = 8, kCount = 19;
     int watcher = -1;
@@ -140,7 +140,10 @@ TEST(WatchProgram, AStepInTheCrossTrafficIsReported) {
     for (int i = 0; i < 800 && tsltest::countOf(lab.output(watcher), "\"sample\"") < kBefore; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     ASSERT_EQ(tsltest::countOf(lab.output(watcher), "\"sample\""), kBefore);
-    // 15 Mbit/s more cross traffic: the free rate falls from about 29 to 14 Mbit/s.
+    // 15 Mbit/s more cross traffic: the free rate falls from about 39 to 24 Mbit/s.
+    // (Loads kept below two thirds: above, the senders of cross traffic, on
+    // the same two processors, fall behind and catch up in bursts that fill
+    // the queue for a second.)
     ASSERT_TRUE(lab.startInClient({"iperf3", "-s", "-p", "5300", "--forceflush"}, 5));
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
@@ -178,9 +181,9 @@ TEST(WatchProgram, AStepInTheCrossTrafficIsReported) {
     // The lab's free rate dips for seconds now and then: the levels are held
     // to a third, and the step to about half.
     const double from = c["from_bps"].get<double>(), to = c["to_bps"].get<double>();
-    EXPECT_NEAR(from, 29e6, 0.35 * 29e6) << seen;
-    EXPECT_NEAR(to, 14e6, 0.35 * 14e6) << seen;
-    EXPECT_GT(from, 1.4 * to) << seen;
+    EXPECT_NEAR(from, 39e6, 0.35 * 39e6) << seen;
+    EXPECT_NEAR(to, 24e6, 0.35 * 24e6) << seen;
+    EXPECT_GT(from, 1.3 * to) << seen;
     EXPECT_EQ(all.back()["changes"], 1);
 }
 
