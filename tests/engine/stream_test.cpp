@@ -115,7 +115,9 @@ TEST(StreamLoopback, AStallShiftsTheRestInsteadOfBursting) {
     EXPECT_GE(st.stats.shifted_ns, 4500000);
     const auto g = st.gaps();
     EXPECT_EQ(std::count_if(g.begin(), g.end(), [](int64_t x) { return x >= 4500000; }), 1) << "one long gap";
-    EXPECT_EQ(std::count_if(g.begin(), g.end(), [](int64_t x) { return x < 150000; }), 0) << "no catch-up burst";
+    // Made up, the 5 ms stall would send some 25 packets back to back; a send
+    // preempted on a busy machine shortens one gap at most.
+    EXPECT_LE(std::count_if(g.begin(), g.end(), [](int64_t x) { return x < 100000; }), 1) << "no catch-up burst";
 }
 
 // Runs fn in a child process and returns its exit status.
