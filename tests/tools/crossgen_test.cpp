@@ -131,10 +131,12 @@ TEST(Crossgen, TheLabCarriesTheTrafficAskedFor) {
     o.tcpFlows = 2;
     tsltest::Lab lab(o);
     TSL_REQUIRE_LAB(lab);
-    // The flows reach their rate within a second or two of starting; a
-    // machine busy with other tests may slow the first reading.
+    // The flows reach their rate within a second or two of starting, and on
+    // a two-processor machine their senders share it with the lab's
+    // forwarding: of the lower of two readings, they take four fifths and
+    // more (idle, 49 Mbit/s would be free).
     const double first = labFree(lab);
-    EXPECT_LT(std::min(first, labFree(lab)), 5) << "TCP flows fill the bottleneck";
+    EXPECT_LT(std::min(first, labFree(lab)), 10) << "TCP flows fill the bottleneck";
 }
 
 }  // namespace
