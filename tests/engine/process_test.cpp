@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 // The engine as a library sees it, called in this process: a pending alarm
 // of the caller survives a train and a loop of trains and comes once the
-// results are out, echo replies count only from the train's target, arrivals
-// carry the kernel's stamp, the program name is the engine's own copy, and scheduled
-// sends keep to the time base.
+// results are out, the train arms its own alarm only with its handler in
+// place and SIGALRM blocked, echo replies count only from the train's target,
+// arrivals carry the kernel's stamp, the program name is the engine's own
+// copy, and scheduled sends keep to the time base.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -164,6 +165,42 @@ TEST(EngineInProcess, ACallersAlarmComesOnTimeThroughALoopOfTrains) {
     ASSERT_EQ(callerAlarms, 1);
     EXPECT_GE(firstAlarmNs - start, 2000000000);
     EXPECT_LE(firstAlarmNs - start, 3500000000);
+}
+
+// The engine's calls to setitimer come here (the test is linked with
+// --wrap=setitimer).  While watched, every arming records whether SIGALRM
+// then had a handler and was blocked: armed first, a process stopped before
+// the handler went in would be ended by the alarm.
+bool watchArming = false;
+int armings = 0, armedUnguarded = 0;
+
+}  // namespace
+
+extern "C" int __real_setitimer(int which, const itimerval* value, itimerval* old);
+extern "C" int __wrap_setitimer(int which, const itimerval* value, itimerval* old) {
+    if (watchArming && value != nullptr && (value->it_value.tv_sec != 0 || value->it_value.tv_usec != 0)) {
+        struct sigaction now {};
+        sigaction(SIGALRM, nullptr, &now);
+        sigset_t mask;
+        pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+        ++armings;
+        if (now.sa_handler == SIG_DFL || sigismember(&mask, SIGALRM) != 1) ++armedUnguarded;
+    }
+    return __real_setitimer(which, value, old);
+}
+
+namespace {
+
+TEST(EngineInProcess, TheTrainsAlarmIsArmedOnlyWithItsHandlerInPlace) {
+    struct sigaction byDefault {}, old {};
+    byDefault.sa_handler = SIG_DFL;
+    sigaction(SIGALRM, &byDefault, &old);
+    watchArming = true;
+    Train t("127.0.0.1", 2, 2);
+    watchArming = false;
+    sigaction(SIGALRM, &old, nullptr);
+    EXPECT_EQ(armings, 1);
+    EXPECT_EQ(armedUnguarded, 0);
 }
 
 TEST(EngineInProcess, TheProgramNameIsCopied) {
