@@ -1,9 +1,14 @@
 // SPDX-License-Identifier: MIT
 // Tests of the send schedule, the probe's request check, the train table, and
-// the program dorral on the command line and on loopback.
+// the program dorral on the command line and on loopback, where a step of the
+// time of day neither holds nor bunches the probe's sends.
 #include <gtest/gtest.h>
 
+#include <sys/time.h>
+#include <time.h>
+
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -232,6 +237,63 @@ TEST(DorralProbe, DeparturesKeepTheScheduleOnLoopback)
         seen += " " + std::to_string(std::lround(late)) + "/" + std::to_string(std::lround(gaps));
     }
     EXPECT_TRUE(kept) << "first packet late by / gaps added up to, in us:" << seen;
+}
+
+// The engine's reads of the time of day come here (the test is linked with
+// --wrap=gettimeofday): once armed, every read after the next one is moved by
+// stepUs, as a step of the clock just after a probe began would move it.
+namespace {
+int64_t stepUs = 0;
+int readsBeforeStep = -1;  // -1: not armed
+}  // namespace
+
+extern "C" int __real_gettimeofday(timeval *tv, void *tz);
+extern "C" int __wrap_gettimeofday(timeval *tv, void *tz)
+{
+    const int r = __real_gettimeofday(tv, tz);
+    if (readsBeforeStep > 0) {
+        --readsBeforeStep;
+    } else if (readsBeforeStep == 0 && r == 0 && tv != nullptr) {
+        const int64_t us = int64_t{tv->tv_sec} * 1000000 + tv->tv_usec + stepUs;
+        tv->tv_sec = static_cast<time_t>(us / 1000000);
+        tv->tv_usec = static_cast<suseconds_t>(us % 1000000);
+    }
+    return r;
+}
+
+TEST(DorralProbe, AStepOfTheClockNeitherHoldsNorBunchesTheSends)
+{
+    // A second back would hold sends paced on the time of day for a second, a
+    // second ahead would send the rest at once.  The arrivals are the
+    // kernel's stamps, which the step does not move: their gaps add up to
+    // the schedule's 1528 us within 20 %, and the probe ends at once.
+    TSL_REQUIRE_ROOT("for the raw ICMP socket");
+    schedule(10, 0.0, 1e7);
+    const double span = (sendingTime[10] - sendingTime[1]) * 1e6;
+    for (const int64_t step : {int64_t{-1000000}, int64_t{1000000}}) {
+        bool kept = false;
+        std::string seen;
+        for (int run = 0; run < 10 && !kept; run++) {
+            int bytes[DORRAL_ARRAY_LEN] = {}, order[DORRAL_ARRAY_LEN] = {}, flags = 0, paths = 0, d[10], a[10];
+            timespec start{}, end{};
+            CaptureStdout();
+            stepUs = step;
+            readsBeforeStep = 1;  // the probe's start instant is read as it is
+            clock_gettime(CLOCK_MONOTONIC, &start);
+            const int status = startProbe("127.0.0.1", 10, packetSize, sendingTime, sendingTimeGap,
+                                          receivingTime, bytes, order, &flags, &paths, 5);
+            clock_gettime(CLOCK_MONOTONIC, &end);
+            readsBeforeStep = -1;
+            GetCapturedStdout();
+            ASSERT_EQ(status, 0);
+            ASSERT_EQ(fetchProbeTimes(10, d, a), 10);
+            const double took = (end.tv_sec - start.tv_sec) + (end.tv_nsec - start.tv_nsec) / 1e9;
+            const double gaps = a[9] - a[0];
+            kept = took < 0.5 && std::fabs(gaps - span) < 0.2 * span;
+            seen += " " + std::to_string(took) + " s/" + std::to_string(std::lround(gaps)) + " us";
+        }
+        EXPECT_TRUE(kept) << "step " << step << " us: took / arrival gaps added up to:" << seen;
+    }
 }
 
 TEST(DorralProbe, FillsArrivalTimesInSecondsAndTheTableTimesOnLoopback)
