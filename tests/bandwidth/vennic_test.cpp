@@ -182,22 +182,36 @@ TEST(VennicLoopback, LibraryFromC) {
 TEST(VennicLab, TenMegabitBottleneck) { checkBottleneck(10, 0.05); }
 
 TEST(VennicLab, ADuplicateInTheFirstPassVoidsThatPassOnly) {
-    // Replies spaced by a bottleneck, so no two share a time stamp.
+    // Replies spaced by a bottleneck, so no two share a time stamp; but a
+    // machine that stalls may hand the client two of them in one instant,
+    // which voids that pass too.  Such stalls come in spells and a fault in
+    // the duplicate's handling is the same every time: up to three runs.
     tsltest::Lab lab({.rateMbit = 50, .noEcho = true});
     TSL_REQUIRE_LAB(lab);
-    int responder = -1;
-    ASSERT_TRUE(lab.startInTarget(
-        {TSL_RESPONDER_BIN, "--trains", "4", "--scripted-trains", "1", "--dup", "3"}, 5, &responder));
-    const RunResult r = lab.runInClient({VENNIC_BIN, tsltest::Lab::kTarget}, 60);
-    EXPECT_EQ(lab.wait(responder, 10).status, 0);
-    ASSERT_EQ(r.status, 0) << r.err;
-    const Lines lines = tsltest::splitLines(r.out);
-    EXPECT_EQ(countPrefix(lines, "LOGME Duplicate Packets received"), 1u) << r.out;
-    EXPECT_EQ(countPrefix(lines, "available bandwidth estimate for pass 0:"), 0u);
-    for (const char* pass : {"1", "2", "3"})
-        EXPECT_EQ(countPrefix(lines, std::string("available bandwidth estimate for pass ") + pass + ":"), 1u)
-            << r.out;
-    EXPECT_EQ(countPrefix(lines, "valid reading #=3, "), 1u);
+    std::string failed;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        int responder = -1;
+        ASSERT_TRUE(lab.startInTarget(
+            {TSL_RESPONDER_BIN, "--trains", "4", "--scripted-trains", "1", "--dup", "3"}, 5, &responder));
+        const RunResult r = lab.runInClient({VENNIC_BIN, tsltest::Lab::kTarget}, 60);
+        EXPECT_EQ(lab.wait(responder, 10).status, 0);
+        ASSERT_EQ(r.status, 0) << r.err;
+        const Lines lines = tsltest::splitLines(r.out);
+        failed.clear();
+        const auto expect = [&](const std::string& prefix, size_t count) {
+            if (countPrefix(lines, prefix) != count)
+                failed += "\"" + prefix + "\" " + std::to_string(countPrefix(lines, prefix)) + " times, not " +
+                          std::to_string(count) + "\n";
+        };
+        expect("LOGME Duplicate Packets received", 1);
+        expect("available bandwidth estimate for pass 0:", 0);
+        for (const char* pass : {"1", "2", "3"})
+            expect(std::string("available bandwidth estimate for pass ") + pass + ":", 1);
+        expect("valid reading #=3, ", 1);
+        if (failed.empty()) break;
+        failed += r.out;
+    }
+    EXPECT_EQ(failed, "");
 }
 
 TEST(VennicLab, HundredMegabitBottleneck) { checkBottleneck(100, 0.10); }
