@@ -129,7 +129,11 @@ TEST(WatchProgram, SigintDuringAMeasurementEndsWithTheRecord) {
 
 TEST(WatchProgram, AStepInTheCrossTrafficIsReported) {
     const int processors = static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
-    tsltest::Lab lab({.rateMbit = 50, .crossMbit = 10, .steerCpu = processors > 1 ? processors - 1 : -1});
+    tsltest::Lab lab({.rateMbit = 50, .steerCpu = processors > 1 ? processors - 1 : -1});
+    // In a full run the first measurements after the lab came up read a
+    // third low and scattered (13 to 34 against 39 free), while the kernel
+    // still tore down the earlier tests' namespaces: a pause lets it.
+    std::this_thread::sleep_for(std::chrono::seconds(2));
     TSL_REQUIRE_LAB(lab);
     constexpr int kBefore = 8, kCount = 19;
     int watcher = -1;
@@ -141,7 +145,7 @@ TEST(WatchProgram, AStepInTheCrossTrafficIsReported) {
     for (int i = 0; i < 800 && tsltest::countOf(lab.output(watcher), "\"sample\"") < kBefore; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     ASSERT_EQ(tsltest::countOf(lab.output(watcher), "\"sample\""), kBefore);
-    // 15 Mbit/s more cross traffic: the free rate falls from about 39 to 24 Mbit/s.
+    // 20 Mbit/s of cross traffic: the free rate falls from about 49 to 29 Mbit/s.
     // (Loads kept below two thirds: above, the senders of cross traffic, on
     // the same two processors, fall behind and catch up in bursts that fill
     // the queue for a second.)
@@ -152,7 +156,7 @@ TEST(WatchProgram, AStepInTheCrossTrafficIsReported) {
     clock_gettime(CLOCK_REALTIME, &now);
     const double stepAt = static_cast<double>(now.tv_sec) + now.tv_nsec / 1e9;
     ASSERT_TRUE(lab.startInTarget({"taskset", "-c", other, "iperf3", "-c",
-                                   tsltest::Lab::kClient, "-p", "5300", "-u", "-b", "15M", "-l", "1200", "-t", "60",
+                                   tsltest::Lab::kClient, "-p", "5300", "-u", "-b", "20M", "-l", "1200", "-t", "60",
                                    "--forceflush"},
                                   5));
     const auto r = lab.wait(watcher, 80);
@@ -184,8 +188,8 @@ TEST(WatchProgram, AStepInTheCrossTrafficIsReported) {
         std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
         return v[v.size() / 2];
     };
-    EXPECT_NEAR(median(levelBefore), 39e6, 0.35 * 39e6) << seen;
-    EXPECT_NEAR(median(levelAfter), 24e6, 0.35 * 24e6) << seen;
+    EXPECT_NEAR(median(levelBefore), 49e6, 0.35 * 49e6) << seen;
+    EXPECT_NEAR(median(levelAfter), 29e6, 0.35 * 29e6) << seen;
     // The step is the first change that begins after the last answered
     // measurement before it.  Within three answered measurements on
     // synthetic series (the change test's own); here one more, as the lab's
