@@ -4,7 +4,11 @@
 # every test (the network tests need root and make their own namespaces), and
 # then fuzzes the receive path briefly.  Installs what it needs on Debian.
 # A run passes only when every test ran and passed: a test that was skipped or
-# not run, or fewer tests than min_tests below, fail it.
+# not run, or fewer tests than min_tests below, fail it.  Tests that judge
+# rates and times on real paths (label "timing") run once more when they are
+# the only ones that failed, after the machine's processors have been quiet
+# for two seconds: a virtual machine whose hypervisor takes them away for
+# seconds slows the lab itself.
 #   scripts/test.sh                      full run
 #   FUZZ_SECONDS=0 scripts/test.sh       skip the fuzzing run
 #   TSL_UNPRIVILEGED=1 scripts/test.sh   the subset that can run here (for instance
@@ -52,6 +56,46 @@ rm -f "$junit"
 status=0
 ctest --test-dir "$build" --output-on-failure -j"$jobs" --timeout 300 --no-tests=error \
     --output-junit "$junit" || status=$?
+
+# The largest share of a second that the hypervisor took from any processor
+# (steal time), read from /proc/stat over one second.
+steal_share() {
+    local a b
+    a=$(grep '^cpu[0-9]' /proc/stat)
+    sleep 1
+    b=$(grep '^cpu[0-9]' /proc/stat)
+    paste <(echo "$a") <(echo "$b") | awk '{
+        n = (NF - 2) / 2; total = 0
+        for (i = 2; i <= 9; i++) total += $(i + n + 1) - $i
+        steal = $(9 + n + 1) - $9
+        share = total > 0 ? steal / total : 0
+        if (share > most) most = share
+    } END { printf "%.3f\n", most }'
+}
+
+# Tests that judge rates and times on real paths (label "timing") fail when
+# the hypervisor takes the processors away for seconds: spells of 15 to 40 %
+# steal time were seen on this kind of machine, and the lab's forwarding,
+# shaper and senders all slow in them.  When every test that failed is one
+# of those, they run once more, after two quiet seconds in a row (at most a
+# minute's wait); any other failure stands.
+if ((status != 0)) && [[ -s $build/Testing/Temporary/LastTestsFailed.log ]]; then
+    timing_tests=$(ctest --test-dir "$build" -N -L '^timing$' | sed -n 's/^ *Test *#[0-9]*: //p')
+    failed=$(sed 's/^[0-9]*://' "$build/Testing/Temporary/LastTestsFailed.log")
+    others=$(grep -vxF -f <(echo "$timing_tests") <<<"$failed" || true)
+    if [[ -z $others ]]; then
+        quiet=0
+        for ((i = 0; i < 60 && quiet < 2; i++)); do
+            share=$(steal_share)
+            awk -v s="$share" 'BEGIN { exit !(s < 0.03) }' && quiet=$((quiet + 1)) || quiet=0
+        done
+        echo "test.sh: $(grep -c . <<<"$failed") timing test(s) failed; running them once more:"
+        echo "$failed" | sed 's/^/  /'
+        status=0
+        ctest --test-dir "$build" --rerun-failed --output-on-failure --timeout 300 \
+            --output-junit "$build/Testing/rerun.xml" || status=$?
+    fi
+fi
 
 # Every test of the report that did not run to a pass or a failure, as
 # "name: reason" (the test's skip message where it printed one).
