@@ -227,7 +227,11 @@ int Measurement::conclude() {
     }
     // Under a limit on echo replies that keeps streams below the capacity, a
     // free rate at that ceiling may be more: at least the low end is free.
-    if (p_.limitPps() > 0 && p_.ceiling() < 0.97 * p_.capacity() && high >= p_.ceiling()) {
+    // A capacity read through the limit may itself be low (its trains' few
+    // replies spaced by a stall): then streams must reach a raise's step
+    // above it, as they would to raise it, for the figure to stand.
+    const double room = p_.capacityThroughLimit() ? 1 + kRaiseBy : kCeilingBelowCapacity;
+    if (p_.limitPps() > 0 && p_.ceiling() < room * p_.capacity() && high >= p_.ceiling()) {
         Finding f(AVL_FAIL_ECHO_LIMIT);
         f.rate = p_.ceiling();
         f.pps = p_.limitPps();

@@ -515,6 +515,7 @@ bool Prober::readCapacity() {
             }
             pause(wait);
             if (!capacityTrain(&gaps).sent) return false;
+            capacityThroughLimit_ = true;
         }
         if (limit == Limit::Bytes && !(passed = passedRate())) return false;
         policed_ = limit == Limit::Bytes;

@@ -101,6 +101,9 @@ public:
     double capacity() const { return capacity_; }
     double ceiling() const { return ceiling_; }
     double limitPps() const { return limitPps_; }
+    // The capacity was read from the few replies of trains the host's limit
+    // cut short: a stall of either end while they came spaces them wider.
+    bool capacityThroughLimit() const { return capacityThroughLimit_; }
     // A policer: the capacity train found bytes limited, or a stream's loss
     // was of bytes while no stream ever queued (random loss can make one
     // twin look so by chance; a path that queues is no policer's).
@@ -166,6 +169,7 @@ private:
     bool stopped_ = false;
     bool handedOver_ = false; // the result owns the streams and rounds
     bool policed_ = false;    // bytes are limited: a policer, or a queue too short for a train
+    bool capacityThroughLimit_ = false;  // the capacity trains lost replies to the host's limit
     bool bytesLost_ = false;  // a stream's loss was found to be of bytes, not packets
     int delayRises_ = 0;      // streams whose delays rose: the path queues
 };

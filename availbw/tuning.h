@@ -47,6 +47,9 @@ constexpr int64_t kLimitProbeGapNs = 50000;
 // doubling up to this, 4 ms each.
 constexpr double kFastestProbe = 1.6e9;
 constexpr double kPassProbeSeconds = 0.004;
+// Under such a limit, streams that cannot be sent within this share of the
+// capacity cannot show a free rate near it: the run names the limit instead.
+constexpr double kCeilingBelowCapacity = 0.97;
 // A path that loses more than this at its lowest rates (over 100 packets or
 // more) cannot be judged by loss.
 constexpr double kMaxBaseLoss = 0.075;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <random>
@@ -251,6 +252,25 @@ TEST(Estimate, SaysWhyThereIsNoEstimate) {
         if (c.maxBytes > 0) {
             EXPECT_LE(r.probe_bytes, c.maxBytes) << c.what;
         }
+        avl_free_result(&r);
+    }
+}
+
+// A host that echoes 3000 requests a second, after a burst of five, on an
+// idle 50 Mbit/s path: the capacity trains bring back five replies each, and
+// receive stamps late by up to half a millisecond read them as 26 to 38
+// Mbit/s.  Streams then reach that capacity under the limit, but not past
+// it: the run names the limit rather than give the capacity it misread.
+TEST(Estimate, ACapacityReadThroughAnEchoLimitIsNoAnswer) {
+    for (const uint64_t seed : {3, 6}) {
+        simpath::Config config = bottleneck(50e6, 0);
+        config.echoLimitPps = 3000;
+        config.stampJitter = 500e-6;
+        config.seed = seed;
+        simpath::Path path(config);
+        avl_result r;
+        EXPECT_EQ(measure(path, quick(), &r), AVL_NO_ESTIMATE) << "seed " << seed << ": " << r.available_bps;
+        EXPECT_EQ(r.failure, AVL_FAIL_ECHO_LIMIT) << "seed " << seed << ": " << r.reason;
         avl_free_result(&r);
     }
 }
