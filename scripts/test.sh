@@ -52,7 +52,8 @@ cmake --build "$build" -j"$jobs"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:${ASAN_OPTIONS:-}"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:${UBSAN_OPTIONS:-}"
 junit="$build/Testing/results.xml"
-rm -f "$junit"
+# An earlier run's list of failed tests must not be taken for this run's.
+rm -f "$junit" "$build/Testing/Temporary/LastTestsFailed.log"
 status=0
 ctest --test-dir "$build" --output-on-failure -j"$jobs" --timeout 300 --no-tests=error \
     --output-junit "$junit" || status=$?
