@@ -641,12 +641,16 @@ constexpr int64_t kDeviceQueuePauseNs = 100000;
 // Stamps and sends packet i.  A socket whose send buffer is full (EAGAIN),
 // or a device queue that is (ENOBUFS), is waited on until it takes the
 // packet, which is then stamped again: its stamps are when it really left.
-// Counts the packets that had to wait.  False with errno set when the kernel
-// refused it, or it could not be sent within kMostSendWaitNs.
-bool send_packet(Run& run, int i, int cc, int64_t* departNs) {
+// Counts the packets that had to wait.  With retryErrors, a send that failed
+// because the socket reported an ICMP error about an earlier request (it
+// does so on the next send too) is tried again, twice at most.  False with
+// errno set when the kernel refused it, or it could not be sent within
+// kMostSendWaitNs.
+bool send_packet(Run& run, int i, int cc, int64_t* departNs, bool retryErrors = false) {
     tsl_stream_session* s = run.s;
     tsl::set_echo_sequence(s->out, static_cast<uint16_t>(run.base + i));
     int64_t giveUp = 0;
+    int errorsLeft = retryErrors ? 2 : 0;
     for (;;) {
         const int64_t first = tsl::monotonic_ns();
         const auto stamp = static_cast<int32_t>((first - run.startNs) / 1000);
@@ -665,6 +669,10 @@ bool send_packet(Run& run, int i, int cc, int64_t* departNs) {
             return false;
         }
         if (errno == EINTR) continue;
+        if ((errno == EHOSTUNREACH || errno == ENETUNREACH || errno == ECONNREFUSED || errno == EPROTO ||
+             errno == EACCES) &&
+            errorsLeft-- > 0)
+            continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOBUFS) return false;
         const int error = errno;
         const int64_t now = tsl::monotonic_ns();
@@ -687,6 +695,37 @@ bool send_packet(Run& run, int i, int cc, int64_t* departNs) {
 }
 
 // A refused request, with errno saying so (EINVAL).
+// Starts a run of count packets of up to ipBytes: a token of its own in the
+// packet (a reply must echo it to be taken, so neither a forger who cannot
+// see the requests nor a late reply of an earlier stream passes for a reply
+// of this one), room in the receive buffer, its sequence numbers taken and
+// every packet lost until its reply comes.  False when no random bytes came.
+bool begin_run(Run& run, int ipBytes) {
+    tsl_stream_session* s = run.s;
+    if (!random_bytes(run.token, sizeof run.token)) return false;
+    std::memcpy(s->out + kTokenAt, run.token, sizeof run.token);
+    reserve_buffer(s, run.count, ipBytes);
+    s->nextSeq = static_cast<uint16_t>(s->nextSeq + run.count);
+    for (int i = 0; i < run.count; ++i) run.arrive[i] = TSL_STREAM_LOST;
+    return true;
+}
+
+// Sends the run's packets at their times from now, reading replies in the
+// gaps; send(i) sends packet i.  A sender that fell behind moves the rest of
+// the schedule (counted in the stats) rather than catch up in a burst.
+template <class Send>
+bool send_on_schedule(Run& run, const int64_t* sendAtNs, Send send) {
+    tsl::ScheduleShift shift;
+    run.startNs = tsl::monotonic_ns();
+    run.stats.start_ns = run.startNs;
+    const bool sent = tsl::pace_sends(
+        run.count, tsl::monotonic_ns, [&](int i) { return run.startNs + sendAtNs[i]; },
+        [&](int64_t left) { read_ahead(run, left); }, send, 2000, &shift);
+    run.stats.shifts = shift.shifts;
+    run.stats.shifted_ns = shift.total;
+    return sent;
+}
+
 int refused() {
     errno = EINVAL;
     return TSL_STREAM_ERR_ARGUMENT;
@@ -798,28 +837,12 @@ extern "C" int tsl_stream_run(tsl_stream_session* session, int count, int size, 
         !valid_request(count, size, send_at_ns, wait_ns))
         return refused();
     Run run{session, count, session->nextSeq, {}, 0, depart_ns, arrive_ns, 0, {}};
-    // A token of its own for every stream: a reply must echo it to be taken,
-    // so neither a forger who cannot see the requests nor a late reply of an
-    // earlier stream passes for a reply of this one.
-    if (!random_bytes(run.token, sizeof run.token)) return TSL_STREAM_ERR_RANDOM;
-    std::memcpy(session->out + kTokenAt, run.token, sizeof run.token);
-    reserve_buffer(session, count, size + tsl_stream_header_bytes(session));
-    session->nextSeq = static_cast<uint16_t>(session->nextSeq + count);
-    for (int i = 0; i < count; ++i) arrive_ns[i] = TSL_STREAM_LOST;
+    if (!begin_run(run, size + tsl_stream_header_bytes(session))) return TSL_STREAM_ERR_RANDOM;
     session->lastError[0] = '\0';
     const uint32_t dropsBefore = drops_so_far(session);
 
     const int cc = size + 8;
-    tsl::ScheduleShift shift;
-    run.startNs = tsl::monotonic_ns();
-    run.stats.start_ns = run.startNs;
-    const bool sent = tsl::pace_sends(
-        count, tsl::monotonic_ns, [&](int i) { return run.startNs + send_at_ns[i]; },
-        [&](int64_t left) { read_ahead(run, left); },
-        [&](int i) { return send_packet(run, i, cc, &depart_ns[i]); },
-        2000, &shift);
-    run.stats.shifts = shift.shifts;
-    run.stats.shifted_ns = shift.total;
+    const bool sent = send_on_schedule(run, send_at_ns, [&](int i) { return send_packet(run, i, cc, &depart_ns[i]); });
     if (!sent) {
         if (stats != nullptr) *stats = run.stats;
         return TSL_STREAM_ERR_SEND;
@@ -871,51 +894,21 @@ extern "C" int tsl_stream_run_hops(tsl_stream_session* session, int count, const
         largest = std::max(largest, sizes[i]);
     }
     Run run{session, count, session->nextSeq, {}, 0, depart_ns, arrive_ns, 0, {}, answers};
-    if (!random_bytes(run.token, sizeof run.token)) return TSL_STREAM_ERR_RANDOM;
-    std::memcpy(session->out + kTokenAt, run.token, sizeof run.token);
-    reserve_buffer(session, count, largest + tsl_stream_header_bytes(session));
-    session->nextSeq = static_cast<uint16_t>(session->nextSeq + count);
-    for (int i = 0; i < count; ++i) {
-        arrive_ns[i] = TSL_STREAM_LOST;
-        answers[i] = tsl_stream_answer{TSL_STREAM_ANSWER_NONE, ""};
-    }
+    if (!begin_run(run, largest + tsl_stream_header_bytes(session))) return TSL_STREAM_ERR_RANDOM;
+    for (int i = 0; i < count; ++i) answers[i] = tsl_stream_answer{TSL_STREAM_ANSWER_NONE, ""};
     hop_errors(session, true);
     const uint32_t dropsBefore = drops_so_far(session);
 
     int ttlNow = -1;
-    tsl::ScheduleShift shift;
-    run.startNs = tsl::monotonic_ns();
-    run.stats.start_ns = run.startNs;
-    const bool sent = tsl::pace_sends(
-        count, tsl::monotonic_ns, [&](int i) { return run.startNs + send_at_ns[i]; },
-        [&](int64_t left) { read_ahead(run, left); },
-        [&](int i) {
-            if (ttls[i] != ttlNow) {
-                if (!set_ttl(session, ttls[i])) return false;
-                ttlNow = ttls[i];
-            }
-            const int cc = sizes[i] + 8;
-            tsl::set_echo_sequence(session->out, static_cast<uint16_t>(run.base + i));
-            const auto stamp = static_cast<int32_t>((tsl::monotonic_ns() - run.startNs) / 1000);
-            if (session->kernelChecksum) tsl::stamp_echo(session->out, stamp);
-            else tsl::seal_echo(session->out, cc, stamp);
-            depart_ns[i] = tsl::monotonic_ns() - run.startNs;
-            // An error about an earlier request fails the next send once
-            // (the socket reports it there too): the send is tried again.
-            for (int tries = 0; tries < 3; ++tries) {
-                if (sendto(session->socket, session->out, static_cast<size_t>(cc), 0,
-                           reinterpret_cast<const sockaddr*>(&session->to), session->toLen) == cc)
-                    return true;
-                if (errno != EHOSTUNREACH && errno != ENETUNREACH && errno != ECONNREFUSED && errno != EPROTO &&
-                    errno != EACCES)
-                    return false;
-            }
-            return false;
-        },
-        2000, &shift);
+    const bool sent = send_on_schedule(run, send_at_ns, [&](int i) {
+        if (ttls[i] != ttlNow) {
+            if (!set_ttl(session, ttls[i])) return false;
+            ttlNow = ttls[i];
+        }
+        // The routers' errors about earlier requests come back on this socket.
+        return send_packet(run, i, sizes[i] + 8, &depart_ns[i], true);
+    });
     const int sendError = errno;
-    run.stats.shifts = shift.shifts;
-    run.stats.shifted_ns = shift.total;
     set_ttl(session, -1);
     if (sent) {
         const int64_t deadline = run.startNs + depart_ns[count - 1] + wait_ns;
