@@ -3,9 +3,11 @@
 // budgets, the record of every stream, the loss book, and the steps that
 // learn the path before the search (the round trip, the capacity, limits on
 // echo replies or bytes).  The search (estimate.cpp) decides which rates to
-// send; this sends them and says what each stream showed.
+// send; this sends them and says what each stream showed.  prober.cpp holds
+// the streams and budgets, prober_steps.cpp the steps before the search.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -14,6 +16,10 @@
 #include "availest.h"
 
 namespace availbw {
+
+// v kept within [low, high]; high wins where the two cross (a host's limit
+// on echo replies far below the capacity puts the ceiling under the floor).
+inline double bounded(double v, double low, double high) { return std::min(std::max(v, low), high); }
 
 // A stream as it is to be sent: when each packet leaves, and its size.
 struct Plan {
