@@ -196,8 +196,9 @@ typedef struct avl_result {
     double lower_bound_bps; /* > 0 without an estimate: at least this much is free */
     int64_t max_bytes;      /* the budgets the measurement ran under (the automatic ones */
     double max_seconds;     /*   as they grew) */
-    int budget_grown;       /* 1: the streams disagreed, so the automatic budgets grew to
-                               max_bytes and max_seconds */
+    int budget_grown;       /* the automatic budgets grew to max_bytes and max_seconds, as
+                               1: the streams disagreed; 2: they hinted that the cross
+                               traffic gives way, and more of them tell */
 } avl_result;
 
 /* The short name of a failure code ("none", "budget", "no_reply", ...); "unknown"

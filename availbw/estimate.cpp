@@ -45,6 +45,7 @@ private:
     void endRound();
     bool disagree() const;
     int elastic(bool answered) const;
+    double givesWay() const;
     int conclude();
     int noEstimate(const Finding& f);
 
@@ -113,7 +114,10 @@ void Measurement::search(double guess, const Outcome& first) {
     double pointer = first.sent && first.sentRate <= guess * kSent ? 0 : guess;
     int round = 1, inRound = 0, voids = 0;
     while (round <= o.max_rounds) {
-        if (p_.stopped() && !(disagree() && p_.resumeWithLargerBudgets())) break;
+        if (p_.stopped()) {
+            const int why = disagree() ? 1 : givesWay() >= kGiveWayHint ? 2 : 0;
+            if (why == 0 || !p_.resumeWithLargerBudgets(why)) break;
+        }
         Posterior& post = post_.back();
         double rate = pointer > 0 ? pointer : post.nextRate();
         pointer = 0;
@@ -146,7 +150,9 @@ void Measurement::search(double guess, const Outcome& first) {
                 inRound = 0;
             }
         }
-        if (narrow() || elastic(false) == AVL_ELASTIC_YES) break;
+        // Narrow, but with a hint that the cross traffic gives way: more
+        // streams tell, as far as the budgets go.
+        if ((narrow() && givesWay() < kGiveWayHint) || elastic(false) == AVL_ELASTIC_YES) break;
     }
     if (inRound > 0) endRound();
 }
@@ -269,7 +275,8 @@ int Measurement::conclude() {
 // that does not yield empties it between its bursts.  (Verdicts that
 // contradict each other, flat far above rates that rose, are no sign: a
 // slow stream's few packets a millisecond alias with bursts a millisecond
-// apart and rise now and then on steady paths.)  Found to yield:
+// apart and rise now and then on steady paths.)  The other sign is flows
+// that give way within each stream (givesWay).  Found to yield:
 // AVL_ELASTIC_YES.  A range narrowed with no queue standing:
 // AVL_ELASTIC_NO.  Else AVL_ELASTIC_UNKNOWN.
 int Measurement::elastic(bool answered) const {
@@ -291,8 +298,41 @@ int Measurement::elastic(bool answered) const {
         const double packets = kStandingPackets * 1500 * 8 / c;
         standing = floors[floors.size() / 2] - least > std::max({kStandingQueue, packets, kStandingShare * least});
     }
-    if (standing) return AVL_ELASTIC_YES;
+    if (standing || givesWay() >= kGiveWayErrors) return AVL_ELASTIC_YES;
     return answered ? AVL_ELASTIC_NO : AVL_ELASTIC_UNKNOWN;
+}
+
+// The second sign of traffic that yields, for flows that a window holds
+// (a receiver's, on a short path): they keep a queue standing through the
+// whole measurement, so no stream finds it empty, but they give way within
+// a round trip.  A stream then builds a queue at first and stops building
+// it once the flows have made room: its replies arrive slower than it was
+// sent in its first half and at its rate in the second.  Cross traffic that
+// does not yield keeps its share for the whole stream, and its bursts make
+// either half the slower as often.  So: over the judged streams without
+// loss, the second half's arrival rate over the first's, in its mean
+// logarithm, well above both nothing and its own standard error.
+double Measurement::givesWay() const {
+    std::vector<double> gains;
+    std::vector<double> at;
+    for (const avl_stream& s : p_.streams()) {
+        if (s.void_stream || s.lost > 0 || (s.kind != AVL_KIND_SEARCH && s.kind != AVL_KIND_GUESS)) continue;
+        at.clear();
+        for (int i = s.lead; i < s.packets; ++i)
+            if (s.delay_s[i] >= 0) at.push_back(s.depart_s[i] + s.delay_s[i]);
+        if (at.size() < kGiveWayPackets) continue;
+        std::sort(at.begin(), at.end());
+        const size_t half = at.size() / 2;
+        const double first = at[half - 1] - at[0], second = at.back() - at[half];
+        if (first <= 0 || second <= 0) continue;
+        gains.push_back(std::log((at.size() - half - 1) / second * first / (half - 1)));
+    }
+    if (gains.size() < kGiveWayStreams) return 0;
+    double mean = 0, square = 0;
+    for (double g : gains) mean += g / gains.size();
+    for (double g : gains) square += (g - mean) * (g - mean);
+    const double error = std::sqrt(square / (gains.size() - 1) / gains.size());
+    return mean > kGiveWayGain ? mean / std::max(error, 1e-9) : 0;
 }
 
 int Measurement::run() {

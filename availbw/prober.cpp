@@ -85,20 +85,20 @@ Prober::Prober(const avl_path& path, const avl_options& o, avl_result* r, avl_pr
     r_->max_seconds = o_.max_seconds;
 }
 
-bool Prober::growBudgets() {
+bool Prober::growBudgets(int why) {
     if (!automaticBudgets() || r_->budget_grown) return false;
     if (automaticBytes_) o_.max_bytes = std::max<int64_t>(kGrownBytes, std::llround(o_.max_bytes * kBytesGrowth));
     if (automaticSeconds_) o_.max_seconds *= kSecondsGrowth;
     r_->max_bytes = o_.max_bytes;
     r_->max_seconds = o_.max_seconds;
-    r_->budget_grown = 1;
+    r_->budget_grown = why;
     return true;
 }
 
-bool Prober::resumeWithLargerBudgets() {
+bool Prober::resumeWithLargerBudgets(int why) {
     if (!stopped_ || finding_.failure != AVL_FAIL_BUDGET) return false;
     const bool automatic = finding_.budget == AVL_BUDGET_BYTES ? automaticBytes_ : automaticSeconds_;
-    if (!automatic || !growBudgets()) return false;
+    if (!automatic || !growBudgets(why)) return false;
     stopped_ = false;
     finding_ = Finding{};
     r_->failure = AVL_FAIL_NONE;

@@ -93,7 +93,7 @@ public:
     // A budget stopped the measurement while the search still needs more:
     // when that budget is automatic, the automatic budgets grow once and the
     // measurement goes on (true).
-    bool resumeWithLargerBudgets();
+    bool resumeWithLargerBudgets(int why);
     bool automaticBudgets() const { return automaticBytes_ || automaticSeconds_; }
 
     void stop(const Finding& f);
@@ -131,7 +131,7 @@ public:
 
 private:
     enum class Limit { None, Packets, Bytes, Stopped };
-    bool growBudgets();
+    bool growBudgets(int why);
     Outcome capacityTrain(std::vector<double>* gaps);
     Limit findLimit(int trainReplies);
     double passedRate();

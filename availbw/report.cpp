@@ -238,7 +238,9 @@ std::string textReport(const avl_result& r, const std::string& host, const Repor
                                      "bottleneck, not only what is unused now");
     if (r.budget_grown)
         out += line("budget", "grew to " + formatBytes(r.max_bytes) + " and " + printed("%.3g s", r.max_seconds) +
-                                  ": the streams disagreed, and more of them narrow the range");
+                                  (r.budget_grown == 2 ? ": the streams hinted that the cross traffic gives way, and more "
+                                                         "of them tell"
+                                                       : ": the streams disagreed, and more of them narrow the range"));
     if (estimate && r.reason[0] != '\0') {
         const std::string hint = budgetHint(r);
         out += line("cut short", noEstimateReason(r) + (hint.empty() ? "" : " (" + hint + ")"));

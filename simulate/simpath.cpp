@@ -213,7 +213,8 @@ void Path::crossUntil(size_t k, double t) {
         if (e.what == Acked) {
             // One packet more a round trip; one more per acknowledgement
             // until the first loss.
-            flow.cwnd = std::min(kMaxWindow, flow.cwnd + (flow.cwnd < flow.ssthresh ? 1 : 1 / flow.cwnd));
+            const double most = c_.hops[k].elasticWindow > 0 ? c_.hops[k].elasticWindow : kMaxWindow;
+            flow.cwnd = std::min(most, flow.cwnd + (flow.cwnd < flow.ssthresh ? 1 : 1 / flow.cwnd));
         } else if (e.what == LossFound && e.sent > flow.lastCut) {
             // Halved once for the losses of one window: those of packets
             // sent before the last cut were part of it.

@@ -48,6 +48,12 @@ struct Hop {
     double elasticRtt = 0.02;     // mean round trip without the queue; each flow's is within +-25 %
     int elasticPacketBytes = 1500;
     double elasticWarmup = 2;     // seconds the flows run before the path's time 0
+    // > 0: no flow's window grows past this many packets, as a receiver's
+    // window holds a flow on a short path; such flows lose nothing and keep
+    // a queue of their windows less what the path holds in flight, and give
+    // way within a round trip when a stream takes room (their rate is their
+    // window over a round trip the stream lengthens).
+    int elasticWindow = 0;
 };
 
 struct Config {

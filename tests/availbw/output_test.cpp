@@ -174,6 +174,9 @@ TEST(AvailbwReport, TextWithAndWithoutAnEstimate) {
     EXPECT_NE(availbw::textReport(m.result(), "x").find("\nbudget                grew to 3.00 MB and 2 s: the streams "
                                                         "disagreed"),
               std::string::npos);
+    m.r.budget_grown = 2;
+    EXPECT_NE(availbw::textReport(m.result(), "x").find("2 s: the streams hinted that the cross traffic gives way"),
+              std::string::npos);
 
     // What the figure rests on: the packets' size, a limit on echo replies,
     // and in JSON the reason (null beside an estimate) and each stream's
