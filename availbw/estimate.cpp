@@ -45,7 +45,13 @@ private:
     void endRound();
     bool disagree() const;
     int elastic(bool answered) const;
-    double givesWay() const;
+    double givesWay(size_t* streams = nullptr) const;
+    struct Gains {
+        size_t count = 0;
+        double mean = 0, error = INFINITY;
+    };
+    Gains fullGains() const;
+    void fillTest(int round);
     int conclude();
     int noEstimate(const Finding& f);
 
@@ -113,10 +119,15 @@ void Measurement::search(double guess, const Outcome& first) {
     // itself was sent there.
     double pointer = first.sent && first.sentRate <= guess * kSent ? 0 : guess;
     int round = 1, inRound = 0, voids = 0;
+    bool filled = false;
     while (round <= o.max_rounds) {
         if (p_.stopped()) {
             const int why = disagree() ? 1 : givesWay() >= kGiveWayHint ? 2 : 0;
             if (why == 0 || !p_.resumeWithLargerBudgets(why)) break;
+        }
+        if (round == 2 && !filled) {
+            filled = true;
+            fillTest(round);
         }
         Posterior& post = post_.back();
         double rate = pointer > 0 ? pointer : post.nextRate();
@@ -275,8 +286,9 @@ int Measurement::conclude() {
 // that does not yield empties it between its bursts.  (Verdicts that
 // contradict each other, flat far above rates that rose, are no sign: a
 // slow stream's few packets a millisecond alias with bursts a millisecond
-// apart and rise now and then on steady paths.)  The other sign is flows
-// that give way within each stream (givesWay).  Found to yield:
+// apart and rise now and then on steady paths.)  The other signs are flows
+// that give way within each stream (givesWay), and within the streams sent
+// at the capacity (fillTest).  Found to yield:
 // AVL_ELASTIC_YES.  A range narrowed with no queue standing:
 // AVL_ELASTIC_NO.  Else AVL_ELASTIC_UNKNOWN.
 int Measurement::elastic(bool answered) const {
@@ -298,8 +310,29 @@ int Measurement::elastic(bool answered) const {
         const double packets = kStandingPackets * 1500 * 8 / c;
         standing = floors[floors.size() / 2] - least > std::max({kStandingQueue, packets, kStandingShare * least});
     }
-    if (standing || givesWay() >= kGiveWayErrors) return AVL_ELASTIC_YES;
+    size_t streams = 0;
+    if (standing || (givesWay(&streams) >= kGiveWayErrors && streams >= kGiveWayStreams)) return AVL_ELASTIC_YES;
+    const Gains full = fullGains();
+    if (full.count >= kFullStreams && full.mean >= kFullGain && full.mean >= kFullErrors * full.error)
+        return AVL_ELASTIC_YES;
     return answered ? AVL_ELASTIC_NO : AVL_ELASTIC_UNKNOWN;
+}
+
+// A stream's second half's arrival rate over its first's, as a logarithm,
+// into *gain; false for a stream that cannot say (void, lossy, not judged
+// by rate, too few replies).
+bool halvesGain(const avl_stream& s, double* gain) {
+    if (s.void_stream || s.lost > 0 || (s.kind != AVL_KIND_SEARCH && s.kind != AVL_KIND_GUESS)) return false;
+    std::vector<double> at;
+    for (int i = s.lead; i < s.packets; ++i)
+        if (s.delay_s[i] >= 0) at.push_back(s.depart_s[i] + s.delay_s[i]);
+    if (at.size() < kGiveWayPackets) return false;
+    std::sort(at.begin(), at.end());
+    const size_t half = at.size() / 2;
+    const double first = at[half - 1] - at[0], second = at.back() - at[half];
+    if (first <= 0 || second <= 0) return false;
+    *gain = std::log((at.size() - half - 1) / second * first / (half - 1));
+    return true;
 }
 
 // The second sign of traffic that yields, for flows that a window holds
@@ -307,32 +340,67 @@ int Measurement::elastic(bool answered) const {
 // whole measurement, so no stream finds it empty, but they give way within
 // a round trip.  A stream then builds a queue at first and stops building
 // it once the flows have made room: its replies arrive slower than it was
-// sent in its first half and at its rate in the second.  Cross traffic that
-// does not yield keeps its share for the whole stream, and its bursts make
-// either half the slower as often.  So: over the judged streams without
-// loss, the second half's arrival rate over the first's, in its mean
-// logarithm, well above both nothing and its own standard error.
-double Measurement::givesWay() const {
-    std::vector<double> gains;
-    std::vector<double> at;
+// sent in its first half and at its rate in the second, the more so the
+// larger its share of the capacity.  Cross traffic that does not yield
+// keeps its share for the whole stream, and its bursts make either half
+// the slower as often.  So the gains of the streams (halvesGain) are
+// fitted as a slope times their load; returned: how many standard errors
+// that slope lies above kGiveWayGain, and in *streams how many streams
+// it rests on.
+double Measurement::givesWay(size_t* streams) const {
+    std::vector<double> gains, loads;
+    const double c = p_.capacity();
     for (const avl_stream& s : p_.streams()) {
-        if (s.void_stream || s.lost > 0 || (s.kind != AVL_KIND_SEARCH && s.kind != AVL_KIND_GUESS)) continue;
-        at.clear();
-        for (int i = s.lead; i < s.packets; ++i)
-            if (s.delay_s[i] >= 0) at.push_back(s.depart_s[i] + s.delay_s[i]);
-        if (at.size() < kGiveWayPackets) continue;
-        std::sort(at.begin(), at.end());
-        const size_t half = at.size() / 2;
-        const double first = at[half - 1] - at[0], second = at.back() - at[half];
-        if (first <= 0 || second <= 0) continue;
-        gains.push_back(std::log((at.size() - half - 1) / second * first / (half - 1)));
+        double g;
+        if (!halvesGain(s, &g)) continue;
+        gains.push_back(g);
+        loads.push_back(std::min(s.sent_rate_bps / c, kGiveWayLoad));
     }
-    if (gains.size() < kGiveWayStreams) return 0;
-    double mean = 0, square = 0;
-    for (double g : gains) mean += g / gains.size();
-    for (double g : gains) square += (g - mean) * (g - mean);
-    const double error = std::sqrt(square / (gains.size() - 1) / gains.size());
-    return mean > kGiveWayGain ? mean / std::max(error, 1e-9) : 0;
+    if (streams) *streams = gains.size();
+    if (gains.size() < kGiveWayHintStreams) return 0;
+    double xx = 0, xy = 0;
+    for (size_t i = 0; i < gains.size(); ++i) {
+        xx += loads[i] * loads[i];
+        xy += loads[i] * gains[i];
+    }
+    const double slope = xy / xx;
+    double square = 0;
+    for (size_t i = 0; i < gains.size(); ++i) square += (gains[i] - slope * loads[i]) * (gains[i] - slope * loads[i]);
+    const double error = std::sqrt(square / (gains.size() - 1) / xx);
+    return (slope - kGiveWayGain) / std::max(error, 1e-9);
+}
+
+// The gains of the streams sent at the capacity or near it (fillTest).
+Measurement::Gains Measurement::fullGains() const {
+    Gains g;
+    std::vector<double> all;
+    for (const avl_stream& s : p_.streams()) {
+        double x;
+        if (s.sent_rate_bps >= kFullLoad * p_.capacity() && halvesGain(s, &x)) all.push_back(x);
+    }
+    g.count = all.size();
+    if (all.empty()) return g;
+    for (double x : all) g.mean += x / all.size();
+    double square = 0;
+    for (double x : all) square += (x - g.mean) * (x - g.mean);
+    g.error = all.size() > 1 ? std::sqrt(square / (all.size() - 1) / all.size()) : INFINITY;
+    return g;
+}
+
+// Streams at the capacity fill the bottleneck: cross traffic that does not
+// yield keeps its share of it for a whole stream, so the stream's replies
+// arrive at one rate throughout, while traffic that yields makes room
+// within a round trip and the second half arrives faster.  The first guess
+// is such a stream; when it hints so, a few more are sent at the ceiling.
+void Measurement::fillTest(int round) {
+    if (p_.ceiling() < kFullLoad * p_.capacity()) return;
+    const Gains g = fullGains();
+    if (g.count == 0 || g.mean < kFullHint) return;
+    for (size_t k = g.count; k < kFullStreams; ++k) {
+        const Outcome out = p_.stream(p_.searchPlan(round, p_.ceiling()));
+        if (!out.sent) break;
+        if (judged(out) && !out.lossy) post_.back().add(out.sentRate, risingVerdict(out));
+    }
 }
 
 int Measurement::run() {

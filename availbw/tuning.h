@@ -185,19 +185,38 @@ constexpr double kStandingQueue = 0.001;
 constexpr double kStandingPackets = 10;
 constexpr double kStandingShare = 0.1;
 constexpr size_t kStandingStreams = 3;
-// Flows that give way within a stream (givesWay): each stream's second half
-// arrives faster than its first, by this much in the mean logarithm over
-// the streams (3 %: a flow held by its window gave 10 to 15 % in the lab
-// and about 5 % in the simulator; steady and random cross traffic give
-// nothing on the mean, with streams' bursts either way), and by this many
-// standard errors of that mean (three and a half, as it is asked after
-// every stream: the simulator's other cells reached 2.4 at most in 2000
-// askings); a hint of two keeps the search going and may grow the budgets.
-// From streams of this many replies, and this many streams.
-constexpr double kGiveWayGain = 0.03;
-constexpr double kGiveWayErrors = 3.5;
-constexpr double kGiveWayHint = 2;
+// Flows that give way within a stream (givesWay).  A stream's gain is the
+// logarithm of its second half's arrival rate over its first's; the gains
+// grow with the stream's share of the capacity (its load, counted up to
+// kGiveWayLoad), so they are fitted as slope x load.  The traffic yields
+// when the slope exceeds kGiveWayGain by kGiveWayErrors standard errors,
+// over kGiveWayStreams streams or more; kGiveWayHint of them, over
+// kGiveWayHintStreams, keeps a narrowed search going and may grow the
+// budgets.  Measured: flows held by a window gave slopes of 0.15 to 0.5
+// in the lab and 0.14 to 0.19 in the simulator; steady, random, mixed and
+// on-off cross traffic gave up to 0.15 in the lab and 0.08 in the
+// simulator, with at most 1.0 and 1.3 standard errors above the 0.1 (the
+// simulator's bursts of 20 ms alone reached 3.3).  Streams of fewer than
+// kGiveWayPackets replies are not counted: their halves are too short.
+constexpr double kGiveWayGain = 0.1;
+constexpr double kGiveWayErrors = 2.5;
+constexpr double kGiveWayHint = 1;
 constexpr size_t kGiveWayPackets = 16;
-constexpr size_t kGiveWayStreams = 8;
+constexpr double kGiveWayLoad = 0.9;
+constexpr size_t kGiveWayStreams = 12;
+constexpr size_t kGiveWayHintStreams = 8;
+// Streams at kFullLoad of the capacity or more fill the bottleneck
+// (fillTest).  When the first guess's gain is kFullHint or more, more are
+// sent, kFullStreams in all; the traffic yields when their mean gain is at
+// least kFullGain and kFullErrors standard errors.  Measured at the
+// capacity: flows held by a window in the lab, gains of 0.1 to 0.57 (0.4
+// in the median); in the simulator 0.14 with a window of ten packets;
+// other cross traffic in the lab -0.6 to 0.4 a stream (a standard
+// deviation of about 0.2), in the simulator up to 0.2 in the mean of four.
+constexpr double kFullLoad = 0.9;
+constexpr double kFullHint = 0.1;
+constexpr size_t kFullStreams = 4;
+constexpr double kFullGain = 0.15;
+constexpr double kFullErrors = 2.5;
 
 }  // namespace availbw::tuning

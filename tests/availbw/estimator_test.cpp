@@ -490,7 +490,7 @@ TEST(Estimate, TellsTrafficThatYieldsAndPolicers) {
         simpath::Config c = bottleneck(50e6, 0);
         c.hops[0].elasticFlows = 1;
         c.hops[0].elasticRtt = 0.0002;
-        c.hops[0].elasticWindow = 24;
+        c.hops[0].elasticWindow = 10;
         c.seed = seed;
         simpath::Path path(c);
         avl_result r;
@@ -500,7 +500,7 @@ TEST(Estimate, TellsTrafficThatYieldsAndPolicers) {
         seen += " " + std::to_string(r.available_bps / 1e6);
         avl_free_result(&r);
     }
-    EXPECT_GE(named, 5) << "figures given:" << seen;
+    EXPECT_GE(named, 6) << "figures given:" << seen;
     for (int seed = 1; seed <= 3; ++seed) {
         simpath::Config steady = bottleneck(50e6, 30e6, 0.001);
         steady.seed = seed;
