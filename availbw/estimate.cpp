@@ -51,7 +51,7 @@ private:
         double mean = 0, error = INFINITY;
     };
     Gains fullGains() const;
-    void fillTest(int round);
+    bool fillTest(int round);
     int conclude();
     int noEstimate(const Finding& f);
 
@@ -125,10 +125,7 @@ void Measurement::search(double guess, const Outcome& first) {
             const int why = disagree() ? 1 : givesWay() >= kGiveWayHint ? 2 : 0;
             if (why == 0 || !p_.resumeWithLargerBudgets(why)) break;
         }
-        if (round == 2 && !filled) {
-            filled = true;
-            fillTest(round);
-        }
+        if (round >= 2 && !filled) filled = fillTest(round);
         Posterior& post = post_.back();
         double rate = pointer > 0 ? pointer : post.nextRate();
         pointer = 0;
@@ -391,16 +388,19 @@ Measurement::Gains Measurement::fullGains() const {
 // yield keeps its share of it for a whole stream, so the stream's replies
 // arrive at one rate throughout, while traffic that yields makes room
 // within a round trip and the second half arrives faster.  The first guess
-// is such a stream; when it hints so, a few more are sent at the ceiling.
-void Measurement::fillTest(int round) {
-    if (p_.ceiling() < kFullLoad * p_.capacity()) return;
+// is such a stream; when it hints so, or the other streams' gains do
+// (givesWay), a few more are sent at the ceiling.  True once done, or
+// when it cannot be (streams are held below the capacity).
+bool Measurement::fillTest(int round) {
+    if (p_.ceiling() < kFullLoad * p_.capacity()) return true;
     const Gains g = fullGains();
-    if (g.count == 0 || g.mean < kFullHint) return;
+    if (g.count == 0 || (g.mean < kFullHint && givesWay() < kGiveWayHint)) return false;
     for (size_t k = g.count; k < kFullStreams; ++k) {
         const Outcome out = p_.stream(p_.searchPlan(round, p_.ceiling()));
         if (!out.sent) break;
         if (judged(out) && !out.lossy) post_.back().add(out.sentRate, risingVerdict(out));
     }
+    return true;
 }
 
 int Measurement::run() {

@@ -199,7 +199,7 @@ constexpr size_t kStandingStreams = 3;
 // simulator's bursts of 20 ms alone reached 3.3).  Streams of fewer than
 // kGiveWayPackets replies are not counted: their halves are too short.
 constexpr double kGiveWayGain = 0.1;
-constexpr double kGiveWayErrors = 2.5;
+constexpr double kGiveWayErrors = 2;
 constexpr double kGiveWayHint = 1;
 constexpr size_t kGiveWayPackets = 16;
 constexpr double kGiveWayLoad = 0.9;
