@@ -196,7 +196,8 @@ constexpr size_t kStandingStreams = 3;
 // in the lab and 0.14 to 0.19 in the simulator; steady, random, mixed and
 // on-off cross traffic gave up to 0.15 in the lab and 0.08 in the
 // simulator, with at most 1.0 and 1.3 standard errors above the 0.1 (the
-// simulator's bursts of 20 ms alone reached 3.3).  Streams of fewer than
+// simulator's bursts of 20 ms alone reached 3.3, and name yielding traffic
+// in 1 run of 20).  Streams of fewer than
 // kGiveWayPackets replies are not counted: their halves are too short.
 constexpr double kGiveWayGain = 0.1;
 constexpr double kGiveWayErrors = 2;
@@ -206,8 +207,8 @@ constexpr double kGiveWayLoad = 0.9;
 constexpr size_t kGiveWayStreams = 12;
 constexpr size_t kGiveWayHintStreams = 8;
 // Streams at kFullLoad of the capacity or more fill the bottleneck
-// (fillTest).  When the first guess's gain is kFullHint or more, more are
-// sent, kFullStreams in all; the traffic yields when their mean gain is at
+// (fillTest).  When the first guess's gain is kFullHint or more, or the
+// give-way fit hints so, more are sent, kFullStreams in all; the traffic yields when their mean gain is at
 // least kFullGain and kFullErrors standard errors.  Measured at the
 // capacity: flows held by a window in the lab, gains of 0.1 to 0.57 (0.4
 // in the median); in the simulator 0.14 with a window of ten packets;
