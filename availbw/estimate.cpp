@@ -319,7 +319,8 @@ int Measurement::elastic(bool answered) const {
 // into *gain; false for a stream that cannot say (void, lossy, not judged
 // by rate, too few replies).
 bool halvesGain(const avl_stream& s, double* gain) {
-    if (s.void_stream || s.lost > 0 || (s.kind != AVL_KIND_SEARCH && s.kind != AVL_KIND_GUESS)) return false;
+    if (s.void_stream || s.lost > kGiveWayLoss * s.packets || (s.kind != AVL_KIND_SEARCH && s.kind != AVL_KIND_GUESS))
+        return false;
     std::vector<double> at;
     for (int i = s.lead; i < s.packets; ++i)
         if (s.delay_s[i] >= 0) at.push_back(s.depart_s[i] + s.delay_s[i]);
