@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // stream_session.h - what the stream runner's parts share (not installed):
 // the session behind tsl_stream_session, and where each request carries its
-// stream's token.  stream_open.cpp opens and closes sessions; stream.cpp runs
-// streams on them.
+// stream's token.  stream_open.cpp opens and closes sessions; stream.cpp
+// sends streams on them, and stream_receive.cpp takes their replies.
 #pragma once
 
 #include <arpa/inet.h>
