@@ -27,6 +27,13 @@ namespace {
 using namespace availbw;
 using namespace availbw::tuning;
 
+// A line through the origin fitted to count points: its slope, and the
+// slope's standard error.
+struct Fit {
+    size_t count = 0;
+    double slope = 0, error = INFINITY;
+};
+
 class Measurement {
 public:
     Measurement(const avl_path& path, const avl_options& o, avl_result* r, avl_progress_fn progress, void* context)
@@ -46,11 +53,7 @@ private:
     bool disagree() const;
     int elastic(bool answered) const;
     double givesWay(size_t* streams = nullptr) const;
-    struct Gains {
-        size_t count = 0;
-        double mean = 0, error = INFINITY;
-    };
-    Gains fullGains() const;
+    Fit fullGains() const;
     bool fillTest(int round);
     int conclude();
     int noEstimate(const Finding& f);
@@ -309,8 +312,8 @@ int Measurement::elastic(bool answered) const {
     }
     size_t streams = 0;
     if (standing || (givesWay(&streams) >= kGiveWayErrors && streams >= kGiveWayStreams)) return AVL_ELASTIC_YES;
-    const Gains full = fullGains();
-    if (full.count >= kFullStreams && full.mean >= kFullGain && full.mean >= kFullErrors * full.error)
+    const Fit full = fullGains();
+    if (full.count >= kFullStreams && full.slope >= kFullGain && full.slope >= kFullErrors * full.error)
         return AVL_ELASTIC_YES;
     return answered ? AVL_ELASTIC_NO : AVL_ELASTIC_UNKNOWN;
 }
@@ -331,6 +334,26 @@ bool halvesGain(const avl_stream& s, double* gain) {
     if (first <= 0 || second <= 0) return false;
     *gain = std::log((at.size() - half - 1) / second * first / (half - 1));
     return true;
+}
+
+// The least-squares line through the origin of y over x: its slope, and the
+// slope's standard error from the scatter about it (infinite below two
+// points).
+Fit fitThroughOrigin(const std::vector<double>& x, const std::vector<double>& y) {
+    Fit fit;
+    fit.count = y.size();
+    double xx = 0, xy = 0;
+    for (size_t i = 0; i < y.size(); ++i) {
+        xx += x[i] * x[i];
+        xy += x[i] * y[i];
+    }
+    if (xx <= 0) return fit;
+    fit.slope = xy / xx;
+    if (y.size() < 2) return fit;
+    double square = 0;
+    for (size_t i = 0; i < y.size(); ++i) square += (y[i] - fit.slope * x[i]) * (y[i] - fit.slope * x[i]);
+    fit.error = std::sqrt(square / (y.size() - 1) / xx);
+    return fit;
 }
 
 // The second sign of traffic that yields, for flows that a window holds
@@ -356,33 +379,19 @@ double Measurement::givesWay(size_t* streams) const {
     }
     if (streams) *streams = gains.size();
     if (gains.size() < kGiveWayHintStreams) return 0;
-    double xx = 0, xy = 0;
-    for (size_t i = 0; i < gains.size(); ++i) {
-        xx += loads[i] * loads[i];
-        xy += loads[i] * gains[i];
-    }
-    const double slope = xy / xx;
-    double square = 0;
-    for (size_t i = 0; i < gains.size(); ++i) square += (gains[i] - slope * loads[i]) * (gains[i] - slope * loads[i]);
-    const double error = std::sqrt(square / (gains.size() - 1) / xx);
-    return (slope - kGiveWayGain) / std::max(error, 1e-9);
+    const Fit fit = fitThroughOrigin(loads, gains);
+    return (fit.slope - kGiveWayGain) / std::max(fit.error, 1e-9);
 }
 
-// The gains of the streams sent at the capacity or near it (fillTest).
-Measurement::Gains Measurement::fullGains() const {
-    Gains g;
-    std::vector<double> all;
+// The gains of the streams sent at the capacity or near it (fillTest), as
+// their mean (the slope over loads of one) and its standard error.
+Fit Measurement::fullGains() const {
+    std::vector<double> gains;
     for (const avl_stream& s : p_.streams()) {
-        double x;
-        if (s.sent_rate_bps >= kFullLoad * p_.capacity() && halvesGain(s, &x)) all.push_back(x);
+        double g;
+        if (s.sent_rate_bps >= kFullLoad * p_.capacity() && halvesGain(s, &g)) gains.push_back(g);
     }
-    g.count = all.size();
-    if (all.empty()) return g;
-    for (double x : all) g.mean += x / all.size();
-    double square = 0;
-    for (double x : all) square += (x - g.mean) * (x - g.mean);
-    g.error = all.size() > 1 ? std::sqrt(square / (all.size() - 1) / all.size()) : INFINITY;
-    return g;
+    return fitThroughOrigin(std::vector<double>(gains.size(), 1.0), gains);
 }
 
 // Streams at the capacity fill the bottleneck: cross traffic that does not
@@ -394,11 +403,13 @@ Measurement::Gains Measurement::fullGains() const {
 // when it cannot be (streams are held below the capacity).
 bool Measurement::fillTest(int round) {
     if (p_.ceiling() < kFullLoad * p_.capacity()) return true;
-    const Gains g = fullGains();
-    if (g.count == 0 || (g.mean < kFullHint && givesWay() < kGiveWayHint)) return false;
+    const Fit g = fullGains();
+    if (g.count == 0 || (g.slope < kFullHint && givesWay() < kGiveWayHint)) return false;
     for (size_t k = g.count; k < kFullStreams; ++k) {
         const Outcome out = p_.stream(p_.searchPlan(round, p_.ceiling()));
         if (!out.sent) break;
+        // A lossy one is left out: its loss may be a limit's, which only the
+        // search's twins tell (the twins of these are not sent).
         if (judged(out) && !out.lossy) post_.back().add(out.sentRate, risingVerdict(out));
     }
     return true;
