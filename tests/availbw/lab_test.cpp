@@ -208,8 +208,11 @@ TEST(AvailableLab, CrossTrafficThatYieldsIsNamed) {
     TSL_REQUIRE_LAB(lab);
     // The flows reach their rate within a second or two of starting; on a
     // busy machine they may leave more unused, and the bound below follows.
+    // Without flows through it, 49 Mbit/s would be free, and no figure could
+    // fail the bound: they must take more than half.
     const double first = freeLink(lab);
     const double unused = std::min(first, freeLink(lab));
+    ASSERT_LT(unused, 25e6) << "no TCP flows through the bottleneck";
     int named = 0;
     std::string seen;
     for (int run = 0; run < 3; ++run) {
@@ -224,11 +227,11 @@ TEST(AvailableLab, CrossTrafficThatYieldsIsNamed) {
             EXPECT_EQ(r.status, 2) << r.out;
         }
     }
-    // Naming them is judged on simulated paths: in this lab the flows' queue
-    // often never drains, and from one end it cannot then be told from the
-    // path's own delay (found in 0 to 3 runs of 5).
+    // Naming them is a statistical sign (found in 3 to 9 runs of 10 in the
+    // lab's bench, varying with the flows' state): judged on simulated paths
+    // and in the bench, recorded here.
     RecordProperty("named", named);
-    (void)seen;
+    RecordProperty("runs", seen);
 }
 
 }  // namespace
