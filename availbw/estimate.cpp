@@ -3,7 +3,7 @@
 // capacity, limits) and takes a first guess; then the search sends each
 // stream at the rate where its verdict teaches most, weighs every verdict as
 // noisy evidence about the free rate (posterior.h), and stops once the range
-// that holds the free rate with 95 % probability is narrow enough, or a
+// that holds the free rate with 90 % probability is narrow enough, or a
 // budget ends it.  The conclusion turns that range, or what stopped the
 // search, into the result.
 #include "availest.h"

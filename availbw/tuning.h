@@ -146,8 +146,8 @@ constexpr int kWidthPoints = 9;
 // little above the fastest rate sent (an idle path's midpoint lies there).
 constexpr double kGridAbove = 1.15;
 constexpr int kGridPoints = 400;
-// The range holds this much of the posterior: 95 %, so that it still holds
-// the truth in nine runs of ten where the model is a little off.
+// The range holds this much of the posterior: 90 %, the nine runs in ten it
+// promises (the report says "90 % sure").
 constexpr double kRangeMass = 0.90;
 // The next stream goes where it teaches most, among this many rates between
 // the posterior's 2nd and 98th percentiles.
