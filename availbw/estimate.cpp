@@ -228,6 +228,16 @@ int Measurement::conclude() {
         f.rate = p_.capacity();
         return noEstimate(f);
     }
+    // The streams still hint that it yields, though too weakly to tell: a
+    // figure would be what such traffic leaves a stream for a moment, which
+    // is neither what it leaves unused nor what a new flow would get.
+    size_t hinting = 0;
+    if (givesWay(&hinting) >= kGiveWayHint && hinting >= kGiveWayHintStreams) {
+        Finding f(AVL_FAIL_ELASTIC);
+        f.rate = p_.capacity();
+        f.suspected = true;
+        return noEstimate(f);
+    }
     // What stopped the search, when it was not a budget, is the reason
     // where the verdicts left the range wide.
     if (ended.failure != AVL_FAIL_NONE && ended.failure != AVL_FAIL_BUDGET && high > low * kWidestAnswer)

@@ -59,6 +59,10 @@ std::string describe(const Finding& f) {
                    "loss does not tell what others use of its " +
                    mbit(f.rate);
         case AVL_FAIL_ELASTIC:
+            if (f.suspected)
+                return "the streams hint that the bottleneck of " + mbit(f.rate) +
+                       " is kept full by traffic that yields (such as TCP), too weakly to tell: what is unused now "
+                       "may not be what a new flow would get";
             return "the bottleneck of " + mbit(f.rate) +
                    " is kept full by traffic that yields (such as TCP): a new flow would get a share of it, not "
                    "only what is unused now";

@@ -64,6 +64,7 @@ struct Finding {
     double rate = 0, low = 0, high = 0;  // bits per second
     double pps = 0;                // a limit on echo replies
     int count = 0, of = 0;         // packets
+    bool suspected = false;        // for AVL_FAIL_ELASTIC: only hinted at
 };
 std::string describe(const Finding& f);
 // The detail of a budget that ran out before the search had a verdict.

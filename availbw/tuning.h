@@ -192,7 +192,11 @@ constexpr size_t kStandingStreams = 3;
 // when the slope exceeds kGiveWayGain by kGiveWayErrors standard errors,
 // over kGiveWayStreams streams or more; kGiveWayHint of them, over
 // kGiveWayHintStreams, keeps a narrowed search going and may grow the
-// budgets.  Measured: flows held by a window gave slopes of 0.15 to 0.5
+// budgets, and where it still stands at the end there is no figure (one
+// TCP flow in the lab gave 14 to 20 Mbit/s with status 0, where 4 to 9 were
+// unused, in 7 runs of 38 without this; steady, random, mixed and on-off
+// cross traffic ended with 0.88 standard errors at most in 42 lab runs and
+// 0.35 in the simulator's runs).  Measured: flows held by a window gave slopes of 0.15 to 0.5
 // in the lab and 0.14 to 0.19 in the simulator; steady, random, mixed and
 // on-off cross traffic gave up to 0.15 in the lab and 0.08 in the
 // simulator, with at most 1.0 and 1.3 standard errors above the 0.1 (the

@@ -102,6 +102,13 @@ std::vector<Scenario> scenarios() {
     held.config.hops[0].elasticRtt = 0.0002;
     held.config.hops[0].elasticWindow = 10;
     all.push_back(held);
+    // A window of 32 packets keeps some 7 ms queued, longer than a stream
+    // lasts: the flow gives way more slowly than a stream can show.
+    Scenario deep{"tcp1/50win32", path({hop(50, 0, 0)})};
+    deep.config.hops[0].elasticFlows = 1;
+    deep.config.hops[0].elasticRtt = 0.0002;
+    deep.config.hops[0].elasticWindow = 32;
+    all.push_back(deep);
     Scenario burst20ts{"burst20/100", path({hop(50, 0.3, 20)}), 0.1};
     all.push_back(burst20ts);
     return all;
