@@ -53,6 +53,7 @@ private:
     bool disagree() const;
     int elastic(bool answered) const;
     double givesWay(size_t* streams = nullptr) const;
+    bool hintsGiveWay() const { return givesWay() >= kGiveWayHint; }
     Fit fullGains() const;
     bool fillTest(int round);
     int conclude();
@@ -125,7 +126,7 @@ void Measurement::search(double guess, const Outcome& first) {
     bool filled = false;
     while (round <= o.max_rounds) {
         if (p_.stopped()) {
-            const int why = disagree() ? 1 : givesWay() >= kGiveWayHint ? 2 : 0;
+            const int why = disagree() ? 1 : hintsGiveWay() ? 2 : 0;
             if (why == 0 || !p_.resumeWithLargerBudgets(why)) break;
         }
         if (round >= 2 && !filled) filled = fillTest(round);
@@ -163,7 +164,7 @@ void Measurement::search(double guess, const Outcome& first) {
         }
         // Narrow, but with a hint that the cross traffic gives way: more
         // streams tell, as far as the budgets go.
-        if ((narrow() && givesWay() < kGiveWayHint) || elastic(false) == AVL_ELASTIC_YES) break;
+        if ((narrow() && !hintsGiveWay()) || elastic(false) == AVL_ELASTIC_YES) break;
     }
     if (inRound > 0) endRound();
 }
@@ -231,8 +232,7 @@ int Measurement::conclude() {
     // The streams still hint that it yields, though too weakly to tell: a
     // figure would be what such traffic leaves a stream for a moment, which
     // is neither what it leaves unused nor what a new flow would get.
-    size_t hinting = 0;
-    if (givesWay(&hinting) >= kGiveWayHint && hinting >= kGiveWayHintStreams) {
+    if (hintsGiveWay()) {
         Finding f(AVL_FAIL_ELASTIC);
         f.rate = p_.capacity();
         f.suspected = true;
@@ -388,6 +388,7 @@ double Measurement::givesWay(size_t* streams) const {
         loads.push_back(std::min(s.sent_rate_bps / c, kGiveWayLoad));
     }
     if (streams) *streams = gains.size();
+    // Fewer streams than a hint rests on say nothing (hintsGiveWay).
     if (gains.size() < kGiveWayHintStreams) return 0;
     const Fit fit = fitThroughOrigin(loads, gains);
     return (fit.slope - kGiveWayGain) / std::max(fit.error, 1e-9);
@@ -414,7 +415,7 @@ Fit Measurement::fullGains() const {
 bool Measurement::fillTest(int round) {
     if (p_.ceiling() < kFullLoad * p_.capacity()) return true;
     const Fit g = fullGains();
-    if (g.count == 0 || (g.slope < kFullHint && givesWay() < kGiveWayHint)) return false;
+    if (g.count == 0 || (g.slope < kFullHint && !hintsGiveWay())) return false;
     for (size_t k = g.count; k < kFullStreams; ++k) {
         const Outcome out = p_.stream(p_.searchPlan(round, p_.ceiling()));
         if (!out.sent) break;

@@ -162,19 +162,42 @@ bool quotes_ours(const Run& run, const tsl::QuotedEcho& q, bool checkDestination
                           : std::memcmp(q.destination, &to4.sin_addr, 4) == 0;
 }
 
-// Books the first answer to packet idx, which arrived at arrived (no answer
-// comes before its request left).
+// Books the answer to packet idx, which arrived at arrived (no answer comes
+// before its request left).
+void book_arrival(Run& run, unsigned idx, const ArrivalTime& arrived) {
+    run.lastArrivalNs = arrived.at(run.startNs + run.depart[idx]);
+    run.arrive[idx] = run.lastArrivalNs - run.startNs;
+    run.stats.received++;
+    if (!arrived.stamped()) run.stats.after_receive++;
+}
+
+// Books the first answer to packet idx of a stream of tsl_stream_run_hops,
+// and who gave it.
 void book_answer(Run& run, unsigned idx, int kind, const char* from, const ArrivalTime& arrived) {
     if (run.answers[idx].kind != TSL_STREAM_ANSWER_NONE) {
         run.stats.duplicates++;
         return;
     }
-    run.lastArrivalNs = arrived.at(run.startNs + run.depart[idx]);
-    run.arrive[idx] = run.lastArrivalNs - run.startNs;
+    book_arrival(run, idx, arrived);
     run.answers[idx].kind = kind;
     std::snprintf(run.answers[idx].from, sizeof run.answers[idx].from, "%s", from);
-    run.stats.received++;
-    if (!arrived.stamped()) run.stats.after_receive++;
+}
+
+// The datagram read into the session's buffer, parsed as its socket
+// delivers it (a raw IPv4 socket with the IP header).
+bool parse_received(const tsl_stream_session* s, int cc, tsl::Datagram* d) {
+    return s->kind == TSL_STREAM_RAW && s->family == 4 ? tsl::parse_datagram(s->in, cc, d)
+                                                       : tsl::parse_icmp_message(s->in, cc, s->family == 6, d);
+}
+
+// Whether a parsed datagram is the echo reply to packet *idx of this stream:
+// its identifier and sequence, the stream's token, from the destination.
+bool is_reply_of_run(const Run& run, const tsl::Datagram& d, const sockaddr_storage& from, unsigned* idx) {
+    const tsl_stream_session* s = run.s;
+    *idx = static_cast<uint16_t>(d.seq - run.base);
+    return *idx < static_cast<unsigned>(run.count) && d.type == s->echoReply && tsl::is_our_reply(d, s->ident) &&
+           d.icmpLen >= kTokenAt + kTokenBytes && std::memcmp(d.icmp + kTokenAt, run.token, kTokenBytes) == 0 &&
+           from_destination(s, from);
 }
 
 int answer_kind(bool v6, int type) {
@@ -224,24 +247,17 @@ bool take_one_hop(Run& run) {
     if (arrival.counted) s->lastDrops = arrival.drops;
     const bool v6 = s->family == 6;
     tsl::Datagram d;
-    const bool parsed = s->kind == TSL_STREAM_RAW && !v6 ? tsl::parse_datagram(s->in, cc, &d)
-                                                         : tsl::parse_icmp_message(s->in, cc, v6, &d);
-    if (!parsed) {
+    if (!parse_received(s, cc, &d)) {
         run.stats.ignored++;
         return true;
     }
     char source[TSL_STREAM_ADDRESS_TEXT] = "";
     if (d.hlen > 0) inet_ntop(AF_INET, &d.source, source, sizeof source);
     else address_text(s, from, source);
-    unsigned idx = static_cast<uint16_t>(d.seq - run.base);
+    unsigned idx = 0;
     if (d.type == s->echoReply) {
-        if (idx < static_cast<unsigned>(run.count) && tsl::is_our_reply(d, s->ident) &&
-            d.icmpLen >= kTokenAt + kTokenBytes && std::memcmp(d.icmp + kTokenAt, run.token, kTokenBytes) == 0 &&
-            from_destination(s, from)) {
-            book_answer(run, idx, TSL_STREAM_ANSWER_ECHO, s->address, arrived);
-            return true;
-        }
-        run.stats.ignored++;
+        if (is_reply_of_run(run, d, from, &idx)) book_answer(run, idx, TSL_STREAM_ANSWER_ECHO, s->address, arrived);
+        else run.stats.ignored++;
         return true;
     }
     tsl::QuotedEcho q;
@@ -295,9 +311,7 @@ bool take_one(Run& run) {
     run.lastArrivalNs = arrived.at();
     if (arrival.counted) s->lastDrops = arrival.drops;
     tsl::Datagram d;
-    const bool parsed = s->kind == TSL_STREAM_RAW && s->family == 4
-                            ? tsl::parse_datagram(s->in, cc, &d)
-                            : tsl::parse_icmp_message(s->in, cc, s->family == 6, &d);
+    const bool parsed = parse_received(s, cc, &d);
     tsl::QuotedRequest q;
     if (parsed && s->kind == TSL_STREAM_RAW && tsl::read_quoted_request(d.icmp, d.icmpLen, s->family == 6, &q)) {
         // An error that quotes a request: a router's (or the host's) word on why no reply comes.
@@ -305,22 +319,13 @@ bool take_one(Run& run) {
         else note_error(run, &d.source, q.destination, q.id, q.seq, q.type, q.code);
         return true;
     }
-    const unsigned idx = parsed ? static_cast<uint16_t>(d.seq - run.base) : static_cast<unsigned>(run.count);
-    if (idx >= static_cast<unsigned>(run.count) || !tsl::is_our_reply(d, s->ident) || d.type != s->echoReply ||
-        d.icmpLen < kTokenAt + kTokenBytes || std::memcmp(d.icmp + kTokenAt, run.token, kTokenBytes) != 0 ||
-        !from_destination(s, from)) {
+    unsigned idx = 0;
+    if (!parsed || !is_reply_of_run(run, d, from, &idx)) {
         run.stats.ignored++;
         return true;
     }
-    if (run.arrive[idx] != TSL_STREAM_LOST) {
-        run.stats.duplicates++;
-        return true;
-    }
-    // No reply comes before its request left.
-    run.lastArrivalNs = arrived.at(run.startNs + run.depart[idx]);
-    run.arrive[idx] = run.lastArrivalNs - run.startNs;
-    run.stats.received++;
-    if (!arrival.stamped) run.stats.after_receive++;
+    if (run.arrive[idx] != TSL_STREAM_LOST) run.stats.duplicates++;
+    else book_arrival(run, idx, arrived);
     return true;
 }
 
