@@ -103,7 +103,7 @@ double Posterior::freeQuantile(double p, double base, double perWidth) const {
     cells.reserve(p_.size());
     for (size_t i = 0; i < x_.size(); ++i)
         for (size_t j = 0; j < s_.size(); ++j)
-            cells.emplace_back(x_[i] - std::log1p(base + perWidth * s_[j]), p_[i * s_.size() + j]);
+            cells.emplace_back(x_[i] - std::log1p(base + perWidth * std::min(s_[j], kBiasWidest)), p_[i * s_.size() + j]);
     std::sort(cells.begin(), cells.end());
     double below = 0;
     for (const auto& [at, mass] : cells) {

@@ -11,7 +11,8 @@
 //     P(rising | R) = lapse + (1 - 2 lapse) * Phi((ln R - ln M) / s)
 //
 // where M is the rate at which half the streams rise (the curve's midpoint),
-// s its width and lapse the chance of a verdict wrong whatever the rate (a
+// s its width (up to 1: cross traffic in bursts as long as a stream leaves
+// the verdicts about even over a wide span of rates) and lapse the chance of a verdict wrong whatever the rate (a
 // stream that met a burst of others, or missed the bursts that others send
 // every few tens of milliseconds).  None is known: the posterior is kept on
 // a grid over all three, from a flat prior on ln M and on ln s and one that
@@ -39,7 +40,7 @@ public:
     // The p-quantile (0 < p < 1) of the midpoint, bits per second.
     double quantile(double p) const;
     // The p-quantile of the free rate, when a curve of width s has its
-    // midpoint at free * (1 + base + perWidth * s).
+    // midpoint at free * (1 + base + perWidth * min(s, kBiasWidest)).
     double freeQuantile(double p, double base, double perWidth) const;
     // The rate at which the next stream is expected to teach most: the one
     // whose verdict leaves the least entropy in the midpoint, among rates
