@@ -26,7 +26,11 @@
 #   mix50/20   tsl_crossgen's packet-size mix (40, 576 and 1500 IP bytes in
 #              7 : 4 : 1, exponential gaps), 20 Mbit/s of IP bits
 #   tcp1 tcp4  one and four TCP bulk flows (iperf3) through 50 Mbit/s, toward
-#              the client: the truth is the rate they leave unused
+#              the client: the truth is the rate they leave unused, which
+#              moves by several Mbit/s from second to second (a flow backs
+#              off after a loss and grows again), so it is taken for each
+#              run: the mean of the counters' second before it and the
+#              second after it
 #
 # For each row, in a fresh lab:
 #   - the truth: the bottleneck's rate less what its shaper really sent (its
@@ -37,7 +41,8 @@
 #     with an estimate (ans), IP bytes and seconds per run, and how many runs
 #     said the cross traffic is elastic: true/false/null (all from its JSON);
 #     for the TCP rows the note counts the answers above the unused rate plus
-#     a tenth of the capacity;
+#     a tenth of the capacity, the higher of that run's second before and
+#     after;
 #   - how steady the cross traffic was: the 99th percentile of the round
 #     trips of 250 small echo requests 4 ms apart (ms), taken before the runs
 #     (a queue that others' bursts build shows there);
@@ -89,14 +94,23 @@ fi
 # runs whose reason names an echo limit, truth is the median of each run's
 # truth, held the runs whose range held it, elastic the runs' elastic keys as
 # true/false/null counts, above the answers over the truth plus RATE / 10.
+# With PER_RUN_TRUTH set, each run's truth is the mean of the free rate over
+# the second before it and the second after it, and above counts the answers
+# over the higher of the two plus RATE / 10.
 run_availbw() {
     local free=$1 user=$2 rate=$3 values="" truths="" w5=0 w10=0 ok=0 bytes=0 secs=0 limited=0 i json
     local held=0 yes=0 no=0 unknown=0 above=0
     shift 3
     local as=()
     [[ $user == user ]] && as=(setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all --bounding-set=-all)
+    local before="" after="" top=$free
     for ((i = 0; i < RUNS; i++)); do
+        [[ -n ${PER_RUN_TRUTH:-} ]] && read -r before _ < <(bash "$LAB" free "$NAME" 1)
         json=$(in_ns client "${PIN[@]}" "${as[@]}" "$AVAILBW" --json -q "$@" || true)
+        if [[ -n ${PER_RUN_TRUTH:-} ]]; then
+            read -r after _ < <(bash "$LAB" free "$NAME" 1)
+            read -r free top < <(awk -v b="$before" -v a="$after" 'BEGIN { print (a + b) / 2, (a > b ? a : b) }')
+        fi
         [[ -n $json ]] || json='{}'
         read -r v l pb ds reason lo hi el < <(jq -r '[(.available_bps // 0), (.packet_bytes // 400), (.probe_bytes // 0),
             (.duration_s // 0), (.reason // "-" | gsub(" "; "_")), (.low_bps // 0), (.high_bps // 0),
@@ -105,13 +119,14 @@ run_availbw() {
         bytes=$((bytes + pb))
         secs=$(awk -v s="$secs" -v d="$ds" 'BEGIN { print s + d }')
         [[ $reason == *limits_its_echo_replies* ]] && limited=$((limited + 1))
-        read -r m t in5 in10 < <(awk -v v="$v" -v f="$free" -v l="$l" 'BEGIN { m = v / 1e6; t = f * l / (l + 14);
-            q = m / t; printf "%.3f %.3f %d %d\n", m, t, (q - 1) ^ 2 <= 0.0025, (q - 1) ^ 2 <= 0.01 }')
+        read -r m t in5 in10 tt < <(awk -v v="$v" -v f="$free" -v top="$top" -v l="$l" 'BEGIN { m = v / 1e6;
+            t = f * l / (l + 14); q = m / t
+            printf "%.3f %.3f %d %d %.3f\n", m, t, (q - 1) ^ 2 <= 0.0025, (q - 1) ^ 2 <= 0.01, top * l / (l + 14) }')
         truths+=" $t"
         [[ $v != 0 ]] || continue
         ok=$((ok + 1))
         held=$((held + $(awk -v lo="$lo" -v hi="$hi" -v t="$t" 'BEGIN { print (lo / 1e6 <= t && t <= hi / 1e6) }')))
-        above=$((above + $(awk -v m="$m" -v t="$t" -v r="$rate" 'BEGIN { print (m > t + r / 10) }')))
+        above=$((above + $(awk -v m="$m" -v t="$tt" -v r="$rate" 'BEGIN { print (m > t + r / 10) }')))
         values+=" $m"
         w5=$((w5 + in5)) w10=$((w10 + in10))
     done
@@ -145,6 +160,8 @@ row() {
     p99=$(in_ns client ping -n -i 0.004 -c 250 -s 56 "$TARGET" | awk -F'time=' '/time=/ { split($2, a, " "); print a[1] }' |
         sort -g | awk '{ v[NR] = $1 } END { printf "%.2f", v[int(NR * 0.99)] }')
     local med lo hi w5 w10 ok bytes secs limited truth held elastic above
+    local PER_RUN_TRUTH=""
+    [[ $label == tcp* ]] && PER_RUN_TRUTH=1
     read -r med lo hi w5 w10 ok bytes secs limited truth held elastic above < <(run_availbw "$free" "$user" "$rate" "$@")
     if [[ $compare == yes ]]; then
         count_setup
@@ -153,7 +170,7 @@ row() {
         read -r tput tbytes _ < <(iperf3_reverse)
     fi
     ((limited > 0)) && note="$limited/$RUNS name the echo limit"
-    [[ $label == tcp* ]] && note="$above answers above the unused rate + C/10"
+    [[ $label == tcp* ]] && note="$above answers above the unused rate + C/10 (its second before or after)"
     printf '%-13s %4s %4s %7.2f %5s | %7.2f [%7.2f-%7.2f] %2d/%-2d %2d/%-2d %2d/%-2d %2d/%-2d %7s %8d %5.2f | %7s | %7s %10s | %s\n' \
         "$label" "$rate" "$cross" "$truth" "$p99" "$med" "$lo" "$hi" "$w5" "$RUNS" "$w10" "$RUNS" "$held" "$RUNS" "$ok" \
         "$RUNS" "$elastic" "$bytes" "$secs" "${v:--}" "${tput:--}" "${tbytes:--}" "$note"
