@@ -109,16 +109,18 @@ constexpr int64_t kDeviceQueuePauseNs = 100000;
 // Stamps and sends packet i.  A socket whose send buffer is full (EAGAIN),
 // or a device queue that is (ENOBUFS), is waited on until it takes the
 // packet, which is then stamped again: its stamps are when it really left.
-// Counts the packets that had to wait.  With retryErrors, a send that failed
-// because the socket reported an ICMP error about an earlier request (it
-// does so on the next send too) is tried again, twice at most.  False with
+// Counts the packets that had to wait.  A send that failed because the
+// socket reported an ICMP error about an earlier request (it does so on the
+// next send when the error came in since the last read of the error queue)
+// is tried again, twice at most: the error stays queued for the run to read,
+// and the stream goes on.  False with
 // errno set when the kernel refused it, or it could not be sent within
 // kMostSendWaitNs.
-bool send_packet(Run& run, int i, int cc, int64_t* departNs, bool retryErrors = false) {
+bool send_packet(Run& run, int i, int cc, int64_t* departNs) {
     tsl_stream_session* s = run.s;
     tsl::set_echo_sequence(s->out, static_cast<uint16_t>(run.base + i));
     int64_t giveUp = 0;
-    int errorsLeft = retryErrors ? 2 : 0;
+    int errorsLeft = 2;
     for (;;) {
         const int64_t first = tsl::monotonic_ns();
         const auto stamp = static_cast<int32_t>((first - run.startNs) / 1000);
@@ -282,7 +284,7 @@ extern "C" int tsl_stream_run_hops(tsl_stream_session* session, int count, const
             ttlNow = ttls[i];
         }
         // The routers' errors about earlier requests come back on this socket.
-        return send_packet(run, i, sizes[i] + 8, &depart_ns[i], true);
+        return send_packet(run, i, sizes[i] + 8, &depart_ns[i]);
     });
     const int sendError = errno;
     set_ttl(session, -1);
