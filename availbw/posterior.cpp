@@ -27,9 +27,11 @@ Posterior::Posterior(double low, double high) {
             l_.push_back(kLapses[k]);
             weight.push_back(kLapseWeights[k]);
         }
+    // Every midpoint alike: on a grid even in ln M, a cell's weight is its
+    // width in M, which grows with M.
     p_.resize(x_.size() * s_.size());
     for (size_t i = 0; i < x_.size(); ++i)
-        for (size_t j = 0; j < s_.size(); ++j) p_[i * s_.size() + j] = weight[j];
+        for (size_t j = 0; j < s_.size(); ++j) p_[i * s_.size() + j] = weight[j] * std::exp(x_[i] - x_.back());
     normalize(&p_);
 }
 

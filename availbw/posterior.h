@@ -12,12 +12,18 @@
 //
 // where M is the rate at which half the streams rise (the curve's midpoint),
 // s its width (up to 1: cross traffic in bursts as long as a stream leaves
-// the verdicts about even over a wide span of rates) and lapse the chance of a verdict wrong whatever the rate (a
-// stream that met a burst of others, or missed the bursts that others send
-// every few tens of milliseconds).  None is known: the posterior is kept on
-// a grid over all three, from a flat prior on ln M and on ln s and one that
-// favours a small lapse, and the width and lapse are integrated out, so
-// streams that disagree widen the range and streams that agree narrow it.  The midpoint lies a little above the free rate (a stream must
+// the verdicts about even over a wide span of rates) and lapse the chance
+// of a verdict wrong whatever the rate (a stream that met a burst of
+// others, or missed the bursts that others send every few tens of
+// milliseconds).  None is known: the posterior is kept on a grid over all
+// three, from a prior that holds every midpoint between the grid's ends
+// alike (flat in M, not in ln M: a prior flat in ln M holds half its weight
+// below the geometric mean of a hundredth of the capacity and the
+// capacity, and where the verdicts say little, as under bursts as long as
+// a stream, it drew the range toward a few Mbit/s), flat on ln s, and one
+// that favours a small lapse; the width and lapse are integrated out, so
+// streams that disagree widen the range and streams that agree narrow it.
+// The midpoint lies a little above the free rate (a stream must
 // overshoot to build a queue the trend test can see), the more so the
 // noisier the verdicts: the free rate is the midpoint divided by that bias,
 // as the verdict curves measured in the simulator and the lab have it for
