@@ -88,6 +88,21 @@ simpath::Config bottleneck(double capacity, double cross, double burstPeriod = 0
     return c;
 }
 
+// Such a bottleneck as the lab's: a queue of 50 ms behind it, the short
+// path between its namespaces, the shaper's late releases and a real
+// sender's lateness, frames counted with their Ethernet header.
+simpath::Config labBottleneck(double capacity, double cross, int seed) {
+    simpath::Config c = bottleneck(capacity, cross);
+    c.hops[0].queueBytes = capacity / 8 * 0.05;
+    c.baseRtt = 200e-6;
+    c.stampJitter = 10e-6;
+    c.sendJitter = 5e-6;
+    c.sendStretch = 0.005;
+    c.overheadBytes = 14;
+    c.seed = seed;
+    return c;
+}
+
 int measure(simpath::Path& sim, const avl_options& o, avl_result* r) {
     const avl_path p = sim.path();
     return avl_measure_path(&p, &o, r, nullptr, nullptr);
@@ -210,15 +225,8 @@ TEST(Estimate, BurstsAsLongAsAStreamWidenTheRange) {
     int missed = 0;
     std::string seen;
     for (int seed = 1; seed <= 10; ++seed) {
-        simpath::Config c = bottleneck(50e6, 20e6);
+        simpath::Config c = labBottleneck(50e6, 20e6, seed);
         c.hops[0].kind = simpath::Cross::OnOff;
-        c.hops[0].queueBytes = 50e6 / 8 * 0.05;
-        c.baseRtt = 200e-6;
-        c.stampJitter = 10e-6;
-        c.sendJitter = 5e-6;
-        c.sendStretch = 0.005;
-        c.overheadBytes = 14;
-        c.seed = seed;
         simpath::Path path(c);
         avl_result r;
         avl_options o;
@@ -541,17 +549,10 @@ TEST(Estimate, TellsTrafficThatYieldsAndPolicers) {
     int hinted = 0;
     for (int window : {24, 32, 48})
         for (int seed = 1; seed <= 6; ++seed) {
-            simpath::Config c = bottleneck(50e6, 0);
-            c.hops[0].queueBytes = 50e6 / 8 * 0.05;
+            simpath::Config c = labBottleneck(50e6, 0, seed);
             c.hops[0].elasticFlows = 1;
             c.hops[0].elasticRtt = 0.0002;
             c.hops[0].elasticWindow = window;
-            c.baseRtt = 200e-6;  // as between the lab's namespaces
-            c.stampJitter = 10e-6;
-            c.sendJitter = 5e-6;
-            c.sendStretch = 0.005;
-            c.overheadBytes = 14;
-            c.seed = seed;
             simpath::Path path(c);
             avl_result r;
             const avl_path p = path.path();
