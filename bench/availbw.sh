@@ -38,8 +38,9 @@
 #     (packet_bytes in its JSON: the shaper counts 14 bytes more per frame);
 #   - availbw RUNS times: median [min-max], runs within 5 % and 10 % of the
 #     truth, runs whose range [low_bps, high_bps] held the truth (held), runs
-#     with an estimate (ans), IP bytes and seconds per run, and how many runs
-#     said the cross traffic is elastic: true/false/null (all from its JSON);
+#     with an estimate (ans), IP bytes of the median run, mean seconds per
+#     run, and how many runs said the cross traffic is elastic:
+#     true/false/null (all from its JSON);
 #     for the TCP rows the note counts the answers above the unused rate plus
 #     a tenth of the capacity, the higher of that run's second before and
 #     after;
@@ -98,7 +99,7 @@ fi
 # the second before it and the second after it, and above counts the answers
 # over the higher of the two plus RATE / 10.
 run_availbw() {
-    local free=$1 user=$2 rate=$3 values="" truths="" w5=0 w10=0 ok=0 bytes=0 secs=0 limited=0 i json
+    local free=$1 user=$2 rate=$3 values="" truths="" w5=0 w10=0 ok=0 bytes="" secs=0 limited=0 i json
     local held=0 yes=0 no=0 unknown=0 above=0
     shift 3
     local as=()
@@ -116,7 +117,7 @@ run_availbw() {
             (.duration_s // 0), (.reason // "-" | gsub(" "; "_")), (.low_bps // 0), (.high_bps // 0),
             (if .elastic == true then "yes" elif .elastic == false then "no" else "unknown" end)] | @tsv' <<<"$json")
         case $el in yes) yes=$((yes + 1)) ;; no) no=$((no + 1)) ;; *) unknown=$((unknown + 1)) ;; esac
-        bytes=$((bytes + pb))
+        bytes+=" $pb"
         secs=$(awk -v s="$secs" -v d="$ds" 'BEGIN { print s + d }')
         [[ $reason == *limits_its_echo_replies* ]] && limited=$((limited + 1))
         read -r m t in5 in10 tt < <(awk -v v="$v" -v f="$free" -v top="$top" -v l="$l" 'BEGIN { m = v / 1e6;
@@ -132,7 +133,7 @@ run_availbw() {
     done
     local st="0 0 0"
     [[ -n $values ]] && st=$(stats "$values")
-    echo "$st $w5 $w10 $ok $((bytes / RUNS)) $(awk -v s="$secs" -v n="$RUNS" 'BEGIN { printf "%.3f", s / n }') $limited" \
+    echo "$st $w5 $w10 $ok $(stats "$bytes" | cut -d' ' -f1) $(awk -v s="$secs" -v n="$RUNS" 'BEGIN { printf "%.3f", s / n }') $limited" \
         "$(stats "$truths" | cut -d' ' -f1) $held $yes/$no/$unknown $above"
 }
 
@@ -177,7 +178,7 @@ row() {
     cleanup
 }
 
-echo "# $RUNS runs per row; Mbit/s at the IP level; bytes and seconds per run; load average $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "# $RUNS runs per row; Mbit/s at the IP level; bytes of the median run, mean seconds per run; load average $(cut -d' ' -f1-3 /proc/loadavg)"
 for r in "${ROWS[@]}"; do
     case $r in
     [0-9]*/[0-9]*)

@@ -131,7 +131,7 @@ int main(int argc, char** argv) {
     std::printf("# %d runs per path, simulated; rates in Mbit/s (IP bits of the stream packets); truth: the\n"
                 "# capacity less what others used over the run, by the simulator's counters; held: runs whose\n"
                 "# range held the truth; ans: runs that answered; <=+C/10: answers at most the truth plus a tenth\n"
-                "# of the capacity; elastic: runs that said yes/no/cannot tell\n",
+                "# of the capacity; elastic: runs that said yes/no/cannot tell; bytes: the median run's; secs: the mean\n",
                 runs);
     std::printf("%-13s %8s | %8s [%8s-%8s] %3s %3s %4s %3s %7s %8s | %7s %6s | rising share by rate/truth:", "path",
                 "truth", "median", "min", "max", "5%", "10%", "held", "ans", "<=+C/10", "elastic", "bytes", "secs");
@@ -141,8 +141,8 @@ int main(int argc, char** argv) {
         bool wanted = argc <= 2;
         for (int i = 2; i < argc; ++i) wanted |= sc.name == argv[i];
         if (!wanted) continue;
-        std::vector<double> ratios, values;
-        double truthSum = 0, bytes = 0, secs = 0;
+        std::vector<double> ratios, values, bytes;
+        double truthSum = 0, secs = 0;
         int ok = 0, within5 = 0, within10 = 0, held = 0, bounded = 0, rising[kBins] = {}, judged[kBins] = {};
         int elastic[3] = {};  // yes, no, cannot tell
         std::string reasons;
@@ -159,7 +159,7 @@ int main(int argc, char** argv) {
             const double truth = sim.unusedRate(0, sim.now(), r.packet_bytes > 0 ? r.packet_bytes : 400);
             ++elastic[r.elastic == AVL_ELASTIC_YES ? 0 : r.elastic == AVL_ELASTIC_NO ? 1 : 2];
             truthSum += truth;
-            bytes += r.probe_bytes;
+            bytes.push_back(r.probe_bytes);
             secs += r.duration_s;
             if (status == 0) {
                 ++ok;
@@ -191,7 +191,7 @@ int main(int argc, char** argv) {
         std::printf("%-13s %8.2f | %8.2f [%8.2f-%8.2f] %3d %3d %4d %3d %7d %8s | %7.0f %6.3f |", sc.name.c_str(), truth,
                     median(values), values.empty() ? 0 : *std::min_element(values.begin(), values.end()),
                     values.empty() ? 0 : *std::max_element(values.begin(), values.end()), within5, within10, held,
-                    ok, bounded, elastics, bytes / runs, secs / runs);
+                    ok, bounded, elastics, median(bytes), secs / runs);
         for (int b = 0; b < kBins; ++b) {
             if (judged[b] == 0) std::printf("     -");
             else std::printf(" %5.2f", static_cast<double>(rising[b]) / judged[b]);
