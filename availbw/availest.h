@@ -7,10 +7,11 @@
  * makes a queue grow at the bottleneck, so the stream's delays rise; below
  * it, they stay flat.  The measurement reads the path's capacity from the
  * dispersion of a back-to-back train, takes a first guess from the input and
- * output rates of one stream, and then narrows a range [low, high] with
- * streams at chosen rates, several per rate with a vote.  Rounds of this
- * search are repeated while the budgets allow, and their ranges are combined
- * as fuzzy intervals: the best-supported interval is the answer.
+ * output rates of one stream, and then sends each stream at the rate where
+ * its verdict (rising or flat) teaches most.  Every verdict is weighed as
+ * noisy evidence about the free rate; the answer is the range that holds
+ * the free rate with 90 % probability, once it is narrow enough or the
+ * budgets are spent.
  *
  * Rates are IP bits per second: every byte of the IP datagrams counts,
  * headers included (20 bytes of IPv4 header or 40 of IPv6, 8 of ICMP).
@@ -117,10 +118,11 @@ typedef struct avl_options {
     int stream_bytes;      /* IP bytes a stream sends when no time scale is set (default
                               40000, or what 4 ms at the capacity carry when that is more;
                               at least 20 packets, and 4 to 30 ms at its rate) */
-    int streams_per_rate;  /* streams that vote on each rate (default 2; a disagreement
-                              brings one more) */
-    double resolution;     /* a round ends when high <= low * (1 + resolution) (default 0.06) */
-    int max_rounds;        /* rounds of the search at most (default 6) */
+    int streams_per_rate;  /* streams sent at each rate the search chooses, each
+                              verdict weighed on its own (default 1) */
+    double resolution;     /* the search ends once high <= low * (1 + resolution),
+                              after six verdicts or more (default 0.1) */
+    int max_rounds;        /* rounds of four verdicts at most (default 12) */
     int family;            /* AVL_FAMILY_ANY (default): the first address the resolver
                               gives; AVL_FAMILY_IPV4 or AVL_FAMILY_IPV6: only that family */
 } avl_options;
@@ -158,23 +160,21 @@ typedef struct avl_stream {
 #define AVL_KIND_PROBE 3  /* small packets that check the path: its round trip, a limit on
                              echo replies; not judged */
 
-/* One round of the search and the range it ended with: the highest rate voted
- * below what is free and the lowest voted above (0 where none was). */
+/* One round of the search (four verdicts) and the range of the free rate
+ * after it, as the verdicts so far put it. */
 typedef struct avl_round {
     double low_bps, high_bps;
-    int complete; /* 1: narrowed to the resolution; 0: cut short by a budget */
+    int complete; /* 1: narrowed to the resolution; 0: not, or cut short by a budget */
 } avl_round;
 
 /* What a measurement found.  Free it with avl_free_result. */
 typedef struct avl_result {
     char address[64];       /* the destination in its standard text form (IPv4 or IPv6) */
-    double available_bps;   /* the estimate: middle of the best-supported interval */
-    double low_bps, high_bps; /* that interval */
+    double available_bps;   /* the estimate: the middle of the range */
+    double low_bps, high_bps; /* the range that holds the free rate with 90 % probability */
     double capacity_bps;    /* capacity from the dispersion train, for reference */
-    int support;            /* rounds whose range lies in that interval */
-    int rounds;             /* rounds that count: those narrowed to the resolution (or, when
-                               a budget cut every round short, those with both ends known);
-                               round_ranges has every round */
+    int support;            /* rounds whose range holds the estimate (at least 1) */
+    int rounds;             /* rounds of the search; round_ranges has each */
     int64_t probe_bytes;    /* IP bytes sent and received */
     double duration_s;      /* time the measurement took */
     double timescale_s;     /* length of a stream at the estimated rate */
