@@ -192,7 +192,8 @@ typedef struct avl_result {
     /* Added after the first release; present when size covers them. */
     int failure;            /* AVL_FAIL_NONE with an estimate, else why there is none */
     int elastic;            /* AVL_ELASTIC_YES: the cross traffic yields (TCP), and the figure
-                               is the unused rate; AVL_ELASTIC_NO; AVL_ELASTIC_UNKNOWN */
+                               is the unused rate; AVL_ELASTIC_NO: found not to yield;
+                               AVL_ELASTIC_UNKNOWN: not told */
     double lower_bound_bps; /* > 0 without an estimate: at least this much is free */
     int64_t max_bytes;      /* the budgets the measurement ran under (the automatic ones */
     double max_seconds;     /*   as they grew) */

@@ -298,9 +298,12 @@ int Measurement::conclude() {
 // slow stream's few packets a millisecond alias with bursts a millisecond
 // apart and rise now and then on steady paths.)  The other signs are flows
 // that give way within each stream (givesWay), and within the streams sent
-// at the capacity (fillTest).  Found to yield:
-// AVL_ELASTIC_YES.  A range narrowed with no queue standing:
-// AVL_ELASTIC_NO.  Else AVL_ELASTIC_UNKNOWN.
+// at the capacity (fillTest).  Found to yield: AVL_ELASTIC_YES.  Found not
+// to: AVL_ELASTIC_NO, for an answer whose streams' gains lie well below what
+// flows that give way show (a fit kGiveWayErrors standard errors under
+// kGiveWayGain).  Finding no sign is not enough: a flow held by a window
+// that keeps more queued than a stream lasts shows none, and its streams
+// read flat at what it would give up.  Else AVL_ELASTIC_UNKNOWN.
 int Measurement::elastic(bool answered) const {
     const double c = p_.capacity();
     double least = INFINITY;
@@ -321,11 +324,12 @@ int Measurement::elastic(bool answered) const {
         standing = floors[floors.size() / 2] - least > std::max({kStandingQueue, packets, kStandingShare * least});
     }
     size_t streams = 0;
-    if (standing || (givesWay(&streams) >= kGiveWayErrors && streams >= kGiveWayStreams)) return AVL_ELASTIC_YES;
+    const double giving = givesWay(&streams);
+    if (standing || (giving >= kGiveWayErrors && streams >= kGiveWayStreams)) return AVL_ELASTIC_YES;
     const Fit full = fullGains();
     if (full.count >= kFullStreams && full.slope >= kFullGain && full.slope >= kFullErrors * full.error)
         return AVL_ELASTIC_YES;
-    return answered ? AVL_ELASTIC_NO : AVL_ELASTIC_UNKNOWN;
+    return answered && giving <= -kGiveWayErrors ? AVL_ELASTIC_NO : AVL_ELASTIC_UNKNOWN;
 }
 
 // A stream's second half's arrival rate over its first's, as a logarithm,
