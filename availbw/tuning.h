@@ -112,11 +112,19 @@ constexpr double kSecondsPerTimescale = 40;
 constexpr int64_t kGrownBytes = 3000000;
 constexpr double kBytesGrowth = 1.5;
 constexpr double kSecondsGrowth = 2;
-// Steady paths leave a range of 15 to 30 % after a megabyte of streams (in
-// the simulator, 25 to 30 % at 50 Mbit/s: ten streams cannot rule out the
-// widest curves, whose verdicts near the midpoint read as narrow ones do);
-// wider than this, the streams disagree.
-constexpr double kDisagreement = 1.4;
+// Wider than this after the first budget, the streams disagree.  A
+// megabyte of streams leaves steady paths a range of mostly 20 to 50 % (ten
+// streams cannot rule out the widest curves, whose verdicts near the
+// midpoint read as narrow ones do; at 100 Mbit/s a stream costs twice what
+// it does at 50), and random traffic 30 to 100 %, whose 90 % ranges hold
+// the free rate as often as longer runs' do.  At 1.4, every steady run at
+// 100 Mbit/s and nearly every random one grew to 3 MB: the median run of
+// 100/30 % used 1.58 MB and of Poisson 50/20 2.9 MB, in the simulator and
+// the lab alike.  At 1.7 they use 0.92 and 0.95 MB; over 100 simulated
+// runs Poisson 50/20 and the size mix held the free rate in 98 runs each
+// (94 and 95 at 1.4), the medians moving from +1.3 and +1.1 % to +2.3 and
+// +0.9 %.
+constexpr double kDisagreement = 1.7;
 
 // ---- The search -------------------------------------------------------------
 // Each verdict is evidence weighed by the verdict curve (posterior.h).
