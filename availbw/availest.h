@@ -199,7 +199,12 @@ typedef struct avl_result {
     double max_seconds;     /*   as they grew) */
     int budget_grown;       /* the automatic budgets grew to max_bytes and max_seconds, as
                                1: the streams disagreed; 2: they hinted that the cross
-                               traffic gives way, and more of them tell */
+                               traffic gives way, and more of them tell; 3: the cross
+                               traffic came in bursts, and longer streams average over them */
+    double burst_gap_s;     /* > 0: the cross traffic came in bursts about this far apart,
+                               further than the streams lasted, and the search started
+                               again with streams of timescale_s (without a time scale
+                               asked for); 0 otherwise */
 } avl_result;
 
 /* The short name of a failure code ("none", "budget", "no_reply", ...); "unknown"

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "bursts.h"
 #include "posterior.h"
 #include "prober.h"
 #include "result_size.h"
@@ -51,6 +52,7 @@ private:
     bool narrow() const;
     void endRound();
     bool disagree() const;
+    bool lengthenForBursts();
     int elastic(bool answered) const;
     double givesWay(size_t* streams = nullptr) const;
     bool hintsGiveWay() const { return givesWay() >= kGiveWayHint; }
@@ -160,6 +162,13 @@ void Measurement::search(double guess, const Outcome& first) {
                 endRound();
                 ++round;
                 inRound = 0;
+                // Others' bursts further apart than the streams last: what
+                // was judged so far says little of the mean, longer streams
+                // start the search again.
+                if (lengthenForBursts()) {
+                    fresh();
+                    break;
+                }
             }
         }
         // Narrow, but with a hint that the cross traffic gives way: more
@@ -167,6 +176,21 @@ void Measurement::search(double guess, const Outcome& first) {
         if ((narrow() && !hintsGiveWay()) || elastic(false) == AVL_ELASTIC_YES) break;
     }
     if (inRound > 0) endRound();
+}
+
+// Streams lengthened for others' bursts (bursts.h), once, and only where
+// no time scale was asked for.
+bool Measurement::lengthenForBursts() {
+    if (p_.options().timescale_s > 0) return false;
+    Bursts b;
+    for (const avl_stream& s : p_.streams())
+        if (s.kind == AVL_KIND_SEARCH || s.kind == AVL_KIND_GUESS) addBursts(s, p_.capacity(), &b);
+    double low, high, middle;
+    range(&low, &high, &middle);
+    const double seconds = burstTimescale(b, p_.capacity(), std::max(0.0, p_.capacity() - middle));
+    if (seconds <= 0) return false;
+    p_.lengthenStreams(seconds, b.seconds / b.events);
+    return true;
 }
 
 // The streams disagree: the range a budget left is still wider than

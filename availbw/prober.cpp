@@ -99,6 +99,12 @@ bool Prober::growBudgets(int why) {
     return true;
 }
 
+void Prober::lengthenStreams(double seconds, double gap) {
+    o_.timescale_s = seconds;
+    r_->burst_gap_s = gap;
+    growBudgets(3);
+}
+
 bool Prober::resumeWithLargerBudgets(int why) {
     if (!stopped_ || finding_.failure != AVL_FAIL_BUDGET) return false;
     const bool automatic = finding_.budget == AVL_BUDGET_BYTES ? automaticBytes_ : automaticSeconds_;

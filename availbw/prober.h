@@ -95,6 +95,10 @@ public:
     // when that budget is automatic, the automatic budgets grow once and the
     // measurement goes on (true).
     bool resumeWithLargerBudgets(int why);
+    // The cross traffic comes in bursts about gap seconds apart, further than
+    // the streams last: streams from now on last seconds, and the automatic
+    // budgets grow for them.
+    void lengthenStreams(double seconds, double gap);
     bool automaticBudgets() const { return automaticBytes_ || automaticSeconds_; }
 
     void stop(const Finding& f);

@@ -236,11 +236,18 @@ std::string textReport(const avl_result& r, const std::string& host, const Repor
     if (r.elastic == AVL_ELASTIC_YES)
         out += line("cross traffic", "yields to new traffic (TCP-like): a new flow would get a share of the "
                                      "bottleneck, not only what is unused now");
+    if (r.burst_gap_s > 0)
+        out += line("cross traffic", "comes in bursts about " + printed("%.3g ms", r.burst_gap_s * 1e3) +
+                                         " apart, further than short streams last: " +
+                                         (estimate && r.timescale_s > 0
+                                              ? "streams of " + printed("%.3g ms", r.timescale_s * 1e3) + " averaged"
+                                              : "longer streams were sent"));
     if (r.budget_grown)
         out += line("budget", "grew to " + formatBytes(r.max_bytes) + " and " + printed("%.3g s", r.max_seconds) +
-                                  (r.budget_grown == 2 ? ": the streams hinted that the cross traffic gives way, and more "
-                                                         "of them tell"
-                                                       : ": the streams disagreed, and more of them narrow the range"));
+                                  (r.budget_grown == 2   ? ": the streams hinted that the cross traffic gives way, and more "
+                                                           "of them tell"
+                                   : r.budget_grown == 3 ? " for the longer streams"
+                                                         : ": the streams disagreed, and more of them narrow the range"));
     if (estimate && r.reason[0] != '\0') {
         const std::string hint = budgetHint(r);
         out += line("cut short", noEstimateReason(r) + (hint.empty() ? "" : " (" + hint + ")"));
@@ -303,6 +310,8 @@ std::string jsonReport(const avl_result& r, const std::string& host, const Repor
     j["lower_bound_bps"] = bpsOrNull(f.lowerBound, !estimate && r.lower_bound_bps > 0);
     j["max_bytes"] = r.max_bytes > 0 ? nlohmann::ordered_json(r.max_bytes) : nlohmann::ordered_json(nullptr);
     j["max_seconds"] = r.max_seconds > 0 ? nlohmann::ordered_json(microseconds(r.max_seconds))
+                                         : nlohmann::ordered_json(nullptr);
+    j["burst_gap_s"] = r.burst_gap_s > 0 ? nlohmann::ordered_json(microseconds(r.burst_gap_s))
                                          : nlohmann::ordered_json(nullptr);
     j["bits"] = o.link ? "link" : "ip";
     j["accounting"] = o.link ? "Ethernet frames: each packet's IP bytes plus a 14-byte header, as interface "

@@ -7,6 +7,7 @@
 # Rows:
 #   C/X        steady UDP cross traffic of X % of a C Mbit/s bottleneck (C of
 #              10 50 100 200, X of 0 30 60: 10/0 ... 200/60)
+#   burst5     50 Mbit/s, 30 % cross traffic in bursts every 5 ms
 #   burst20    50 Mbit/s, 30 % cross traffic in bursts every 20 ms, with the
 #              defaults and with --timescale 100
 #   tight      an idle 40 Mbit/s hop leaving the target, then 100 Mbit/s
@@ -86,7 +87,7 @@ burst_for() { awk -v r="$1" 'BEGIN { print (r >= 100 ? 3028 : 1600) }'; }
 ROWS=("$@")
 if ((${#ROWS[@]} == 0)); then
     for c in 10 50 100 200; do for x in 0 30 60; do ROWS+=("$c/$x"); done; done
-    ROWS+=(burst20 tight loss1 loss3 police echo ipv6 user poisson50/20 poisson100/50 onoff50/20 mix50/20 tcp1 tcp4)
+    ROWS+=(burst5 burst20 tight loss1 loss3 police echo ipv6 user poisson50/20 poisson100/50 onoff50/20 mix50/20 tcp1 tcp4)
 fi
 
 # RUNS of availbw as USER (root or user) with ARGS...; FREE is the link-layer
@@ -185,6 +186,7 @@ for r in "${ROWS[@]}"; do
         c=${r%/*} p=${r#*/}
         x=$(awk -v r="$c" -v p="$p" 'BEGIN { printf "%g", r * p / 100 }')
         row "$r" "$c" "$x" - root yes "$TARGET" ;;
+    burst5) row burst5 50 15 --cross-burst,5 root no "$TARGET" ;;
     burst20)
         row burst20 50 15 --cross-burst,20 root yes "$TARGET"
         row burst20/ts 50 15 --cross-burst,20 root no --timescale 100 "$TARGET" ;;

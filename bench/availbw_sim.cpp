@@ -76,6 +76,8 @@ std::vector<Scenario> scenarios() {
     wide.config.echoLimitPps = 10000;
     wide.config.echoBurst = 50;
     all.push_back(wide);
+    all.push_back({"burst5", path({hop(50, 0.3, 5)})});
+    all.push_back({"burst5/100", path({hop(100, 0.3, 5)})});
     all.push_back({"burst20", path({hop(50, 0.3, 20)})});
     // Cross traffic as real paths carry it: at random, in a mix of sizes,
     // in on-off bursts (5 ms on, 5 ms off on average), and TCP-like flows.
@@ -131,10 +133,12 @@ int main(int argc, char** argv) {
     std::printf("# %d runs per path, simulated; rates in Mbit/s (IP bits of the stream packets); truth: the\n"
                 "# capacity less what others used over the run, by the simulator's counters; held: runs whose\n"
                 "# range held the truth; ans: runs that answered; <=+C/10: answers at most the truth plus a tenth\n"
-                "# of the capacity; elastic: runs that said yes/no/cannot tell; bytes: the median run's; secs: the mean\n",
+                "# of the capacity; elastic: runs that said yes/no/cannot tell; burst: runs whose streams grew to span\n"
+                "# others' bursts; bytes: the median run's; secs: the mean\n",
                 runs);
-    std::printf("%-13s %8s | %8s [%8s-%8s] %3s %3s %4s %3s %7s %8s | %7s %6s | rising share by rate/truth:", "path",
-                "truth", "median", "min", "max", "5%", "10%", "held", "ans", "<=+C/10", "elastic", "bytes", "secs");
+    std::printf("%-13s %8s | %8s [%8s-%8s] %3s %3s %4s %3s %7s %8s %5s | %7s %6s | rising share by rate/truth:",
+                "path", "truth", "median", "min", "max", "5%", "10%", "held", "ans", "<=+C/10", "elastic", "burst", "bytes",
+                "secs");
     for (int b = 0; b < kBins; ++b) std::printf(" <%g", kEdges[b + 1]);
     std::printf("\n");
     for (const Scenario& sc : scenarios()) {
@@ -145,6 +149,7 @@ int main(int argc, char** argv) {
         double truthSum = 0, secs = 0;
         int ok = 0, within5 = 0, within10 = 0, held = 0, bounded = 0, rising[kBins] = {}, judged[kBins] = {};
         int elastic[3] = {};  // yes, no, cannot tell
+        int lengthened = 0;   // runs whose streams grew for others' bursts
         std::string reasons;
         for (int run = 0; run < runs; ++run) {
             simpath::Config c = sc.config;
@@ -158,6 +163,7 @@ int main(int argc, char** argv) {
             const int status = avl_measure_path(&p, &o, &r, nullptr, nullptr);
             const double truth = sim.unusedRate(0, sim.now(), r.packet_bytes > 0 ? r.packet_bytes : 400);
             ++elastic[r.elastic == AVL_ELASTIC_YES ? 0 : r.elastic == AVL_ELASTIC_NO ? 1 : 2];
+            lengthened += r.burst_gap_s > 0;
             truthSum += truth;
             bytes.push_back(r.probe_bytes);
             secs += r.duration_s;
@@ -188,10 +194,10 @@ int main(int argc, char** argv) {
         const double truth = truthSum / runs / 1e6;
         char elastics[16];
         std::snprintf(elastics, sizeof elastics, "%d/%d/%d", elastic[0], elastic[1], elastic[2]);
-        std::printf("%-13s %8.2f | %8.2f [%8.2f-%8.2f] %3d %3d %4d %3d %7d %8s | %7.0f %6.3f |", sc.name.c_str(), truth,
+        std::printf("%-13s %8.2f | %8.2f [%8.2f-%8.2f] %3d %3d %4d %3d %7d %8s %5d | %7.0f %6.3f |", sc.name.c_str(), truth,
                     median(values), values.empty() ? 0 : *std::min_element(values.begin(), values.end()),
                     values.empty() ? 0 : *std::max_element(values.begin(), values.end()), within5, within10, held,
-                    ok, bounded, elastics, median(bytes), secs / runs);
+                    ok, bounded, elastics, lengthened, median(bytes), secs / runs);
         for (int b = 0; b < kBins; ++b) {
             if (judged[b] == 0) std::printf("     -");
             else std::printf(" %5.2f", static_cast<double>(rising[b]) / judged[b]);

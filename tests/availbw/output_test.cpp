@@ -177,6 +177,21 @@ TEST(AvailbwReport, TextWithAndWithoutAnEstimate) {
     m.r.budget_grown = 2;
     EXPECT_NE(availbw::textReport(m.result(), "x").find("2 s: the streams hinted that the cross traffic gives way"),
               std::string::npos);
+    // Streams grown to span others' bursts: how far apart, how long.
+    Made bursty = measured();
+    bursty.r.burst_gap_s = 0.0051;
+    bursty.r.timescale_s = 0.0306;
+    bursty.r.budget_grown = 3;
+    bursty.r.max_bytes = 3000000;
+    bursty.r.max_seconds = 2;
+    EXPECT_NE(availbw::textReport(bursty.result(), "x").find("\ncross traffic         comes in bursts about 5.1 ms "
+                                                             "apart, further than short streams last: streams of "
+                                                             "30.6 ms averaged\nbudget                grew to 3.00 "
+                                                             "MB and 2 s for the longer streams\n"),
+              std::string::npos)
+        << availbw::textReport(bursty.result(), "x");
+    EXPECT_NE(availbw::jsonReport(bursty.result(), "x").find("\"burst_gap_s\":0.0051,"), std::string::npos);
+    EXPECT_NE(availbw::jsonReport(m.result(), "x").find("\"burst_gap_s\":null,"), std::string::npos);
 
     // What the figure rests on: the packets' size, a limit on echo replies,
     // and in JSON the reason (null beside an estimate) and each stream's

@@ -1,0 +1,55 @@
+// SPDX-License-Identifier: MIT
+// bursts.cpp - others' bursts in a stream's delays (bursts.h).
+#include "bursts.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "tuning.h"
+
+namespace availbw {
+
+using namespace tuning;
+
+void addBursts(const avl_stream& s, double capacity, Bursts* b) {
+    if (s.void_stream || s.delay_s == nullptr || s.depart_s == nullptr || capacity <= 0 || s.packets - s.lead < 2)
+        return;
+    const double jump = kBurstPackets * 1500 * 8 / capacity;
+    int events = 0;
+    double bytes = 0;
+    for (int k = s.lead + 1; k < s.packets;) {
+        // The lowest delay of the packets sent in the window before this one.
+        double low = INFINITY;
+        for (int j = k - 1; j >= s.lead && s.depart_s[k] - s.depart_s[j] <= kBurstWindow; --j)
+            if (s.delay_s[j] >= 0) low = std::min(low, s.delay_s[j]);
+        if (s.delay_s[k] < 0 || !(s.delay_s[k] - low > jump)) {
+            ++k;
+            continue;
+        }
+        // A burst: what it added is the highest the delays climb over the
+        // next span; another is counted only after that span.
+        double peak = s.delay_s[k];
+        const double until = s.depart_s[k] + kBurstSpan;
+        for (++k; k < s.packets && s.depart_s[k] <= until; ++k) peak = std::max(peak, s.delay_s[k]);
+        ++events;
+        bytes += (peak - low) * capacity / 8;
+    }
+    ++b->streams;
+    b->withBursts += events > 0;
+    b->events += events;
+    b->bytes += bytes;
+    b->seconds += std::max(0.0, s.depart_s[s.packets - 1] - s.depart_s[s.lead]);
+}
+
+double burstTimescale(const Bursts& b, double capacity, double others) {
+    if (b.events < kBurstEvents || b.withBursts < 2 || b.seconds <= 0 || capacity <= 0) return 0;
+    const double gap = b.seconds / b.events;
+    const double length = b.seconds / b.streams;
+    const double rate = b.bytes * 8 / b.seconds;
+    if (rate < kBurstShare * capacity || rate < kBurstOthers * others || gap < kBurstLeastGap ||
+        length >= kBurstGaps * gap)
+        return 0;
+    return std::min(kBurstGaps * gap, kLongestBurstScale);
+}
+
+}  // namespace availbw
