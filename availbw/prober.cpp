@@ -102,7 +102,9 @@ bool Prober::growBudgets(int why) {
 void Prober::lengthenStreams(double seconds, double gap) {
     o_.timescale_s = seconds;
     r_->burst_gap_s = gap;
-    growBudgets(3);
+    // An automatic budget that the last stream's pause used up grows with
+    // the others: the longer streams are still to come.
+    if (!resumeWithLargerBudgets(3)) growBudgets(3);
 }
 
 bool Prober::resumeWithLargerBudgets(int why) {
