@@ -16,9 +16,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <vector>
 
 #include "lab.h"
 #include "packets.h"
@@ -394,13 +396,23 @@ TEST(LabNetwork, BottleneckSpacesTheReplies) {
     // A reply frame: 14 bytes Ethernet, 60 IP with options, 8 ICMP, 1000 data.
     // Rates where the test's own sends (each carrying the path's softirq work,
     // slower still under the sanitizers) outpace the bottleneck.
+    // A shaper's timer that fires late under a busy machine lets the next
+    // frame go at once on its one frame of credit, so a burst of late timers
+    // shortens the median gap: up to three trains, and one of them must show
+    // the rate.  A shaper at a wrong rate fails all three.
     const double frameBits = (14 + 60 + 8 + 1000) * 8;
     for (double rate : {10.0, 50.0}) {
         Lab lab({.rateMbit = rate});
         TSL_REQUIRE_LAB(lab);
         const double expected = frameBits / rate;  // µs
-        const double gap = medianReplyGap(lab);
-        EXPECT_NEAR(gap, expected, expected * 0.15) << "at " << rate << " Mbit/s";
+        std::vector<double> gaps;
+        for (int train = 0; train < 3; ++train) {
+            gaps.push_back(medianReplyGap(lab));
+            if (std::abs(gaps.back() - expected) <= expected * 0.15) break;
+        }
+        EXPECT_LE(std::abs(gaps.back() - expected), expected * 0.15)
+            << "at " << rate << " Mbit/s the median gaps of " << gaps.size() << " trains were "
+            << ::testing::PrintToString(gaps) << " µs where " << expected << " was expected";
     }
 }
 
