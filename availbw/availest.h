@@ -205,6 +205,10 @@ typedef struct avl_result {
                                further than the streams lasted, and the search started
                                again with streams of timescale_s (without a time scale
                                asked for); 0 otherwise */
+    double free_spread;     /* > 0: the cross traffic came and went while streams ran, and the
+                               figure is the mean free rate of streams at the capacity, whose
+                               free rates spread by this share of it (their standard deviation
+                               over their mean); 0 otherwise */
 } avl_result;
 
 /* The short name of a failure code ("none", "budget", "no_reply", ...); "unknown"

@@ -61,9 +61,24 @@ private:
     int conclude();
     int noEstimate(const Finding& f);
 
+    void addWindow(const Outcome& o);
+    double windowSpread() const;
+    bool sendWindow(int round);
+    // Stream i was sent by comesAndGoes: the traffic's give-way tests leave
+    // it out, as they were before such streams were sent.
+    bool windowCheck(size_t i) const {
+        return std::find(windowChecks_.begin(), windowChecks_.end(), i) != windowChecks_.end();
+    }
+    bool comesAndGoes(int round);
+    void windowRange(double* low, double* high, double* middle) const;
+
     Prober p_;
     avl_result* r_;
     std::vector<Posterior> post_;  // one, made when the search begins (again after a limit is found)
+    std::vector<double> windows_;  // free rates of the streams' windows at the capacity (addWindow)
+    std::vector<size_t> windowChecks_;  // indices of the streams comesAndGoes sent
+    bool windowed_ = false;        // comesAndGoes looked
+    bool byWindows_ = false;       // ... and the windows give the figure
 };
 
 // Under a limit on echo replies, loss alone may be the limit's: it does not
@@ -120,6 +135,7 @@ void Measurement::search(double guess, const Outcome& first) {
     };
     fresh();
     if (judged(first)) post_.back().add(first.sentRate, risingVerdict(first));
+    addWindow(first);
     const avl_options& o = p_.options();
     // The first stream goes to the first guess, unless the guess stream
     // itself was sent there.
@@ -130,6 +146,9 @@ void Measurement::search(double guess, const Outcome& first) {
         if (p_.stopped()) {
             const int why = disagree() ? 1 : hintsGiveWay() ? 2 : 0;
             if (why == 0 || !p_.resumeWithLargerBudgets(why)) break;
+            // Streams that disagree may have met others' traffic as it came
+            // and went: streams at the capacity tell.
+            if (why == 1 && !windowed_ && comesAndGoes(round)) break;
         }
         if (round >= 2 && !filled) filled = fillTest(round);
         Posterior& post = post_.back();
@@ -140,6 +159,7 @@ void Measurement::search(double guess, const Outcome& first) {
             const Plan plan = p_.searchPlan(round, rate);
             const Outcome out = p_.stream(plan);
             if (!out.sent) break;
+            addWindow(out);
             if (out.lossy && !out.isVoid && p_.limitFoundBy(plan)) {
                 fresh();  // what was judged so far was the limit's loss
                 break;
@@ -262,6 +282,7 @@ int Measurement::conclude() {
         f.suspected = true;
         return noEstimate(f);
     }
+    if (byWindows_) windowRange(&low, &high, &middle);
     // What stopped the search, when it was not a budget, is the reason
     // where the verdicts left the range wide.
     if (ended.failure != AVL_FAIL_NONE && ended.failure != AVL_FAIL_BUDGET && high > low * kWidestAnswer)
@@ -303,8 +324,14 @@ int Measurement::conclude() {
     r_->support = 0;
     for (const avl_round& q : p_.rounds()) r_->support += q.low_bps <= middle && middle <= q.high_bps;
     r_->support = std::max(r_->support, 1);
-    r_->timescale_s = p_.packetsAt(middle) * p_.packetBytes() * 8.0 / middle;
+    const double measuredAt = byWindows_ ? p_.ceiling() : middle;
+    r_->timescale_s = p_.packetsAt(measuredAt) * p_.packetBytes() * 8.0 / measuredAt;
+    r_->free_spread = byWindows_ ? windowSpread() : 0;
     r_->elastic = elastic(true);
+    // Streams at the capacity that found the free rate swinging say nothing
+    // of whether the traffic yields: a flow held by a deep window swings so
+    // too, and gives way more slowly than they show.
+    if (byWindows_ && r_->elastic == AVL_ELASTIC_NO) r_->elastic = AVL_ELASTIC_UNKNOWN;
     // What cut the search short stays in the reason beside the estimate.
     if (ended.failure != AVL_FAIL_BUDGET) r_->reason[0] = '\0';
     r_->failure = AVL_FAIL_NONE;
@@ -409,9 +436,10 @@ Fit fitThroughOrigin(const std::vector<double>& x, const std::vector<double>& y)
 double Measurement::givesWay(size_t* streams) const {
     std::vector<double> gains, loads;
     const double c = p_.capacity();
-    for (const avl_stream& s : p_.streams()) {
+    for (size_t i = 0; i < p_.streams().size(); ++i) {
+        const avl_stream& s = p_.streams()[i];
         double g;
-        if (!halvesGain(s, &g)) continue;
+        if (windowCheck(i) || !halvesGain(s, &g)) continue;
         gains.push_back(g);
         loads.push_back(std::min(s.sent_rate_bps / c, kGiveWayLoad));
     }
@@ -426,9 +454,10 @@ double Measurement::givesWay(size_t* streams) const {
 // their mean (the slope over loads of one) and its standard error.
 Fit Measurement::fullGains() const {
     std::vector<double> gains;
-    for (const avl_stream& s : p_.streams()) {
+    for (size_t i = 0; i < p_.streams().size(); ++i) {
+        const avl_stream& s = p_.streams()[i];
         double g;
-        if (s.sent_rate_bps >= kFullLoad * p_.capacity() && halvesGain(s, &g)) gains.push_back(g);
+        if (!windowCheck(i) && s.sent_rate_bps >= kFullLoad * p_.capacity() && halvesGain(s, &g)) gains.push_back(g);
     }
     return fitThroughOrigin(std::vector<double>(gains.size(), 1.0), gains);
 }
@@ -450,8 +479,85 @@ bool Measurement::fillTest(int round) {
         // A lossy one is left out: its loss may be a limit's, which only the
         // search's twins tell (the twins of these are not sent).
         if (judged(out) && !out.lossy) post_.back().add(out.sentRate, risingVerdict(out));
+        addWindow(out);
     }
     return true;
+}
+
+// A stream at the capacity or near it, judged and without loss, keeps the
+// bottleneck busy for its whole length: the capacity less what it and the
+// others sent into it in that time is its window's free rate (the rate
+// less the capacity times the delays' slope from its first packets to its
+// last).
+void Measurement::addWindow(const Outcome& o) {
+    if (!o.sent || o.isVoid || o.lossy || o.verdict == AVL_UNCLEAR || o.span <= 0) return;
+    if (o.sentRate < kWindowLoad * p_.capacity()) return;
+    windows_.push_back(o.sentRate - p_.capacity() * o.slope);
+}
+
+// How far the windows' free rates spread: their standard deviation over
+// their mean (0 for fewer than two, or a mean at zero).
+double Measurement::windowSpread() const {
+    const size_t n = windows_.size();
+    if (n < 2) return 0;
+    double mean = 0, square = 0;
+    for (double w : windows_) mean += w / n;
+    for (double w : windows_) square += (w - mean) * (w - mean);
+    return mean > 0 ? std::sqrt(square / (n - 1)) / mean : 0;
+}
+
+bool Measurement::sendWindow(int round) {
+    const size_t index = p_.streams().size();
+    const Outcome out = p_.stream(p_.searchPlan(round, p_.ceiling()));
+    if (!out.sent) return false;
+    if (p_.streams().size() > index) windowChecks_.push_back(index);
+    if (judged(out) && !out.lossy) post_.back().add(out.sentRate, risingVerdict(out));
+    addWindow(out);
+    return true;
+}
+
+// Cross traffic that comes and goes over periods about as long as a stream
+// (on for a few milliseconds, then off) leaves each stream much or little
+// room, whatever its rate: the verdicts then say little of the mean, and
+// their curve reads flat over a wide span of rates.  Streams at the
+// capacity measure each window's free rate instead; when those spread by
+// kComeAndGo or more of their mean, their mean over kWindows of them is the
+// figure (windowRange).  A first kWindowsFirst tell whether they spread;
+// traffic that yields would make room for them, and a limit on echo
+// replies or a policer keeps them from the capacity: no windows then.
+bool Measurement::comesAndGoes(int round) {
+    windowed_ = true;
+    if (p_.ceiling() < kWindowLoad * p_.capacity() || p_.limitPps() > 0 || p_.policed() || hintsGiveWay())
+        return false;
+    // All of them must fit in the budgets left, or none is sent.
+    if (p_.affordable(p_.searchPlan(round, p_.ceiling())) < static_cast<int>(kWindows)) return false;
+    for (size_t tries = 0; windows_.size() < kWindowsFirst && tries < kWindowsFirst + kRetries; ++tries)
+        if (!sendWindow(round)) break;
+    if (windows_.size() < kWindowsFirst || windowSpread() < kComeAndGo) return false;
+    for (size_t tries = 0; windows_.size() < kWindows && tries < kWindows + kRetries; ++tries)
+        if (!sendWindow(round)) break;
+    byWindows_ = windowSpread() >= kComeAndGo;
+    return byWindows_;
+}
+
+// The windows' mean, and the range that holds the mean free rate with 90 %
+// probability: Student's t for their number, and a share kWindowCapacity of
+// what others use for the capacity's own error, which each window's rate
+// carries.
+void Measurement::windowRange(double* low, double* high, double* middle) const {
+    const double n = static_cast<double>(windows_.size());
+    double mean = 0, square = 0;
+    for (double w : windows_) mean += w / n;
+    for (double w : windows_) square += (w - mean) * (w - mean);
+    const double c = p_.capacity();
+    // Student's t at 95 % for n - 1 degrees of freedom (Cornish-Fisher
+    // from the normal's 1.645; within 1 % from 4 degrees on).
+    const double z = 1.645, df = std::max(1.0, n - 1);
+    const double t = z + (z * z * z + z) / (4 * df) + (5 * std::pow(z, 5) + 16 * z * z * z + 3 * z) / (96 * df * df);
+    const double half = t * std::sqrt(square / std::max(1.0, n - 1) / n) + kWindowCapacity * std::max(0.0, c - mean);
+    *middle = std::clamp(mean, 0.0, c);
+    *low = std::max(0.0, mean - half);
+    *high = std::min(mean + half, c * (1 + kRaiseBy));
 }
 
 int Measurement::run() {

@@ -28,6 +28,31 @@ std::string printed(const char* format, double value) {
 
 std::string mbit(double bps) { return printed("%.3g", bps / 1e6) + " Mbit/s"; }
 
+// The delays' rise from the first packets of [from, to) to the last, over
+// the time between their departures: the mean delay of each end's
+// kWindowEnds share of the replies, at the mean departure of those replies.
+// A stream that keeps the bottleneck busy so tells what others sent while it
+// ran (windowFree), whatever their traffic did in between.
+double endToEndSlope(const std::vector<int64_t>& depart, const std::vector<int64_t>& arrive, int from, int to) {
+    std::vector<int> seen;
+    for (int i = from; i < to; ++i)
+        if (arrive[i] != AVL_LOST) seen.push_back(i);
+    const size_t k = std::max<size_t>(kWindowEndsLeast, std::lround(seen.size() * kWindowEnds));
+    if (seen.size() < 2 * k) return 0;
+    const auto mean = [&](size_t first, double* at) {
+        double delay = 0, sent = 0;
+        for (size_t j = first; j < first + k; ++j) {
+            delay += (arrive[seen[j]] - depart[seen[j]]) / 1e9;
+            sent += depart[seen[j]] / 1e9;
+        }
+        *at = sent / k;
+        return delay / k;
+    };
+    double t0, t1;
+    const double d0 = mean(0, &t0), d1 = mean(seen.size() - k, &t1);
+    return t1 > t0 ? (d1 - d0) / (t1 - t0) : 0;
+}
+
 }  // namespace
 
 const char* const kBeforeAnyVerdict = "before any rate was judged";
@@ -289,6 +314,16 @@ bool Prober::fits(const Plan& p) {
     return true;
 }
 
+int Prober::affordable(const Plan& p) const {
+    // Each stream, the drain of the queue it left, a few round trips.
+    const double bytes = 2.0 * p.packets() * p.bytes;
+    const double seconds = 2 * p.seconds() + 3 * rtt_;
+    if (stopped_ || bytes <= 0 || seconds <= 0) return 0;
+    const double left = std::min(std::max(0.0, static_cast<double>(o_.max_bytes - r_->probe_bytes)) / bytes,
+                                 std::max(0.0, o_.max_seconds - elapsed()) / seconds);
+    return static_cast<int>(std::min(left, 1e6));
+}
+
 // Sends one stream, keeps its record and judges it; then lets the queue it
 // built drain.
 Outcome Prober::stream(const Plan& p) {
@@ -386,6 +421,7 @@ void Prober::judge(const Plan& p, const std::vector<int64_t>& depart, const std:
         out->spread = sorted[sorted.size() * 9 / 10] - sorted.front();
         rtt_ = rtt_ > 0 ? std::min(rtt_, out->minDelay) : out->minDelay;
     }
+    out->slope = endToEndSlope(depart, arrive, from, to);
     if (p.kind != AVL_KIND_SEARCH && p.kind != AVL_KIND_GUESS) return;
     avl_trend t;
     const int groups = std::max(3, static_cast<int>(out->span / kShortestGroup));

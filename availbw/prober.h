@@ -48,6 +48,8 @@ struct Outcome {
     double rise = 0, span = 0;  // seconds: the floors' rise over the judged part, its length
     double minDelay = 0, lastDelay = 0;  // seconds
     double spread = 0;      // seconds: the judged part's delays, 90th percentile less the lowest
+    double slope = 0;       // the delays' rise from the judged part's first packets to its
+                            // last, over the time between their departures (seconds a second)
     int received = 0, lost = 0;  // in the judged part
     int receivedAll = 0;    // replies to the whole stream
 };
@@ -85,6 +87,9 @@ public:
 
     // One stream at rate in the search (round for the record).
     Plan searchPlan(int round, double rate) const;
+    // How many streams like p the budgets leave room for (each with a pause
+    // as long as itself after it, and a few round trips).
+    int affordable(const Plan& p) const;
     Outcome stream(const Plan& p);
     // A search stream lost more than the path loses anyway: a twin of small
     // packets tells a host's limit on echo replies (true: found, and the

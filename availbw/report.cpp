@@ -242,6 +242,10 @@ std::string textReport(const avl_result& r, const std::string& host, const Repor
                                          (estimate && r.timescale_s > 0
                                               ? "streams of " + printed("%.3g ms", r.timescale_s * 1e3) + " averaged"
                                               : "longer streams were sent"));
+    if (r.free_spread > 0)
+        out += line("cross traffic", "comes and goes while a stream runs: the figure is the mean free rate of "
+                                     "streams at the capacity, which spread by " +
+                                         printed("%.0f %%", r.free_spread * 100) + " of it");
     if (r.budget_grown)
         out += line("budget", "grew to " + formatBytes(r.max_bytes) + " and " + printed("%.3g s", r.max_seconds) +
                                   (r.budget_grown == 2   ? ": the streams hinted that the cross traffic gives way, and more "
@@ -312,6 +316,8 @@ std::string jsonReport(const avl_result& r, const std::string& host, const Repor
     j["max_seconds"] = r.max_seconds > 0 ? nlohmann::ordered_json(microseconds(r.max_seconds))
                                          : nlohmann::ordered_json(nullptr);
     j["burst_gap_s"] = r.burst_gap_s > 0 ? nlohmann::ordered_json(microseconds(r.burst_gap_s))
+                                         : nlohmann::ordered_json(nullptr);
+    j["free_spread"] = r.free_spread > 0 ? nlohmann::ordered_json(std::round(r.free_spread * 1000) / 1000)
                                          : nlohmann::ordered_json(nullptr);
     j["bits"] = o.link ? "link" : "ip";
     j["accounting"] = o.link ? "Ethernet frames: each packet's IP bytes plus a 14-byte header, as interface "

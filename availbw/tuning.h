@@ -284,4 +284,24 @@ constexpr size_t kFullStreams = 4;
 constexpr double kFullGain = 0.15;
 constexpr double kFullErrors = 2.5;
 
+// ---- Cross traffic that comes and goes -------------------------------------
+// A stream at the capacity or near it (kWindowLoad) keeps the bottleneck
+// busy, so the rise of its delays from its first packets to its last tells
+// what others sent while it ran: its window's free rate is its rate less the
+// capacity times that slope.  The ends are the mean of kWindowEnds of its
+// replies each, at least kWindowEndsLeast.
+constexpr double kWindowLoad = 0.97;
+constexpr double kWindowEnds = 1.0 / 16;
+constexpr size_t kWindowEndsLeast = 3;
+// Windows' free rates spread by this share of their mean or more: others'
+// traffic comes and goes.  Measured over 20 windows of 112 packets at 50
+// Mbit/s, in the simulator and the lab alike: steady traffic 0.02 to 0.06,
+// Poisson and a mix of sizes 0.13 to 0.31, on for 5 ms and off for 5 on
+// average 0.40 to 0.59.
+constexpr double kComeAndGo = 0.35;
+constexpr size_t kWindowsFirst = 5;
+constexpr size_t kWindows = 20;
+// The capacity's error carries into each window: its share of what others use.
+constexpr double kWindowCapacity = 0.02;
+
 }  // namespace availbw::tuning

@@ -134,11 +134,12 @@ int main(int argc, char** argv) {
                 "# capacity less what others used over the run, by the simulator's counters; held: runs whose\n"
                 "# range held the truth; ans: runs that answered; <=+C/10: answers at most the truth plus a tenth\n"
                 "# of the capacity; elastic: runs that said yes/no/cannot tell; burst: runs whose streams grew to span\n"
-                "# others' bursts; bytes: the median run's; secs: the mean\n",
+                "# others' bursts; windows: answers from streams at the capacity (traffic that comes and goes), and\n"
+                "# how many of those held; bytes: the median run's; secs: the mean\n",
                 runs);
-    std::printf("%-13s %8s | %8s [%8s-%8s] %3s %3s %4s %3s %7s %8s %5s | %7s %6s | rising share by rate/truth:",
-                "path", "truth", "median", "min", "max", "5%", "10%", "held", "ans", "<=+C/10", "elastic", "burst", "bytes",
-                "secs");
+    std::printf("%-13s %8s | %8s [%8s-%8s] %3s %3s %4s %3s %7s %8s %5s %7s | %7s %6s | rising share by rate/truth:",
+                "path", "truth", "median", "min", "max", "5%", "10%", "held", "ans", "<=+C/10", "elastic", "burst",
+                "windows", "bytes", "secs");
     for (int b = 0; b < kBins; ++b) std::printf(" <%g", kEdges[b + 1]);
     std::printf("\n");
     for (const Scenario& sc : scenarios()) {
@@ -150,6 +151,7 @@ int main(int argc, char** argv) {
         int ok = 0, within5 = 0, within10 = 0, held = 0, bounded = 0, rising[kBins] = {}, judged[kBins] = {};
         int elastic[3] = {};  // yes, no, cannot tell
         int lengthened = 0;   // runs whose streams grew for others' bursts
+        int windowed = 0, windowHeld = 0;  // answers from streams at the capacity, and held
         std::string reasons;
         for (int run = 0; run < runs; ++run) {
             simpath::Config c = sc.config;
@@ -176,6 +178,8 @@ int main(int argc, char** argv) {
                 within10 += std::fabs(q - 1) <= 0.10;
                 held += r.low_bps <= truth && truth <= r.high_bps;
                 bounded += r.available_bps <= truth + sc.config.hops[0].capacity / 10;
+                windowed += r.free_spread > 0;
+                windowHeld += r.free_spread > 0 && r.low_bps <= truth && truth <= r.high_bps;
             } else if (reasons.size() < 200) {
                 reasons += std::string(" [") + r.reason + "]";
             }
@@ -194,10 +198,12 @@ int main(int argc, char** argv) {
         const double truth = truthSum / runs / 1e6;
         char elastics[16];
         std::snprintf(elastics, sizeof elastics, "%d/%d/%d", elastic[0], elastic[1], elastic[2]);
-        std::printf("%-13s %8.2f | %8.2f [%8.2f-%8.2f] %3d %3d %4d %3d %7d %8s %5d | %7.0f %6.3f |", sc.name.c_str(), truth,
+        char windows[32];
+        std::snprintf(windows, sizeof windows, "%d/%d", windowed, windowHeld);
+        std::printf("%-13s %8.2f | %8.2f [%8.2f-%8.2f] %3d %3d %4d %3d %7d %8s %5d %7s | %7.0f %6.3f |", sc.name.c_str(), truth,
                     median(values), values.empty() ? 0 : *std::min_element(values.begin(), values.end()),
                     values.empty() ? 0 : *std::max_element(values.begin(), values.end()), within5, within10, held,
-                    ok, bounded, elastics, lengthened, median(bytes), secs / runs);
+                    ok, bounded, elastics, lengthened, windows, median(bytes), secs / runs);
         for (int b = 0; b < kBins; ++b) {
             if (judged[b] == 0) std::printf("     -");
             else std::printf(" %5.2f", static_cast<double>(rising[b]) / judged[b]);

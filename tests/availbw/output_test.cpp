@@ -191,7 +191,17 @@ TEST(AvailbwReport, TextWithAndWithoutAnEstimate) {
               std::string::npos)
         << availbw::textReport(bursty.result(), "x");
     EXPECT_NE(availbw::jsonReport(bursty.result(), "x").find("\"burst_gap_s\":0.0051,"), std::string::npos);
-    EXPECT_NE(availbw::jsonReport(m.result(), "x").find("\"burst_gap_s\":null,"), std::string::npos);
+    EXPECT_NE(availbw::jsonReport(m.result(), "x").find("\"burst_gap_s\":null,\"free_spread\":null,"),
+              std::string::npos);
+    // A figure from streams at the capacity, for traffic that comes and goes.
+    Made windows = measured();
+    windows.r.free_spread = 0.4817;
+    EXPECT_NE(availbw::textReport(windows.result(), "x").find("\ncross traffic         comes and goes while a stream "
+                                                              "runs: the figure is the mean free rate of streams at "
+                                                              "the capacity, which spread by 48 % of it\n"),
+              std::string::npos)
+        << availbw::textReport(windows.result(), "x");
+    EXPECT_NE(availbw::jsonReport(windows.result(), "x").find("\"free_spread\":0.482,"), std::string::npos);
 
     // What the figure rests on: the packets' size, a limit on echo replies,
     // and in JSON the reason (null beside an estimate) and each stream's
