@@ -70,6 +70,7 @@ private:
         return std::find(windowChecks_.begin(), windowChecks_.end(), i) != windowChecks_.end();
     }
     bool comesAndGoes(int round);
+    bool firstWindowDoubts() const;
     void windowRange(double* low, double* high, double* middle) const;
 
     Prober p_;
@@ -131,6 +132,7 @@ void Measurement::endRound() {
 void Measurement::search(double guess, const Outcome& first) {
     const auto fresh = [&] {
         post_.clear();
+        windows_.clear();  // streams of another length, or sent before a limit was found
         post_.emplace_back(p_.floorRate(), std::max(p_.ceiling(), p_.floorRate() * 2) * kGridAbove);
     };
     fresh();
@@ -145,7 +147,17 @@ void Measurement::search(double guess, const Outcome& first) {
     while (round <= o.max_rounds) {
         if (p_.stopped()) {
             const int why = disagree() ? 1 : hintsGiveWay() ? 2 : 0;
-            if (why == 0 || !p_.resumeWithLargerBudgets(why)) break;
+            if (why == 0) {
+                // The verdicts agree, but the first guess's window puts the
+                // free rate far from them: streams at the capacity tell
+                // whether others' traffic comes and goes.  If not, the
+                // verdicts' answer stands as the budget left it.
+                const Finding ended = p_.finding();
+                if (!windowed_ && firstWindowDoubts() && p_.resumeWithLargerBudgets(1) && !comesAndGoes(round))
+                    p_.stop(ended);
+                break;
+            }
+            if (!p_.resumeWithLargerBudgets(why)) break;
             // Streams that disagree may have met others' traffic as it came
             // and went: streams at the capacity tell.
             if (why == 1 && !windowed_ && comesAndGoes(round)) break;
@@ -511,9 +523,21 @@ bool Measurement::sendWindow(int round) {
     const Outcome out = p_.stream(p_.searchPlan(round, p_.ceiling()));
     if (!out.sent) return false;
     if (p_.streams().size() > index) windowChecks_.push_back(index);
-    if (judged(out) && !out.lossy) post_.back().add(out.sentRate, risingVerdict(out));
+    // Its verdict stays out of the posterior: at the capacity, between two
+    // of others' bursts, it may read flat, and the verdicts are the answer
+    // when the windows do not spread.
     addWindow(out);
     return true;
+}
+
+// The first stream at the capacity found a free rate more than
+// kWindowDoubt away from the middle of the verdicts' range.  Steady traffic
+// leaves each window within a few percent of the mean.
+bool Measurement::firstWindowDoubts() const {
+    if (windows_.empty() || post_.empty() || post_.back().verdicts() == 0) return false;
+    double low, high, middle;
+    range(&low, &high, &middle);
+    return std::fabs(windows_.front() - middle) > kWindowDoubt * middle;
 }
 
 // Cross traffic that comes and goes over periods about as long as a stream
@@ -536,7 +560,12 @@ bool Measurement::comesAndGoes(int round) {
     if (windows_.size() < kWindowsFirst || windowSpread() < kComeAndGo) return false;
     for (size_t tries = 0; windows_.size() < kWindows && tries < kWindows + kRetries; ++tries)
         if (!sendWindow(round)) break;
-    byWindows_ = windowSpread() >= kComeAndGo;
+    // Windows that spread so widely that their mean is no figure either
+    // (others' bursts tens of milliseconds apart, which a window meets or
+    // misses) leave the answer to the verdicts.
+    double low, high, middle;
+    windowRange(&low, &high, &middle);
+    byWindows_ = windowSpread() >= kComeAndGo && high <= low * kWidestAnswer;
     return byWindows_;
 }
 

@@ -301,6 +301,9 @@ constexpr size_t kWindowEndsLeast = 3;
 constexpr double kComeAndGo = 0.35;
 constexpr size_t kWindowsFirst = 5;
 constexpr size_t kWindows = 20;
+// Where the verdicts agree, a first window this far from their middle
+// still asks for the check (firstWindowDoubts).
+constexpr double kWindowDoubt = 0.25;
 // The capacity's error carries into each window: its share of what others use.
 constexpr double kWindowCapacity = 0.02;
 
