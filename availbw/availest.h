@@ -200,15 +200,19 @@ typedef struct avl_result {
     int budget_grown;       /* the automatic budgets grew to max_bytes and max_seconds, as
                                1: the streams disagreed; 2: they hinted that the cross
                                traffic gives way, and more of them tell; 3: the cross
-                               traffic came in bursts, and longer streams average over them */
+                               traffic came in bursts, and longer streams average over them;
+                               4: the first stream at the capacity put the free rate far from
+                               the verdicts, and more such streams tell whether the cross
+                               traffic comes and goes */
     double burst_gap_s;     /* > 0: the cross traffic came in bursts about this far apart,
                                further than the streams lasted, and the search started
                                again with streams of timescale_s (without a time scale
                                asked for); 0 otherwise */
-    double free_spread;     /* > 0: the cross traffic came and went while streams ran, and the
-                               figure is the mean free rate of streams at the capacity, whose
-                               free rates spread by this share of it (their standard deviation
-                               over their mean); 0 otherwise */
+    double free_spread;     /* > 0: the cross traffic came and went while streams ran: the free
+                               rates of streams at the capacity spread by this share of their
+                               mean (their standard deviation over it), and the figure is that
+                               mean (or there is none, when even the mean is too uncertain);
+                               0 otherwise */
 } avl_result;
 
 /* The short name of a failure code ("none", "budget", "no_reply", ...); "unknown"

@@ -79,7 +79,7 @@ private:
     std::vector<double> windows_;  // free rates of the streams' windows at the capacity (addWindow)
     std::vector<size_t> windowChecks_;  // indices of the streams comesAndGoes sent
     bool windowed_ = false;        // comesAndGoes looked
-    bool byWindows_ = false;       // ... and the windows give the figure
+    bool swinging_ = false;        // ... and found the free rate swinging: the windows give the figure
 };
 
 // Under a limit on echo replies, loss alone may be the limit's: it does not
@@ -153,7 +153,7 @@ void Measurement::search(double guess, const Outcome& first) {
                 // whether others' traffic comes and goes.  If not, the
                 // verdicts' answer stands as the budget left it.
                 const Finding ended = p_.finding();
-                if (!windowed_ && firstWindowDoubts() && p_.resumeWithLargerBudgets(1) && !comesAndGoes(round))
+                if (!windowed_ && firstWindowDoubts() && p_.resumeWithLargerBudgets(4) && !comesAndGoes(round))
                     p_.stop(ended);
                 break;
             }
@@ -294,7 +294,16 @@ int Measurement::conclude() {
         f.suspected = true;
         return noEstimate(f);
     }
-    if (byWindows_) windowRange(&low, &high, &middle);
+    if (swinging_) {
+        windowRange(&low, &high, &middle);
+        r_->free_spread = windowSpread();
+        if (high > low * kWidestAnswer) {
+            Finding f(AVL_FAIL_UNSTEADY);
+            f.low = low;
+            f.high = high;
+            return noEstimate(f);
+        }
+    }
     // What stopped the search, when it was not a budget, is the reason
     // where the verdicts left the range wide.
     if (ended.failure != AVL_FAIL_NONE && ended.failure != AVL_FAIL_BUDGET && high > low * kWidestAnswer)
@@ -336,14 +345,13 @@ int Measurement::conclude() {
     r_->support = 0;
     for (const avl_round& q : p_.rounds()) r_->support += q.low_bps <= middle && middle <= q.high_bps;
     r_->support = std::max(r_->support, 1);
-    const double measuredAt = byWindows_ ? p_.ceiling() : middle;
+    const double measuredAt = swinging_ ? p_.ceiling() : middle;
     r_->timescale_s = p_.packetsAt(measuredAt) * p_.packetBytes() * 8.0 / measuredAt;
-    r_->free_spread = byWindows_ ? windowSpread() : 0;
     r_->elastic = elastic(true);
     // Streams at the capacity that found the free rate swinging say nothing
     // of whether the traffic yields: a flow held by a deep window swings so
     // too, and gives way more slowly than they show.
-    if (byWindows_ && r_->elastic == AVL_ELASTIC_NO) r_->elastic = AVL_ELASTIC_UNKNOWN;
+    if (swinging_ && r_->elastic == AVL_ELASTIC_NO) r_->elastic = AVL_ELASTIC_UNKNOWN;
     // What cut the search short stays in the reason beside the estimate.
     if (ended.failure != AVL_FAIL_BUDGET) r_->reason[0] = '\0';
     r_->failure = AVL_FAIL_NONE;
@@ -563,10 +571,11 @@ bool Measurement::comesAndGoes(int round) {
     // Windows that spread so widely that their mean is no figure either
     // (others' bursts tens of milliseconds apart, which a window meets or
     // misses) leave the answer to the verdicts.
-    double low, high, middle;
-    windowRange(&low, &high, &middle);
-    byWindows_ = windowSpread() >= kComeAndGo && high <= low * kWidestAnswer;
-    return byWindows_;
+    // Windows that spread so widely that even their mean is no figure
+    // (others' bursts tens of milliseconds apart, which a window meets or
+    // misses) leave none: the verdicts of streams as short met the same.
+    swinging_ = windowSpread() >= kComeAndGo;
+    return swinging_;
 }
 
 // The windows' mean, and the range that holds the mean free rate with 90 %

@@ -251,6 +251,9 @@ std::string textReport(const avl_result& r, const std::string& host, const Repor
                                   (r.budget_grown == 2   ? ": the streams hinted that the cross traffic gives way, and more "
                                                            "of them tell"
                                    : r.budget_grown == 3 ? " for the longer streams"
+                                   : r.budget_grown == 4 ? ": the first stream at the capacity found the free rate far "
+                                                           "from the others, and more such streams tell whether the cross "
+                                                           "traffic comes and goes"
                                                          : ": the streams disagreed, and more of them narrow the range"));
     if (estimate && r.reason[0] != '\0') {
         const std::string hint = budgetHint(r);

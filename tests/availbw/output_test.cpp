@@ -196,6 +196,12 @@ TEST(AvailbwReport, TextWithAndWithoutAnEstimate) {
     // A figure from streams at the capacity, for traffic that comes and goes.
     Made windows = measured();
     windows.r.free_spread = 0.4817;
+    windows.r.budget_grown = 4;
+    windows.r.max_bytes = 3000000;
+    windows.r.max_seconds = 2;
+    EXPECT_NE(availbw::textReport(windows.result(), "x").find("2 s: the first stream at the capacity found the free "
+                                                              "rate far from the others"),
+              std::string::npos);
     EXPECT_NE(availbw::textReport(windows.result(), "x").find("\ncross traffic         comes and goes while a stream "
                                                               "runs: the figure is the mean free rate of streams at "
                                                               "the capacity, which spread by 48 % of it\n"),
