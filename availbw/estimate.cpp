@@ -574,7 +574,16 @@ bool Measurement::comesAndGoes(int round) {
     // Windows that spread so widely that even their mean is no figure
     // (others' bursts tens of milliseconds apart, which a window meets or
     // misses) leave none: the verdicts of streams as short met the same.
-    swinging_ = windowSpread() >= kComeAndGo;
+    // Traffic that yields makes room for streams at the capacity within
+    // each: their second halves arrive faster than their first (fullGains),
+    // and their free rates read what it gave up, not what is unused.
+    std::vector<double> gains;
+    for (size_t i : windowChecks_) {
+        double g;
+        if (halvesGain(p_.streams()[i], &g)) gains.push_back(g);
+    }
+    const Fit yielding = fitThroughOrigin(std::vector<double>(gains.size(), 1.0), gains);
+    swinging_ = windowSpread() >= kComeAndGo && (yielding.count == 0 || yielding.slope < kFullHint);
     return swinging_;
 }
 
