@@ -71,6 +71,7 @@ private:
     }
     bool comesAndGoes(int round);
     bool firstWindowDoubts() const;
+    Fit windowGains() const;
     void windowRange(double* low, double* high, double* middle) const;
 
     Prober p_;
@@ -397,9 +398,11 @@ int Measurement::elastic(bool answered) const {
     size_t streams = 0;
     const double giving = givesWay(&streams);
     if (standing || (giving >= kGiveWayErrors && streams >= kGiveWayStreams)) return AVL_ELASTIC_YES;
-    const Fit full = fullGains();
-    if (full.count >= kFullStreams && full.slope >= kFullGain && full.slope >= kFullErrors * full.error)
-        return AVL_ELASTIC_YES;
+    // The streams at the capacity, those of the fill test and those the
+    // windows' check sent, each judged as the fill test's.
+    for (const Fit& full : {fullGains(), windowGains()})
+        if (full.count >= kFullStreams && full.slope >= kFullGain && full.slope >= kFullErrors * full.error)
+            return AVL_ELASTIC_YES;
     return answered && giving <= -kGiveWayErrors ? AVL_ELASTIC_NO : AVL_ELASTIC_UNKNOWN;
 }
 
@@ -538,6 +541,17 @@ bool Measurement::sendWindow(int round) {
     return true;
 }
 
+// The gains of the streams comesAndGoes sent (halvesGain), as their mean
+// and its standard error.
+Fit Measurement::windowGains() const {
+    std::vector<double> gains;
+    for (size_t i : windowChecks_) {
+        double g;
+        if (halvesGain(p_.streams()[i], &g)) gains.push_back(g);
+    }
+    return fitThroughOrigin(std::vector<double>(gains.size(), 1.0), gains);
+}
+
 // The first stream at the capacity found a free rate more than
 // kWindowDoubt away from the middle of the verdicts' range.  Steady traffic
 // leaves each window within a few percent of the mean.
@@ -577,12 +591,7 @@ bool Measurement::comesAndGoes(int round) {
     // Traffic that yields makes room for streams at the capacity within
     // each: their second halves arrive faster than their first (fullGains),
     // and their free rates read what it gave up, not what is unused.
-    std::vector<double> gains;
-    for (size_t i : windowChecks_) {
-        double g;
-        if (halvesGain(p_.streams()[i], &g)) gains.push_back(g);
-    }
-    const Fit yielding = fitThroughOrigin(std::vector<double>(gains.size(), 1.0), gains);
+    const Fit yielding = windowGains();
     swinging_ = windowSpread() >= kComeAndGo && (yielding.count == 0 || yielding.slope < kFullHint);
     return swinging_;
 }
