@@ -1,0 +1,94 @@
+// SPDX-License-Identifier: MIT
+// measurement.h - one measurement, within the library: the search and its
+// conclusion (estimate.cpp), the signs of cross traffic that yields
+// (yielding.cpp), and the streams at the capacity that tell traffic which
+// comes and goes (windows.cpp).  Not a public header.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "availest.h"
+#include "posterior.h"
+#include "prober.h"
+#include "tuning.h"
+
+namespace availbw {
+
+// A line through the origin fitted to count points: its slope, and the
+// slope's standard error.
+struct Fit {
+    size_t count = 0;
+    double slope = 0, error = INFINITY;
+};
+
+// The least-squares line through the origin of y over x: its slope, and the
+// slope's standard error from the scatter about it (infinite below two
+// points).
+Fit fitThroughOrigin(const std::vector<double>& x, const std::vector<double>& y);
+
+// A stream's second half's arrival rate over its first's, as a logarithm,
+// into *gain; false for a stream that cannot say (void, lossy, not judged
+// by rate, too few replies).
+bool halvesGain(const avl_stream& s, double* gain);
+
+// How many values, their mean, and their standard deviation (0 below two).
+struct Spread {
+    double n = 0, mean = 0, sd = 0;
+};
+Spread spreadOf(const std::vector<double>& values);
+
+class Measurement {
+public:
+    Measurement(const avl_path& path, const avl_options& o, avl_result* r, avl_progress_fn progress, void* context)
+        : p_(path, o, r, progress, context), r_(r) {}
+
+    int run();
+    void handOver() { p_.handOver(); }
+    void discard() { p_.discard(); }
+
+private:
+    void search(double guess, const Outcome& first);
+    bool judged(const Outcome& o) const { return o.sent && !o.isVoid && o.verdict != AVL_UNCLEAR; }
+    bool risingVerdict(const Outcome& o) const;
+    void range(double* low, double* high, double* middle) const;
+    bool narrow() const;
+    void endRound();
+    bool disagree() const;
+    bool lengthenForBursts();
+    int elastic(bool answered) const;
+    double givesWay(size_t* streams = nullptr) const;
+    bool hintsGiveWay() const { return givesWay() >= tuning::kGiveWayHint; }
+    Fit fullGains() const;
+    bool fillTest(int round);
+    int conclude();
+    int noEstimate(const Finding& f);
+
+    Fit gains(bool (Measurement::*which)(size_t, const avl_stream&) const) const;
+    bool fullLoad(size_t i, const avl_stream& s) const;
+    bool windowCheck(size_t i, const avl_stream&) const { return windowCheck(i); }
+
+    void addWindow(const Outcome& o);
+    double windowSpread() const;
+    bool sendWindow(int round);
+    // Stream i was sent by comesAndGoes: the traffic's give-way tests leave
+    // it out, as they were before such streams were sent.
+    bool windowCheck(size_t i) const {
+        return std::find(windowChecks_.begin(), windowChecks_.end(), i) != windowChecks_.end();
+    }
+    bool comesAndGoes(int round);
+    bool firstWindowDoubts() const;
+    Fit windowGains() const;
+    void windowRange(double* low, double* high, double* middle) const;
+
+    Prober p_;
+    avl_result* r_;
+    std::vector<Posterior> post_;  // one, made when the search begins (again after a limit is found)
+    std::vector<double> windows_;  // free rates of the streams' windows at the capacity (addWindow)
+    std::vector<size_t> windowChecks_;  // indices of the streams comesAndGoes sent
+    bool windowed_ = false;        // comesAndGoes looked
+    bool swinging_ = false;        // ... and found the free rate swinging: the windows give the figure
+};
+
+}  // namespace availbw

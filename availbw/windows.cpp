@@ -1,0 +1,114 @@
+// SPDX-License-Identifier: MIT
+// windows.cpp - cross traffic that comes and goes while a stream runs:
+// streams at the capacity each measure what their window left free, and
+// when those free rates swing, their mean is the figure.
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "measurement.h"
+
+namespace availbw {
+
+using namespace tuning;
+
+// A stream at the capacity or near it, judged and without loss, keeps the
+// bottleneck busy for its whole length: the capacity less what it and the
+// others sent into it in that time is its window's free rate (the rate
+// less the capacity times the delays' slope from its first packets to its
+// last).
+void Measurement::addWindow(const Outcome& o) {
+    if (!o.sent || o.isVoid || o.lossy || o.verdict == AVL_UNCLEAR || o.span <= 0) return;
+    if (o.sentRate < kWindowLoad * p_.capacity()) return;
+    windows_.push_back(o.sentRate - p_.capacity() * o.slope);
+}
+
+Spread spreadOf(const std::vector<double>& values) {
+    Spread s;
+    s.n = static_cast<double>(values.size());
+    if (values.empty()) return s;
+    for (double v : values) s.mean += v / s.n;
+    double square = 0;
+    for (double v : values) square += (v - s.mean) * (v - s.mean);
+    s.sd = values.size() > 1 ? std::sqrt(square / (s.n - 1)) : 0;
+    return s;
+}
+
+// How far the windows' free rates spread: their standard deviation over
+// their mean (0 for fewer than two, or a mean at zero).
+double Measurement::windowSpread() const {
+    const Spread s = spreadOf(windows_);
+    return s.n >= 2 && s.mean > 0 ? s.sd / s.mean : 0;
+}
+
+bool Measurement::sendWindow(int round) {
+    const size_t index = p_.streams().size();
+    const Outcome out = p_.stream(p_.searchPlan(round, p_.ceiling()));
+    if (!out.sent) return false;
+    if (p_.streams().size() > index) windowChecks_.push_back(index);
+    // Its verdict stays out of the posterior: at the capacity, between two
+    // of others' bursts, it may read flat, and the verdicts are the answer
+    // when the windows do not spread.
+    addWindow(out);
+    return true;
+}
+
+// The gains of the streams comesAndGoes sent.
+Fit Measurement::windowGains() const { return gains(&Measurement::windowCheck); }
+
+// The first stream at the capacity found a free rate more than
+// kWindowDoubt away from the middle of the verdicts' range.  Steady traffic
+// leaves each window within a few percent of the mean.
+bool Measurement::firstWindowDoubts() const {
+    if (windows_.empty() || post_.empty() || post_.back().verdicts() == 0) return false;
+    double low, high, middle;
+    range(&low, &high, &middle);
+    return std::fabs(windows_.front() - middle) > kWindowDoubt * middle;
+}
+
+// Cross traffic that comes and goes over periods about as long as a stream
+// (on for a few milliseconds, then off) leaves each stream much or little
+// room, whatever its rate: the verdicts then say little of the mean, and
+// their curve reads flat over a wide span of rates.  Streams at the
+// capacity measure each window's free rate instead; when those spread by
+// kComeAndGo or more of their mean, their mean over kWindows of them is the
+// figure (windowRange).  A first kWindowsFirst tell whether they spread;
+// traffic that yields would make room for them, and a limit on echo
+// replies or a policer keeps them from the capacity: no windows then.
+bool Measurement::comesAndGoes(int round) {
+    windowed_ = true;
+    if (p_.ceiling() < kWindowLoad * p_.capacity() || p_.limitPps() > 0 || p_.policed() || hintsGiveWay())
+        return false;
+    // All of them must fit in the budgets left, or none is sent.
+    if (p_.affordable(p_.searchPlan(round, p_.ceiling())) < static_cast<int>(kWindows)) return false;
+    for (size_t tries = 0; windows_.size() < kWindowsFirst && tries < kWindowsFirst + kRetries; ++tries)
+        if (!sendWindow(round)) break;
+    if (windows_.size() < kWindowsFirst || windowSpread() < kComeAndGo) return false;
+    for (size_t tries = 0; windows_.size() < kWindows && tries < kWindows + kRetries; ++tries)
+        if (!sendWindow(round)) break;
+    // Traffic that yields makes room for streams at the capacity within
+    // each: their second halves arrive faster than their first (fullGains),
+    // and their free rates read what it gave up, not what is unused.
+    const Fit yielding = windowGains();
+    swinging_ = windowSpread() >= kComeAndGo && (yielding.count == 0 || yielding.slope < kFullHint);
+    return swinging_;
+}
+
+// The windows' mean, and the range that holds the mean free rate with 90 %
+// probability: Student's t for their number, and a share kWindowCapacity of
+// what others use for the capacity's own error, which each window's rate
+// carries.
+void Measurement::windowRange(double* low, double* high, double* middle) const {
+    const Spread s = spreadOf(windows_);
+    const double c = p_.capacity();
+    // Student's t at 95 % for n - 1 degrees of freedom (Cornish-Fisher
+    // from the normal's 1.645; within 1 % from 4 degrees on).
+    const double z = 1.645, df = std::max(1.0, s.n - 1);
+    const double t = z + (z * z * z + z) / (4 * df) + (5 * std::pow(z, 5) + 16 * z * z * z + 3 * z) / (96 * df * df);
+    const double half = t * s.sd / std::sqrt(std::max(1.0, s.n)) + kWindowCapacity * std::max(0.0, c - s.mean);
+    *middle = std::clamp(s.mean, 0.0, c);
+    *low = std::max(0.0, s.mean - half);
+    *high = std::min(s.mean + half, c * (1 + kRaiseBy));
+}
+
+}  // namespace availbw

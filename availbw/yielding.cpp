@@ -1,0 +1,164 @@
+// SPDX-License-Identifier: MIT
+// yielding.cpp - whether the cross traffic yields to the streams, as TCP
+// does: a queue that stands, streams that others make room for, and the
+// streams at the capacity sent to tell (fillTest).
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "measurement.h"
+
+namespace availbw {
+
+using namespace tuning;
+
+// Whether the cross traffic yields to the streams (TCP does: it backs off
+// where a stream takes room, and fills the bottleneck again after).  Its
+// sign is a standing queue: streams at a quarter of the capacity or less,
+// which add little, still find a queue that does not empty for their whole
+// length (their lowest delay lies well above the least the path has shown),
+// because flows that fill the bottleneck keep it so, while cross traffic
+// that does not yield empties it between its bursts.  (Verdicts that
+// contradict each other, flat far above rates that rose, are no sign: a
+// slow stream's few packets a millisecond alias with bursts a millisecond
+// apart and rise now and then on steady paths.)  The other signs are flows
+// that give way within each stream (givesWay), and within the streams sent
+// at the capacity (fillTest).  Found to yield: AVL_ELASTIC_YES.  Found not
+// to: AVL_ELASTIC_NO, for an answer whose streams' gains lie well below what
+// flows that give way show (a fit kGiveWayErrors standard errors under
+// kGiveWayGain).  Finding no sign is not enough: a flow held by a window
+// that keeps more queued than a stream lasts shows none, and its streams
+// read flat at what it would give up.  Else AVL_ELASTIC_UNKNOWN.
+int Measurement::elastic(bool answered) const {
+    const double c = p_.capacity();
+    double least = INFINITY;
+    std::vector<double> floors;
+    for (const avl_stream& s : p_.streams()) {
+        if (s.void_stream || s.kind == AVL_KIND_CAPACITY) continue;
+        double floor = INFINITY;
+        for (int i = s.lead; i < s.packets; ++i)
+            if (s.delay_s[i] >= 0) floor = std::min(floor, s.delay_s[i]);
+        if (!std::isfinite(floor)) continue;
+        least = std::min(least, floor);
+        if (s.sent_rate_bps <= c * kLightStream) floors.push_back(floor);
+    }
+    bool standing = false;
+    if (floors.size() >= kStandingStreams) {
+        std::nth_element(floors.begin(), floors.begin() + floors.size() / 2, floors.end());
+        const double packets = kStandingPackets * 1500 * 8 / c;
+        standing = floors[floors.size() / 2] - least > std::max({kStandingQueue, packets, kStandingShare * least});
+    }
+    size_t streams = 0;
+    const double giving = givesWay(&streams);
+    if (standing || (giving >= kGiveWayErrors && streams >= kGiveWayStreams)) return AVL_ELASTIC_YES;
+    // The streams at the capacity, those of the fill test and those the
+    // windows' check sent, each judged as the fill test's.
+    for (const Fit& full : {fullGains(), windowGains()})
+        if (full.count >= kFullStreams && full.slope >= kFullGain && full.slope >= kFullErrors * full.error)
+            return AVL_ELASTIC_YES;
+    return answered && giving <= -kGiveWayErrors ? AVL_ELASTIC_NO : AVL_ELASTIC_UNKNOWN;
+}
+
+bool halvesGain(const avl_stream& s, double* gain) {
+    if (s.void_stream || s.lost > kGiveWayLoss * s.packets || (s.kind != AVL_KIND_SEARCH && s.kind != AVL_KIND_GUESS))
+        return false;
+    std::vector<double> at;
+    for (int i = s.lead; i < s.packets; ++i)
+        if (s.delay_s[i] >= 0) at.push_back(s.depart_s[i] + s.delay_s[i]);
+    if (at.size() < kGiveWayPackets) return false;
+    std::sort(at.begin(), at.end());
+    const size_t half = at.size() / 2;
+    const double first = at[half - 1] - at[0], second = at.back() - at[half];
+    if (first <= 0 || second <= 0) return false;
+    *gain = std::log((at.size() - half - 1) / second * first / (half - 1));
+    return true;
+}
+
+Fit fitThroughOrigin(const std::vector<double>& x, const std::vector<double>& y) {
+    Fit fit;
+    fit.count = y.size();
+    double xx = 0, xy = 0;
+    for (size_t i = 0; i < y.size(); ++i) {
+        xx += x[i] * x[i];
+        xy += x[i] * y[i];
+    }
+    if (xx <= 0) return fit;
+    fit.slope = xy / xx;
+    if (y.size() < 2) return fit;
+    double square = 0;
+    for (size_t i = 0; i < y.size(); ++i) square += (y[i] - fit.slope * x[i]) * (y[i] - fit.slope * x[i]);
+    fit.error = std::sqrt(square / (y.size() - 1) / xx);
+    return fit;
+}
+
+// The second sign of traffic that yields, for flows that a window holds
+// (a receiver's, on a short path): they keep a queue standing through the
+// whole measurement, so no stream finds it empty, but they give way within
+// a round trip.  A stream then builds a queue at first and stops building
+// it once the flows have made room: its replies arrive slower than it was
+// sent in its first half and at its rate in the second, the more so the
+// larger its share of the capacity.  Cross traffic that does not yield
+// keeps its share for the whole stream, and its bursts make either half
+// the slower as often.  So the gains of the streams (halvesGain) are
+// fitted as a slope times their load; returned: how many standard errors
+// that slope lies above kGiveWayGain, and in *streams how many streams
+// it rests on.
+double Measurement::givesWay(size_t* streams) const {
+    std::vector<double> gains, loads;
+    const double c = p_.capacity();
+    for (size_t i = 0; i < p_.streams().size(); ++i) {
+        const avl_stream& s = p_.streams()[i];
+        double g;
+        if (windowCheck(i) || !halvesGain(s, &g)) continue;
+        gains.push_back(g);
+        loads.push_back(std::min(s.sent_rate_bps / c, kGiveWayLoad));
+    }
+    if (streams) *streams = gains.size();
+    // Fewer streams than a hint rests on say nothing (hintsGiveWay).
+    if (gains.size() < kGiveWayHintStreams) return 0;
+    const Fit fit = fitThroughOrigin(loads, gains);
+    return (fit.slope - kGiveWayGain) / std::max(fit.error, 1e-9);
+}
+
+// The gains of the streams sent at the capacity or near it (fillTest), as
+// their mean (the slope over loads of one) and its standard error.
+Fit Measurement::fullGains() const { return gains(&Measurement::fullLoad); }
+
+bool Measurement::fullLoad(size_t i, const avl_stream& s) const {
+    return !windowCheck(i) && s.sent_rate_bps >= kFullLoad * p_.capacity();
+}
+
+// The gains of the streams that which picks (halvesGain), as their mean
+// (the slope over loads of one) and its standard error.
+Fit Measurement::gains(bool (Measurement::*which)(size_t, const avl_stream&) const) const {
+    std::vector<double> gains;
+    for (size_t i = 0; i < p_.streams().size(); ++i) {
+        double g;
+        if ((this->*which)(i, p_.streams()[i]) && halvesGain(p_.streams()[i], &g)) gains.push_back(g);
+    }
+    return fitThroughOrigin(std::vector<double>(gains.size(), 1.0), gains);
+}
+
+// Streams at the capacity fill the bottleneck: cross traffic that does not
+// yield keeps its share of it for a whole stream, so the stream's replies
+// arrive at one rate throughout, while traffic that yields makes room
+// within a round trip and the second half arrives faster.  The first guess
+// is such a stream; when it hints so, or the other streams' gains do
+// (givesWay), a few more are sent at the ceiling.  True once done, or
+// when it cannot be (streams are held below the capacity).
+bool Measurement::fillTest(int round) {
+    if (p_.ceiling() < kFullLoad * p_.capacity()) return true;
+    const Fit g = fullGains();
+    if (g.count == 0 || (g.slope < kFullHint && !hintsGiveWay())) return false;
+    for (size_t k = g.count; k < kFullStreams; ++k) {
+        const Outcome out = p_.stream(p_.searchPlan(round, p_.ceiling()));
+        if (!out.sent) break;
+        // A lossy one is left out: its loss may be a limit's, which only the
+        // search's twins tell (the twins of these are not sent).
+        if (judged(out) && !out.lossy) post_.back().add(out.sentRate, risingVerdict(out));
+        addWindow(out);
+    }
+    return true;
+}
+
+}  // namespace availbw
