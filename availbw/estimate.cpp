@@ -76,6 +76,7 @@ void Measurement::search(double guess, const Outcome& first) {
     const auto fresh = [&] {
         post_.clear();
         windows_.clear();  // streams of another length, or sent before a limit was found
+        samples_.clear();
         post_.emplace_back(p_.floorRate(), std::max(p_.ceiling(), p_.floorRate() * 2) * kGridAbove);
     };
     fresh();
@@ -90,6 +91,9 @@ void Measurement::search(double guess, const Outcome& first) {
     while (round <= o.max_rounds) {
         if (p_.stopped()) {
             const int why = disagree() ? 1 : hintsGiveWay() ? 2 : 0;
+            // Streams that disagree under traffic at random: their windows
+            // may answer within the budget spent (windows.cpp).
+            if (why == 1 && answerFromSamples()) break;
             if (why == 0) {
                 // The verdicts agree, but the first guess's window puts the
                 // free rate far from them: streams at the capacity tell
@@ -236,6 +240,12 @@ int Measurement::conclude() {
         f.rate = p_.capacity();
         f.suspected = true;
         return noEstimate(f);
+    }
+    if (sampled_) {
+        const MeanRange m = sampledRange();
+        low = m.low;
+        high = std::min(m.high, p_.capacity() * (1 + kRaiseBy));
+        middle = std::clamp(m.middle, low, std::max(low, std::min(high, p_.capacity())));
     }
     if (swinging_) {
         windowRange(&low, &high, &middle);

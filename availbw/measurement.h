@@ -12,6 +12,7 @@
 #include "availest.h"
 #include "posterior.h"
 #include "prober.h"
+#include "samples.h"
 #include "tuning.h"
 
 namespace availbw {
@@ -81,6 +82,8 @@ private:
     bool firstWindowDoubts() const;
     Fit windowGains() const;
     void windowRange(double* low, double* high, double* middle) const;
+    MeanRange sampledRange() const;
+    bool answerFromSamples();
 
     Prober p_;
     avl_result* r_;
@@ -89,6 +92,12 @@ private:
     std::vector<size_t> windowChecks_;  // indices of the streams comesAndGoes sent
     bool windowed_ = false;        // comesAndGoes looked
     bool swinging_ = false;        // ... and found the free rate swinging: the windows give the figure
+    struct Sample {
+        double rate, free;  // bits per second: the stream's, and what its window read as free
+        bool busy;          // it kept the queue busy: free is the window's; else a floor under it
+    };
+    std::vector<Sample> samples_;  // every judged stream's window (samples.h)
+    bool sampled_ = false;         // the verdicts disagreed, and the windows' mean gives the figure
 };
 
 }  // namespace availbw

@@ -306,5 +306,20 @@ constexpr size_t kWindows = 20;
 constexpr double kWindowDoubt = 0.25;
 // The capacity's error carries into each window: its share of what others use.
 constexpr double kWindowCapacity = 0.02;
+// Every judged stream's window (samples.h): it kept the queue busy when
+// it rose and the free rate it reads is at most its rate and kBusyMargin
+// more (the stamps' error; streams just below the free rate read it
+// within 2 % in the simulator), or when that free rate is kBusyMargin or
+// more below its rate.  When the verdicts disagree after the first
+// budgets, at least kLeastSamples such windows whose mean's range is
+// narrower than kSampledWidest give the figure.
+constexpr double kBusyMargin = 0.03;
+// A window does not count when its stream was sent above kSampleReach
+// times the verdicts' middle: the capacity's error of a percent or two,
+// times what the stream sent above the free rate, moved a stream at the
+// capacity's window by 6 % where a quarter of it was free.
+constexpr double kSampleReach = 2.0;
+constexpr size_t kLeastSamples = 5;
+constexpr double kSampledWidest = 1.5;
 
 }  // namespace availbw::tuning

@@ -17,10 +17,19 @@ using namespace tuning;
 // others sent into it in that time is its window's free rate (the rate
 // less the capacity times the delays' slope from its first packets to its
 // last).
+// Below the capacity, the same difference is the window's free rate when
+// the stream kept the queue from emptying, and a floor under it otherwise
+// (the idle time counts against it).  The queue stayed busy when the
+// stream rose and reads no more than its own rate, or when its delays
+// climbed clearly, whatever its verdict; a flat stream that reads about
+// its own rate may have let the queue empty.
 void Measurement::addWindow(const Outcome& o) {
     if (!o.sent || o.isVoid || o.lossy || o.verdict == AVL_UNCLEAR || o.span <= 0) return;
-    if (o.sentRate < kWindowLoad * p_.capacity()) return;
-    windows_.push_back(o.sentRate - p_.capacity() * o.slope);
+    const double free = o.sentRate - p_.capacity() * o.slope;
+    const bool busy = free <= o.sentRate * (1 + kBusyMargin) &&
+                      (o.verdict == AVL_RISING || free < o.sentRate * (1 - kBusyMargin));
+    samples_.push_back({o.sentRate, free, busy});
+    if (o.sentRate >= kWindowLoad * p_.capacity()) windows_.push_back(free);
 }
 
 Spread spreadOf(const std::vector<double>& values) {
@@ -109,6 +118,42 @@ void Measurement::windowRange(double* low, double* high, double* middle) const {
     *middle = std::clamp(s.mean, 0.0, c);
     *low = std::max(0.0, s.mean - half);
     *high = std::min(s.mean + half, c * (1 + kRaiseBy));
+}
+
+// The windows' mean free rate, and the range that holds it with the
+// verdicts' probability.
+// The capacity's error weighs on a window by what its stream sent above
+// the free rate: a stream more than kSampleReach times the verdicts'
+// middle (the first guess at the capacity, on a path mostly used) does
+// not count.
+MeanRange Measurement::sampledRange() const {
+    double low, high, middle;
+    range(&low, &high, &middle);
+    std::vector<double> values, floors;
+    for (const Sample& s : samples_)
+        if (s.rate <= kSampleReach * middle) (s.busy ? values : floors).push_back(s.free);
+    MeanRange m = censoredMean(values, floors, kRangeMass);
+    // The capacity's own error, as for the windows at the capacity.
+    const double error = kWindowCapacity * std::max(0.0, p_.capacity() - m.middle);
+    m.low = std::max(0.0, m.low - error);
+    m.high += error;
+    return m;
+}
+
+// The verdicts disagreed after the first budgets: traffic at random leaves
+// them about even over a span of rates, while the windows of the same
+// streams tell each its free rate.  Their mean is the figure when enough
+// windows kept the queue busy and their range is narrower than
+// kSampledWidest.  Not under a limit on echo replies or a policer (their
+// loss, not the queue, ends a stream's rise) nor with hints of traffic that
+// yields (its windows show what it gave up).
+bool Measurement::answerFromSamples() {
+    if (p_.limitPps() > 0 || p_.policed() || hintsGiveWay()) return false;
+    const size_t busy = std::count_if(samples_.begin(), samples_.end(), [](const Sample& s) { return s.busy; });
+    if (busy < kLeastSamples) return false;
+    const MeanRange m = sampledRange();
+    sampled_ = m.known && m.low > 0 && m.high <= m.low * kSampledWidest;
+    return sampled_;
 }
 
 }  // namespace availbw
