@@ -144,7 +144,7 @@ private:
     bool growBudgets(int why);
     Outcome capacityTrain(std::vector<double>* gaps);
     Limit findLimit(int trainReplies);
-    double passedRate();
+    double passedRate(double spaced, bool* queues);
     void takeLimit();
     int packetSizeFor(double fastest) const;
     Plan plan(int kind, int round, double rate, int packets, int bytes, bool withLead) const;

@@ -121,8 +121,11 @@ bool Prober::readCapacity() {
             if (!capacityTrain(&gaps).sent) return false;
             capacityThroughLimit_ = true;
         }
-        if (limit == Limit::Bytes && !(passed = passedRate())) return false;
-        policed_ = limit == Limit::Bytes;
+        const double spaced = gaps.size() >= 3 ? kCapacityBytes * 8.0 / median_of(gaps) : train.outRate;
+        bool queues = false;
+        if (limit == Limit::Bytes && !(passed = passedRate(spaced, &queues))) return false;
+        policed_ = limit == Limit::Bytes && !queues;
+        if (queues) passed = spaced;  // the rate the queue spaced the train at
     }
     if (gaps.size() < 3 && passed == 0) {
         Finding f(AVL_FAIL_LOSS);
@@ -167,7 +170,11 @@ void Prober::takeLimit() {
 // than a tenth of its second half, and one more (the faster the stream, the
 // larger its share of what the policer passes beside others' traffic); the
 // rate the second half of the last passed at.  0 when a budget ended it.
-double Prober::passedRate() {
+// A stream that loses nothing and whose replies arrive at about the rate
+// the train's gaps gave (spaced) met a queue that spreads it at the
+// capacity, not a policer: the train lost its tail to a queue others keep
+// full (flows that fill it until they lose, and yield), and *queues says so.
+double Prober::passedRate(double spaced, bool* queues) {
     double passed = 0;
     for (double rate = 8e6; rate <= kFastestProbe; rate *= 2) {
         const int packets = static_cast<int>(bounded(rate * kPassProbeSeconds / (8.0 * kCapacityBytes), 10.0, 400.0));
@@ -176,7 +183,12 @@ double Prober::passedRate() {
         double replied = 0, sent = 0;
         second_half(streams_.back(), &replied, &sent);
         if (passed > 0) return std::max(passed, replied * kCapacityBytes * 8);
-        if (replied < 0.9 * sent) passed = replied * kCapacityBytes * 8;
+        if (replied < 0.9 * sent) {
+            passed = replied * kCapacityBytes * 8;
+        } else if (spaced > 0 && streams_.back().receive_rate_bps >= kQueuedAtCapacity * spaced) {
+            *queues = true;
+            return spaced;
+        }
     }
     return passed > 0 ? passed : kFastestProbe;
 }
