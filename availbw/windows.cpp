@@ -152,7 +152,11 @@ bool Measurement::answerFromSamples() {
     const size_t busy = std::count_if(samples_.begin(), samples_.end(), [](const Sample& s) { return s.busy; });
     if (busy < kLeastSamples) return false;
     const MeanRange m = sampledRange();
-    sampled_ = m.known && m.low > 0 && m.high <= m.low * kSampledWidest;
+    // Windows whose mean the verdicts rule out (a capacity misread, a
+    // sender that stalled) are not the answer either: more streams tell.
+    double low, high, middle;
+    range(&low, &high, &middle);
+    sampled_ = m.known && m.low > 0 && m.high <= m.low * kSampledWidest && low <= m.middle && m.middle <= high;
     return sampled_;
 }
 
