@@ -301,6 +301,7 @@ int Measurement::conclude() {
     const double measuredAt = swinging_ ? p_.ceiling() : middle;
     r_->timescale_s = p_.packetsAt(measuredAt) * p_.packetBytes() * 8.0 / measuredAt;
     r_->elastic = elastic(true);
+    r_->from_windows = sampled_;
     // Streams at the capacity that found the free rate swinging say nothing
     // of whether the traffic yields: a flow held by a deep window swings so
     // too, and gives way more slowly than they show.

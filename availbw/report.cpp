@@ -246,6 +246,9 @@ std::string textReport(const avl_result& r, const std::string& host, const Repor
         out += line("cross traffic", "comes and goes while a stream runs: the figure is the mean free rate of "
                                      "streams at the capacity, which spread by " +
                                          printed("%.0f %%", r.free_spread * 100) + " of it");
+    if (estimate && r.from_windows)
+        out += line("cross traffic", "arrives at random: the streams' verdicts disagreed, and the figure is the "
+                                     "mean free rate their own delays measured");
     if (r.budget_grown)
         out += line("budget", "grew to " + formatBytes(r.max_bytes) + " and " + printed("%.3g s", r.max_seconds) +
                                   (r.budget_grown == 2   ? ": the streams hinted that the cross traffic gives way, and more "
@@ -322,6 +325,7 @@ std::string jsonReport(const avl_result& r, const std::string& host, const Repor
                                          : nlohmann::ordered_json(nullptr);
     j["free_spread"] = r.free_spread > 0 ? nlohmann::ordered_json(std::round(r.free_spread * 1000) / 1000)
                                          : nlohmann::ordered_json(nullptr);
+    j["from_windows"] = r.from_windows != 0;
     j["bits"] = o.link ? "link" : "ip";
     j["accounting"] = o.link ? "Ethernet frames: each packet's IP bytes plus a 14-byte header, as interface "
                                "counters count them (no preamble, frame check or gap)"

@@ -171,7 +171,7 @@ TEST(AvailbwLoopback, JsonHasExactlyTheKeys) {
     const std::set<std::string> keys{
         "host",          "address",     "available_bps",   "low_bps",   "high_bps",    "capacity_bps",
         "support",       "rounds",      "probe_bytes",     "duration_s", "timescale_s", "packet_bytes",
-        "reason",        "streams",     "failure",         "budget_reached", "elastic", "burst_gap_s", "free_spread", "lower_bound_bps",
+        "reason",        "streams",     "failure",         "budget_reached", "elastic", "burst_gap_s", "free_spread", "from_windows", "lower_bound_bps",
         "max_bytes",     "max_seconds", "bits",            "accounting", "version",    "time",
         "status",        "error"};
     const std::set<std::string> streamKeys{"rate_bps", "packets",          "lost", "verdict", "send_rate_bps",

@@ -43,6 +43,7 @@ TEST(Estimate, FindsTheFreeRateOfSimulatedPaths) {
         EXPECT_GT(r.timescale_s, 0);
         EXPECT_EQ(r.burst_gap_s, 0) << where << ": bursts a millisecond apart are no reason for longer streams";
         EXPECT_EQ(r.free_spread, 0) << where << ": steady traffic leaves the figure to the verdicts";
+        EXPECT_EQ(r.from_windows, 0) << where;
         avl_free_result(&r);
     }
 }
@@ -177,7 +178,7 @@ TEST(Estimate, WindowsMeanWeighsFloors) {
 // 3 MB.  The same streams' windows, measured and floored, answer within
 // the first budget, and their range holds the mean.
 TEST(Estimate, RandomTrafficIsAnsweredFromTheStreamsWindows) {
-    int missed = 0, answered = 0, withinBudget = 0;
+    int missed = 0, answered = 0, withinBudget = 0, windowed = 0;
     std::vector<double> ratios;
     std::string seen;
     for (simpath::Cross kind : {simpath::Cross::Poisson, simpath::Cross::Mix})
@@ -192,6 +193,7 @@ TEST(Estimate, RandomTrafficIsAnsweredFromTheStreamsWindows) {
             const double truth = path.unusedRate(0, path.now(), r.packet_bytes);
             if (status == 0) {
                 ++answered;
+                windowed += r.from_windows;
                 missed += truth < r.low_bps || truth > r.high_bps;
                 ratios.push_back(r.available_bps / truth);
             }
@@ -203,6 +205,7 @@ TEST(Estimate, RandomTrafficIsAnsweredFromTheStreamsWindows) {
     EXPECT_GE(answered, 11) << seen;
     EXPECT_LE(missed, 1) << seen;
     EXPECT_GE(withinBudget, 9) << seen;
+    EXPECT_GE(windowed, 6) << seen;
     std::sort(ratios.begin(), ratios.end());
     ASSERT_FALSE(ratios.empty());
     EXPECT_NEAR(ratios[ratios.size() / 2], 1, 0.05) << seen;

@@ -168,8 +168,16 @@ TEST(AvailbwReport, TextWithAndWithoutAnEstimate) {
                                                         "flow would get a share of the bottleneck, not only what is "
                                                         "unused now\n"),
               std::string::npos);
-    EXPECT_NE(availbw::jsonReport(m.result(), "x").find("\"burst_gap_s\":null,\"free_spread\":null,"),
+    EXPECT_NE(availbw::jsonReport(m.result(), "x").find("\"burst_gap_s\":null,\"free_spread\":null,"
+                                                        "\"from_windows\":false,"),
               std::string::npos);
+    m.r.from_windows = 1;
+    EXPECT_NE(availbw::textReport(m.result(), "x").find("\ncross traffic         arrives at random: the streams' "
+                                                        "verdicts disagreed, and the figure is the mean free rate "
+                                                        "their own delays measured\n"),
+              std::string::npos);
+    EXPECT_NE(availbw::jsonReport(m.result(), "x").find("\"from_windows\":true,"), std::string::npos);
+    m.r.from_windows = 0;
     // Why the automatic budgets grew, and what the cross traffic did: the
     // lines in the text, and the keys in the JSON.
     struct Grown {
