@@ -149,13 +149,21 @@ MeanRange Measurement::sampledRange() const {
 // yields (its windows show what it gave up).
 bool Measurement::answerFromSamples() {
     if (p_.limitPps() > 0 || p_.policed() || hintsGiveWay()) return false;
-    const size_t busy = std::count_if(samples_.begin(), samples_.end(), [](const Sample& s) { return s.busy; });
-    if (busy < kLeastSamples) return false;
+    std::vector<double> busy;
+    for (const Sample& s : samples_)
+        if (s.busy) busy.push_back(s.free);
+    // Windows that swing as traffic which comes and goes swings them (on
+    // for some milliseconds, then off: a normal fits such windows badly)
+    // are left to the streams at the capacity (comesAndGoes).
+    const Spread swing = spreadOf(busy);
+    if (busy.size() < kLeastSamples || swing.sd >= kSamplesSwing * swing.mean) return false;
     const MeanRange m = sampledRange();
     // Windows whose mean the verdicts rule out (a capacity misread, a
     // sender that stalled) are not the answer either: more streams tell.
     double low, high, middle;
     range(&low, &high, &middle);
+    // Windows that spread as widely as traffic which comes and goes leaves
+    // them are left to the streams at the capacity (comesAndGoes).
     sampled_ = m.known && m.low > 0 && m.high <= m.low * kSampledWidest && low <= m.middle && m.middle <= high;
     return sampled_;
 }

@@ -45,7 +45,8 @@
 #     for the TCP rows the note counts the answers above the unused rate plus
 #     a tenth of the capacity, the higher of that run's second before and
 #     after; and any row's note, the runs whose JSON has free_spread (the
-#     free rate of streams at the capacity swung);
+#     free rate of streams at the capacity swung) and those whose JSON has
+#     from_windows true (the streams' own windows gave the figure);
 #   - how steady the cross traffic was: the 99th percentile of the round
 #     trips of 250 small echo requests 4 ms apart (ms), taken before the runs
 #     (a queue that others' bursts build shows there);
@@ -102,7 +103,7 @@ fi
 # over the higher of the two plus RATE / 10.
 run_availbw() {
     local free=$1 user=$2 rate=$3 values="" truths="" w5=0 w10=0 ok=0 bytes="" secs=0 limited=0 i json
-    local held=0 yes=0 no=0 unknown=0 above=0 windowed=0
+    local held=0 yes=0 no=0 unknown=0 above=0 windowed=0 own=0
     shift 3
     local as=()
     [[ $user == user ]] && as=(setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all --bounding-set=-all)
@@ -115,11 +116,12 @@ run_availbw() {
             read -r free top < <(awk -v b="$before" -v a="$after" 'BEGIN { print (a + b) / 2, (a > b ? a : b) }')
         fi
         [[ -n $json ]] || json='{}'
-        read -r v l pb ds reason lo hi el sp < <(jq -r '[(.available_bps // 0), (.packet_bytes // 400), (.probe_bytes // 0),
+        read -r v l pb ds reason lo hi el sp fw < <(jq -r '[(.available_bps // 0), (.packet_bytes // 400), (.probe_bytes // 0),
             (.duration_s // 0), (.reason // "-" | gsub(" "; "_")), (.low_bps // 0), (.high_bps // 0),
             (if .elastic == true then "yes" elif .elastic == false then "no" else "unknown" end),
-            (.free_spread // 0)] | @tsv' <<<"$json")
+            (.free_spread // 0), (.from_windows // false)] | @tsv' <<<"$json")
         [[ $sp != 0 ]] && windowed=$((windowed + 1))
+        [[ $fw == true ]] && own=$((own + 1))
         case $el in yes) yes=$((yes + 1)) ;; no) no=$((no + 1)) ;; *) unknown=$((unknown + 1)) ;; esac
         bytes+=" $pb"
         secs=$(awk -v s="$secs" -v d="$ds" 'BEGIN { print s + d }')
@@ -138,7 +140,7 @@ run_availbw() {
     local st="0 0 0"
     [[ -n $values ]] && st=$(stats "$values")
     echo "$st $w5 $w10 $ok $(stats "$bytes" | cut -d' ' -f1) $(awk -v s="$secs" -v n="$RUNS" 'BEGIN { printf "%.3f", s / n }') $limited" \
-        "$(stats "$truths" | cut -d' ' -f1) $held $yes/$no/$unknown $above $windowed"
+        "$(stats "$truths" | cut -d' ' -f1) $held $yes/$no/$unknown $above $windowed $own"
 }
 
 run_vennic() {
@@ -170,10 +172,10 @@ row() {
     read -r free _ < <(bash "$LAB" free "$NAME" 2)
     p99=$(in_ns client ping -n -i 0.004 -c 250 -s 56 "$TARGET" | awk -F'time=' '/time=/ { split($2, a, " "); print a[1] }' |
         sort -g | awk '{ v[NR] = $1 } END { printf "%.2f", v[int(NR * 0.99)] }')
-    local med lo hi w5 w10 ok bytes secs limited truth held elastic above windowed
+    local med lo hi w5 w10 ok bytes secs limited truth held elastic above windowed own
     local PER_RUN_TRUTH=""
     [[ $label == tcp* ]] && PER_RUN_TRUTH=1
-    read -r med lo hi w5 w10 ok bytes secs limited truth held elastic above windowed < <(run_availbw "$free" "$user" "$rate" "$@")
+    read -r med lo hi w5 w10 ok bytes secs limited truth held elastic above windowed own < <(run_availbw "$free" "$user" "$rate" "$@")
     if [[ $compare == yes ]]; then
         count_setup
         iperf3_server
@@ -183,6 +185,7 @@ row() {
     ((limited > 0)) && note="$limited/$RUNS name the echo limit"
     [[ $label == tcp* ]] && note="$above answers above the unused rate + C/10 (its second before or after)"
     ((windowed > 0)) && note+="${note:+; }$windowed/$RUNS found the free rate swinging (free_spread)"
+    ((own > 0)) && note+="${note:+; }$own/$RUNS answered from the streams' own windows (from_windows)"
     printf '%-13s %4s %4s %7.2f %5s | %7.2f [%7.2f-%7.2f] %2d/%-2d %2d/%-2d %2d/%-2d %2d/%-2d %7s %8d %5.2f | %7s | %7s %10s | %s\n' \
         "$label" "$rate" "$cross" "$truth" "$p99" "$med" "$lo" "$hi" "$w5" "$RUNS" "$w10" "$RUNS" "$held" "$RUNS" "$ok" \
         "$RUNS" "$elastic" "$bytes" "$secs" "${v:--}" "${tput:--}" "${tbytes:--}" "$note"

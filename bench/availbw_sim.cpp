@@ -135,11 +135,12 @@ int main(int argc, char** argv) {
                 "# range held the truth; ans: runs that answered; <=+C/10: answers at most the truth plus a tenth\n"
                 "# of the capacity; elastic: runs that said yes/no/cannot tell; burst: runs whose streams grew to span\n"
                 "# others' bursts; windows: answers from streams at the capacity (traffic that comes and goes), and\n"
-                "# how many of those held; bytes: the median run's; secs: the mean\n",
+                "# how many of those held; own: answers from the streams' own windows (their verdicts disagreed),\n"
+                "# and how many of those held; bytes: the median run's; secs: the mean\n",
                 runs);
-    std::printf("%-13s %8s | %8s [%8s-%8s] %3s %3s %4s %3s %7s %8s %5s %7s | %7s %6s | rising share by rate/truth:",
+    std::printf("%-13s %8s | %8s [%8s-%8s] %3s %3s %4s %3s %7s %8s %5s %7s %5s | %7s %6s | rising share by rate/truth:",
                 "path", "truth", "median", "min", "max", "5%", "10%", "held", "ans", "<=+C/10", "elastic", "burst",
-                "windows", "bytes", "secs");
+                "windows", "own", "bytes", "secs");
     for (int b = 0; b < kBins; ++b) std::printf(" <%g", kEdges[b + 1]);
     std::printf("\n");
     for (const Scenario& sc : scenarios()) {
@@ -152,6 +153,7 @@ int main(int argc, char** argv) {
         int elastic[3] = {};  // yes, no, cannot tell
         int lengthened = 0;   // runs whose streams grew for others' bursts
         int windowed = 0, windowHeld = 0;  // answers from streams at the capacity, and held
+        int own = 0, ownHeld = 0;          // answers from the streams' own windows, and held
         std::string reasons;
         for (int run = 0; run < runs; ++run) {
             simpath::Config c = sc.config;
@@ -180,6 +182,8 @@ int main(int argc, char** argv) {
                 bounded += r.available_bps <= truth + sc.config.hops[0].capacity / 10;
                 windowed += r.free_spread > 0;
                 windowHeld += r.free_spread > 0 && r.low_bps <= truth && truth <= r.high_bps;
+                own += r.from_windows;
+                ownHeld += r.from_windows && r.low_bps <= truth && truth <= r.high_bps;
             } else if (reasons.size() < 200) {
                 reasons += std::string(" [") + r.reason + "]";
             }
@@ -200,10 +204,12 @@ int main(int argc, char** argv) {
         std::snprintf(elastics, sizeof elastics, "%d/%d/%d", elastic[0], elastic[1], elastic[2]);
         char windows[32];
         std::snprintf(windows, sizeof windows, "%d/%d", windowed, windowHeld);
-        std::printf("%-13s %8.2f | %8.2f [%8.2f-%8.2f] %3d %3d %4d %3d %7d %8s %5d %7s | %7.0f %6.3f |", sc.name.c_str(), truth,
+        char owns[32];
+        std::snprintf(owns, sizeof owns, "%d/%d", own, ownHeld);
+        std::printf("%-13s %8.2f | %8.2f [%8.2f-%8.2f] %3d %3d %4d %3d %7d %8s %5d %7s %5s | %7.0f %6.3f |", sc.name.c_str(), truth,
                     median(values), values.empty() ? 0 : *std::min_element(values.begin(), values.end()),
                     values.empty() ? 0 : *std::max_element(values.begin(), values.end()), within5, within10, held,
-                    ok, bounded, elastics, lengthened, windows, median(bytes), secs / runs);
+                    ok, bounded, elastics, lengthened, windows, owns, median(bytes), secs / runs);
         for (int b = 0; b < kBins; ++b) {
             if (judged[b] == 0) std::printf("     -");
             else std::printf(" %5.2f", static_cast<double>(rising[b]) / judged[b]);
