@@ -213,10 +213,10 @@ typedef struct avl_result {
                                mean (their standard deviation over it), and the figure is that
                                mean (or there is none, when even the mean is too uncertain);
                                0 otherwise */
-    int from_windows;       /* 1: the streams' verdicts disagreed (cross traffic at random), and
-                               the figure is the mean free rate of their own windows, each
-                               stream's rate less the capacity times its delays' slope; 0
-                               otherwise */
+    int from_windows;       /* 1: the figure is the mean free rate of the streams' own windows,
+                               each stream's rate less the capacity times its delays' slope
+                               (their verdicts disagreed, or a budget ended them with a wider
+                               range); 0 otherwise */
 } avl_result;
 
 /* The short name of a failure code ("none", "budget", "no_reply", ...); "unknown"

@@ -91,9 +91,9 @@ void Measurement::search(double guess, const Outcome& first) {
     while (round <= o.max_rounds) {
         if (p_.stopped()) {
             const int why = disagree() ? 1 : hintsGiveWay() ? 2 : 0;
-            // Streams that disagree under traffic at random: their windows
-            // may answer within the budget spent (windows.cpp).
-            if (why == 1 && answerFromSamples()) break;
+            // The streams' own windows may answer within the budget spent
+            // (windows.cpp).
+            if (why != 2 && answerFromSamples(why == 0)) break;
             if (why == 0) {
                 // The verdicts agree, but the first guess's window puts the
                 // free rate far from them: streams at the capacity tell

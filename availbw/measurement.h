@@ -83,7 +83,7 @@ private:
     Fit windowGains() const;
     void windowRange(double* low, double* high, double* middle) const;
     MeanRange sampledRange() const;
-    bool answerFromSamples();
+    bool answerFromSamples(bool narrower);
 
     Prober p_;
     avl_result* r_;

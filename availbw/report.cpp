@@ -247,8 +247,8 @@ std::string textReport(const avl_result& r, const std::string& host, const Repor
                                      "streams at the capacity, which spread by " +
                                          printed("%.0f %%", r.free_spread * 100) + " of it");
     if (estimate && r.from_windows)
-        out += line("cross traffic", "arrives at random: the streams' verdicts disagreed, and the figure is the "
-                                     "mean free rate their own delays measured");
+        out += line("figure from", "the streams' own delays: the mean of the free rates they measured while "
+                                   "they ran (their verdicts left a wider range)");
     if (r.budget_grown)
         out += line("budget", "grew to " + formatBytes(r.max_bytes) + " and " + printed("%.3g s", r.max_seconds) +
                                   (r.budget_grown == 2   ? ": the streams hinted that the cross traffic gives way, and more "

@@ -318,7 +318,11 @@ constexpr double kWindowCapacity = 0.02;
 // within 2 % in the simulator), or when that free rate is kBusyMargin or
 // more below its rate.  When the verdicts disagree after the first
 // budgets, at least kLeastSamples such windows whose mean's range is
-// narrower than kSampledWidest give the figure.
+// narrower than kSampledWidest give the figure; where the verdicts agree
+// but a budget ended them, only a range narrower than theirs does (in the
+// simulator's steady paths at 10 to 200 Mbit/s the ranges held as often as
+// the verdicts' did, and more figures fell within 5 %: at 100 Mbit/s
+// carrying 75, 40 runs of 40 where the verdicts gave 37).
 constexpr double kBusyMargin = 0.03;
 // A window does not count when its stream was sent above kSampleReach
 // times the verdicts' middle: the capacity's error of a percent or two,

@@ -140,14 +140,17 @@ MeanRange Measurement::sampledRange() const {
     return m;
 }
 
-// The verdicts disagreed after the first budgets: traffic at random leaves
-// them about even over a span of rates, while the windows of the same
-// streams tell each its free rate.  Their mean is the figure when enough
-// windows kept the queue busy and their range is narrower than
-// kSampledWidest.  Not under a limit on echo replies or a policer (their
-// loss, not the queue, ends a stream's rise) nor with hints of traffic that
-// yields (its windows show what it gave up).
-bool Measurement::answerFromSamples() {
+// A budget ended the search before the verdicts' range narrowed to the
+// resolution.  Traffic at random leaves the verdicts about even over a span
+// of rates, and steady traffic needs more of them than a budget holds to
+// narrow the range, while the windows of the same streams tell each its
+// free rate.  Their mean is the figure when enough windows kept the queue
+// busy and their range is narrower than kSampledWidest and, where the
+// verdicts agree (narrower), than the verdicts' range.  Not under a limit
+// on echo replies or a policer (their loss, not the queue, ends a stream's
+// rise) nor with hints of traffic that yields (its windows show what it
+// gave up).
+bool Measurement::answerFromSamples(bool narrower) {
     if (p_.limitPps() > 0 || p_.policed() || hintsGiveWay()) return false;
     std::vector<double> busy;
     for (const Sample& s : samples_)
@@ -162,9 +165,8 @@ bool Measurement::answerFromSamples() {
     // sender that stalled) are not the answer either: more streams tell.
     double low, high, middle;
     range(&low, &high, &middle);
-    // Windows that spread as widely as traffic which comes and goes leaves
-    // them are left to the streams at the capacity (comesAndGoes).
-    sampled_ = m.known && m.low > 0 && m.high <= m.low * kSampledWidest && low <= m.middle && m.middle <= high;
+    sampled_ = m.known && m.low > 0 && m.high <= m.low * kSampledWidest && low <= m.middle && m.middle <= high &&
+               (!narrower || m.high / m.low < high / low);
     return sampled_;
 }
 

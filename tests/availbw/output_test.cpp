@@ -172,9 +172,9 @@ TEST(AvailbwReport, TextWithAndWithoutAnEstimate) {
                                                         "\"from_windows\":false,"),
               std::string::npos);
     m.r.from_windows = 1;
-    EXPECT_NE(availbw::textReport(m.result(), "x").find("\ncross traffic         arrives at random: the streams' "
-                                                        "verdicts disagreed, and the figure is the mean free rate "
-                                                        "their own delays measured\n"),
+    EXPECT_NE(availbw::textReport(m.result(), "x").find("\nfigure from           the streams' own delays: the mean "
+                                                        "of the free rates they measured while they ran (their "
+                                                        "verdicts left a wider range)\n"),
               std::string::npos);
     EXPECT_NE(availbw::jsonReport(m.result(), "x").find("\"from_windows\":true,"), std::string::npos);
     m.r.from_windows = 0;
