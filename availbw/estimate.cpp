@@ -92,8 +92,10 @@ void Measurement::search(double guess, const Outcome& first) {
         if (p_.stopped()) {
             const int why = disagree() ? 1 : hintsGiveWay() ? 2 : 0;
             // The streams' own windows may answer within the budget spent
-            // (windows.cpp).
-            if (why != 2 && answerFromSamples(why == 0)) break;
+            // (windows.cpp); where the verdicts agree but the first guess's
+            // window doubts them, the streams at the capacity look first
+            // (flows that yield make room for a stream, and read so).
+            if ((why == 1 || (why == 0 && !firstWindowDoubts())) && answerFromSamples(why == 0)) break;
             if (why == 0) {
                 // The verdicts agree, but the first guess's window puts the
                 // free rate far from them: streams at the capacity tell

@@ -95,6 +95,7 @@ private:
     struct Sample {
         double rate, free;  // bits per second: the stream's, and what its window read as free
         bool busy;          // it kept the queue busy: free is the window's; else a floor under it
+        size_t stream;      // its index among the prober's streams
     };
     std::vector<Sample> samples_;  // every judged stream's window (samples.h)
     bool sampled_ = false;         // the verdicts disagreed, and the windows' mean gives the figure
