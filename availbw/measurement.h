@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 // measurement.h - one measurement, within the library: the search and its
 // conclusion (estimate.cpp), the signs of cross traffic that yields
-// (yielding.cpp), and the streams at the capacity that tell traffic which
-// comes and goes (windows.cpp).  Not a public header.
+// (yielding.cpp), and the streams' windows: those at the capacity that
+// tell traffic which comes and goes, and every stream's own (windows.cpp).
+// Not a public header.
 #pragma once
 
 #include <algorithm>

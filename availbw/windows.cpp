@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
-// windows.cpp - cross traffic that comes and goes while a stream runs:
-// streams at the capacity each measure what their window left free, and
-// when those free rates swing, their mean is the figure.
+// windows.cpp - what each stream's window left free: streams at the
+// capacity tell cross traffic that comes and goes while a stream runs (when
+// their free rates swing, their mean is the figure), and every judged
+// stream's window, measured or floored, may answer where the verdicts
+// leave a wider range (samples.h).
 #include <algorithm>
 #include <cmath>
 #include <vector>
