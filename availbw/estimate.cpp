@@ -32,19 +32,26 @@ bool Measurement::risingVerdict(const Outcome& o) const {
     return o.verdict == AVL_RISING;
 }
 
+// The capacity is known to within a step of its raise: a range may reach
+// that far above it, the estimate not.
+void Measurement::capToCapacity(double* low, double* high, double* middle) const {
+    const double c = p_.capacity();
+    *high = std::min(*high, c * (1 + kRaiseBy));
+    *low = std::min(*low, *high);
+    *middle = std::clamp(*middle, *low, std::max(*low, std::min(*high, c)));
+}
+
 // The range of the free rate: the posterior's central kRangeMass of the
 // verdict curve's midpoint, divided by the bias of that midpoint (its high
-// end for the low end of the range), and its middle.  The range ends at most
-// a raise's step above the capacity, the middle not above it.
+// end for the low end of the range), and its middle, capped at the
+// capacity.
 void Measurement::range(double* low, double* high, double* middle) const {
     const Posterior& post = post_.back();
     const double tail = (1 - kRangeMass) / 2;
-    const double c = p_.capacity();
-    // The capacity is known to within a step of its raise: the range may
-    // reach that far above it, the estimate not.
-    *high = std::min(post.freeQuantile(1 - tail, kBiasBase - kBiasSlack, kBiasPerWidth), c * (1 + kRaiseBy));
-    *low = std::min(post.freeQuantile(tail, kBiasBase + kBiasSlack, kBiasPerWidth), *high);
-    *middle = std::clamp(post.freeQuantile(0.5, kBiasBase, kBiasPerWidth), *low, std::max(*low, std::min(*high, c)));
+    *high = post.freeQuantile(1 - tail, kBiasBase - kBiasSlack, kBiasPerWidth);
+    *low = post.freeQuantile(tail, kBiasBase + kBiasSlack, kBiasPerWidth);
+    *middle = post.freeQuantile(0.5, kBiasBase, kBiasPerWidth);
+    capToCapacity(low, high, middle);
 }
 
 bool Measurement::narrow() const {
@@ -246,8 +253,9 @@ int Measurement::conclude() {
     if (sampled_) {
         const MeanRange m = sampledRange();
         low = m.low;
-        high = std::min(m.high, p_.capacity() * (1 + kRaiseBy));
-        middle = std::clamp(m.middle, low, std::max(low, std::min(high, p_.capacity())));
+        high = m.high;
+        middle = m.middle;
+        capToCapacity(&low, &high, &middle);
     }
     if (swinging_) {
         windowRange(&low, &high, &middle);

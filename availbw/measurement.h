@@ -54,6 +54,7 @@ private:
     void search(double guess, const Outcome& first);
     bool judged(const Outcome& o) const { return o.sent && !o.isVoid && o.verdict != AVL_UNCLEAR; }
     bool risingVerdict(const Outcome& o) const;
+    void capToCapacity(double* low, double* high, double* middle) const;
     void range(double* low, double* high, double* middle) const;
     bool narrow() const;
     void endRound();

@@ -105,6 +105,8 @@ bool Prober::readCapacity() {
         stop(Finding(AVL_FAIL_PATH));
         return false;
     }
+    // The rate the replies' median gap gives (0 below three gaps).
+    const auto spacedAt = [&] { return gaps.size() >= 3 ? kCapacityBytes * 8.0 / median_of(gaps) : 0.0; };
     double passed = 0;
     if (train.receivedAll < kCapacityPackets * 3 / 4) {
         const Limit limit = findLimit(train.receivedAll);
@@ -121,7 +123,7 @@ bool Prober::readCapacity() {
             if (!capacityTrain(&gaps).sent) return false;
             capacityThroughLimit_ = true;
         }
-        const double spaced = gaps.size() >= 3 ? kCapacityBytes * 8.0 / median_of(gaps) : train.outRate;
+        const double spaced = gaps.size() >= 3 ? spacedAt() : train.outRate;
         bool queues = false;
         if (limit == Limit::Bytes && !(passed = passedRate(spaced, &queues))) return false;
         policed_ = limit == Limit::Bytes && !queues;
@@ -136,7 +138,7 @@ bool Prober::readCapacity() {
     }
     // Behind a policer the replies that pass keep the spacing of the links
     // around it; what it passes of a fast stream is its rate.
-    capacity_ = gaps.size() >= 3 ? kCapacityBytes * 8.0 / median_of(gaps) : passed;
+    capacity_ = gaps.size() >= 3 ? spacedAt() : passed;
     if (passed > 0) capacity_ = std::min(capacity_, passed);
     r_->capacity_bps = capacity_;
     return true;

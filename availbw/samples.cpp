@@ -5,16 +5,11 @@
 #include <algorithm>
 #include <cmath>
 
+#include "tuning.h"
+
 namespace availbw {
 
-namespace {
-
-constexpr int kMeans = 400;      // grid points over the mean
-constexpr int kSpreads = 48;     // ... and over the spread, evenly in its logarithm
-constexpr double kLeastSpread = 0.003;  // of the values' middle: the stamps' own error
-constexpr double kMostSpread = 1.0;
-
-}  // namespace
+using namespace tuning;
 
 MeanRange censoredMean(const std::vector<double>& values, const std::vector<double>& floors, double mass) {
     MeanRange m;

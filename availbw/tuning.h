@@ -324,6 +324,14 @@ constexpr double kWindowCapacity = 0.02;
 // the verdicts' did, and more figures fell within 5 %: at 100 Mbit/s
 // carrying 75, 40 runs of 40 where the verdicts gave 37).
 constexpr double kBusyMargin = 0.03;
+// The windows' mean is kept on a grid of kMeans points from half the
+// highest value below the lowest to as far above the highest value or
+// floor, and kSpreads spreads evenly in their logarithm from kLeastSpread
+// of the highest value (the stamps' own error) to kMostSpread of it.
+constexpr int kMeans = 400;
+constexpr int kSpreads = 48;
+constexpr double kLeastSpread = 0.003;
+constexpr double kMostSpread = 1.0;
 // A window does not count when its stream was sent above kSampleReach
 // times the verdicts' middle: the capacity's error of a percent or two,
 // times what the stream sent above the free rate, moved a stream at the

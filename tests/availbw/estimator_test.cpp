@@ -126,10 +126,8 @@ TEST(Estimate, TrafficThatComesAndGoesIsMeasuredAtTheCapacity) {
         c.hops[0].kind = simpath::Cross::OnOff;
         simpath::Path path(c);
         avl_result r;
-        avl_options o;
-        avl_default_options(&o);
-        if (measure(path, o, &r) == 0) {
-            const double truth = path.unusedRate(0, path.now(), r.packet_bytes);
+        double truth;
+        if (measureDefault(path, &r, &truth) == 0) {
             const bool miss = truth < r.low_bps || truth > r.high_bps;
             missed += miss;
             if (r.free_spread > 0) {
@@ -165,8 +163,8 @@ TEST(Estimate, WindowsMeanWeighsFloors) {
     EXPECT_NEAR(low.middle, 10, 0.2);
     std::vector<double> more;
     for (int i = 0; i < 4; ++i) more.insert(more.end(), values.begin(), values.end());
-    EXPECT_LT(availbw::censoredMean(more, {}, 0.9).high - availbw::censoredMean(more, {}, 0.9).low,
-              (plain.high - plain.low) / 2);
+    const availbw::MeanRange four = availbw::censoredMean(more, {}, 0.9);
+    EXPECT_LT(four.high - four.low, (plain.high - plain.low) / 2);
     EXPECT_FALSE(availbw::censoredMean({10, 11}, {20}, 0.9).known);
 }
 
@@ -186,10 +184,8 @@ TEST(Estimate, RandomTrafficIsAnsweredFromTheStreamsWindows) {
             c.hops[0].kind = kind;
             simpath::Path path(c);
             avl_result r;
-            avl_options o;
-            avl_default_options(&o);
-            const int status = measure(path, o, &r);
-            const double truth = path.unusedRate(0, path.now(), r.packet_bytes);
+            double truth;
+            const int status = measureDefault(path, &r, &truth);
             if (status == 0) {
                 ++answered;
                 windowed += r.from_windows;
@@ -223,10 +219,8 @@ TEST(Estimate, BurstsFurtherApartThanAStreamLengthenIt) {
             c.hops[0].burstPeriod = gap;
             simpath::Path path(c);
             avl_result r;
-            avl_options o;
-            avl_default_options(&o);
-            const int status = measure(path, o, &r);
-            const double truth = path.unusedRate(0, path.now(), r.packet_bytes);
+            double truth;
+            const int status = measureDefault(path, &r, &truth);
             seen = std::to_string(gap) + " s apart, seed " + std::to_string(seed) + ": " + r.reason;
             if (gap < 0.01) {
                 EXPECT_NEAR(r.burst_gap_s, gap, gap / 2) << seen;

@@ -47,6 +47,16 @@ inline int measure(simpath::Path& sim, const avl_options& o, avl_result* r) {
     return avl_measure_path(&p, &o, r, nullptr, nullptr);
 }
 
+// A measurement of such a path with the default options, and in *truth
+// what the others left free over it (IP bits of its packets).
+inline int measureDefault(simpath::Path& sim, avl_result* r, double* truth) {
+    avl_options o;
+    avl_default_options(&o);
+    const int status = measure(sim, o, r);
+    *truth = sim.unusedRate(0, sim.now(), r->packet_bytes);
+    return status;
+}
+
 inline simpath::Hop steadyHop(double capacity, double cross) {
     simpath::Hop h;
     h.capacity = capacity;
