@@ -97,6 +97,7 @@ private:
     struct Sample {
         double rate, free;  // bits per second: the stream's, and what its window read as free
         bool busy;          // it kept the queue busy: free is the window's; else a floor under it
+                            // (the lower of its reading and its rate)
         size_t stream;      // its index among the prober's streams
     };
     std::vector<Sample> samples_;  // every judged stream's window (samples.h)

@@ -30,7 +30,9 @@ void Measurement::addWindow(const Outcome& o) {
     const double free = o.sentRate - p_.capacity() * o.slope;
     const bool busy = free <= o.sentRate * (1 + kBusyMargin) &&
                       (o.verdict == AVL_RISING || free < o.sentRate * (1 - kBusyMargin));
-    samples_.push_back({o.sentRate, free, busy, p_.streams().size() - 1});
+    // A queue that drains from before the stream reads above its rate; the
+    // stream's own rate is then what it shows was free.
+    samples_.push_back({o.sentRate, busy ? free : std::min(free, o.sentRate), busy, p_.streams().size() - 1});
     if (o.sentRate >= kWindowLoad * p_.capacity()) windows_.push_back(free);
 }
 

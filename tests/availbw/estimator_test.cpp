@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -204,6 +205,9 @@ TEST(Estimate, RandomTrafficIsAnsweredFromTheStreamsWindows) {
     std::sort(ratios.begin(), ratios.end());
     ASSERT_FALSE(ratios.empty());
     EXPECT_NEAR(ratios[ratios.size() / 2], 1, 0.05) << seen;
+    // Windows whose queue drained from before their stream read above its
+    // rate; as floors there they lifted the mean by 3 % (these runs).
+    EXPECT_NEAR(std::accumulate(ratios.begin(), ratios.end(), 0.0) / ratios.size(), 1, 0.02) << seen;
 }
 
 // Cross traffic in bursts 5 ms apart leaves streams of 8 ms the whole
