@@ -105,11 +105,13 @@ void Measurement::search(double guess, const Outcome& first) {
             if ((why == 1 || (why == 0 && !firstWindowDoubts())) && answerFromSamples(why == 0)) break;
             if (why == 0) {
                 // The verdicts agree, but the first guess's window puts the
-                // free rate far from them: streams at the capacity tell
-                // whether others' traffic comes and goes.  If not, the
+                // free rate far from them, or the streams' own windows swing
+                // as on-off traffic swings them: streams at the capacity
+                // tell whether others' traffic comes and goes.  If not, the
                 // verdicts' answer stands as the budget left it.
                 const Finding ended = p_.finding();
-                if (!windowed_ && firstWindowDoubts() && p_.resumeWithLargerBudgets(4) && !comesAndGoes(round))
+                const int doubt = firstWindowDoubts() ? 4 : samplesSwing() ? 5 : 0;
+                if (!windowed_ && doubt && p_.resumeWithLargerBudgets(doubt) && !comesAndGoes(round))
                     p_.stop(ended);
                 break;
             }

@@ -82,6 +82,7 @@ private:
     }
     bool comesAndGoes(int round);
     bool firstWindowDoubts() const;
+    bool samplesSwing() const;
     Fit windowGains() const;
     void windowRange(double* low, double* high, double* middle) const;
     MeanRange sampledRange() const;

@@ -257,6 +257,9 @@ std::string textReport(const avl_result& r, const std::string& host, const Repor
                                    : r.budget_grown == 4 ? ": the first stream at the capacity found the free rate far "
                                                            "from the others, and more such streams tell whether the cross "
                                                            "traffic comes and goes"
+                                   : r.budget_grown == 5 ? ": the free rates the streams measured while they ran swung "
+                                                           "widely, and streams at the capacity tell whether the cross "
+                                                           "traffic comes and goes"
                                                          : ": the streams disagreed, and more of them narrow the range"));
     if (estimate && r.reason[0] != '\0') {
         const std::string hint = budgetHint(r);

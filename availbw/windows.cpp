@@ -124,6 +124,18 @@ void Measurement::windowRange(double* low, double* high, double* middle) const {
     *high = std::min(s.mean + half, c * (1 + kRaiseBy));
 }
 
+// The windows that kept the queue busy spread by kSamplesSwing of their
+// mean or more, as traffic that comes and goes swings them (on for some
+// milliseconds, then off), where a normal fits them badly and the verdicts
+// of the same streams read flat over a wide span of rates.
+bool Measurement::samplesSwing() const {
+    std::vector<double> busy;
+    for (const Sample& s : samples_)
+        if (s.busy) busy.push_back(s.free);
+    const Spread swing = spreadOf(busy);
+    return busy.size() >= kLeastSamples && swing.sd >= kSamplesSwing * swing.mean;
+}
+
 // The windows' mean free rate, and the range that holds it with the
 // verdicts' probability.
 // The capacity's error weighs on a window by what its stream sent above
@@ -169,8 +181,7 @@ bool Measurement::answerFromSamples(bool narrower) {
     // Windows that swing as traffic which comes and goes swings them (on
     // for some milliseconds, then off: a normal fits such windows badly)
     // are left to the streams at the capacity (comesAndGoes).
-    const Spread swing = spreadOf(busy);
-    if (busy.size() < kLeastSamples || swing.sd >= kSamplesSwing * swing.mean) return false;
+    if (busy.size() < kLeastSamples || samplesSwing()) return false;
     const MeanRange m = sampledRange();
     // Windows whose mean the verdicts rule out (a capacity misread, a
     // sender that stalled) are not the answer either: more streams tell.

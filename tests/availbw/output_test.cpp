@@ -196,6 +196,7 @@ TEST(AvailbwReport, TextWithAndWithoutAnEstimate) {
          "at the capacity, which spread by 48 % of it\nbudget                grew to 3.00 MB and 2 s: the first "
          "stream at the capacity found the free rate far from the others",
          "\"free_spread\":0.482,"},
+        {5, 0, 0.007, 0, "2 s: the free rates the streams measured while they ran swung widely", nullptr},
     };
     for (const Grown& g : grown) {
         Made b = measured();
