@@ -61,7 +61,7 @@ private:
     bool disagree() const;
     bool lengthenForBursts();
     int elastic(bool answered) const;
-    double givesWay(size_t* streams = nullptr) const;
+    double givesWay(size_t* streams = nullptr, double* whole = nullptr) const;
     bool hintsGiveWay() const { return givesWay() >= tuning::kGiveWayHint; }
     Fit fullGains() const;
     bool fillTest(int round);

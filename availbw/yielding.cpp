@@ -49,14 +49,15 @@ int Measurement::elastic(bool answered) const {
         standing = floors[floors.size() / 2] - least > std::max({kStandingQueue, packets, kStandingShare * least});
     }
     size_t streams = 0;
-    const double giving = givesWay(&streams);
+    double whole;
+    const double giving = givesWay(&streams, &whole);
     if (standing || (giving >= kGiveWayErrors && streams >= kGiveWayStreams)) return AVL_ELASTIC_YES;
     // The streams at the capacity, those of the fill test and those the
     // windows' check sent, each judged as the fill test's.
     for (const Fit& full : {fullGains(), windowGains()})
         if (full.count >= kFullStreams && full.slope >= kFullGain && full.slope >= kFullErrors * full.error)
             return AVL_ELASTIC_YES;
-    return answered && giving <= -kGiveWayErrors ? AVL_ELASTIC_NO : AVL_ELASTIC_UNKNOWN;
+    return answered && whole <= -kGiveWayErrors ? AVL_ELASTIC_NO : AVL_ELASTIC_UNKNOWN;
 }
 
 bool halvesGain(const avl_stream& s, double* gain) {
@@ -101,23 +102,42 @@ Fit fitThroughOrigin(const std::vector<double>& x, const std::vector<double>& y)
 // keeps its share for the whole stream, and its bursts make either half
 // the slower as often.  So the gains of the streams (halvesGain) are
 // fitted as a slope times their load; returned: how many standard errors
-// that slope lies above kGiveWayGain, and in *streams how many streams
-// it rests on.
-double Measurement::givesWay(size_t* streams) const {
-    std::vector<double> gains, loads;
+// that slope lies above kGiveWayGain (of all the streams, or of those
+// below kFullLoad less kGiveWaySecondLook where that is more), and in *streams how many
+// streams it rests on; in *whole, that of all the streams.
+double Measurement::givesWay(size_t* streams, double* whole) const {
+    // All the streams, and those below kFullLoad alone: a flow held by a
+    // window whose round trip outlasts a stream at the capacity gives way
+    // only after it, and such streams' gains of about nothing hide what the
+    // longer, lighter streams show.
+    std::vector<double> gains[2], loads[2];
     const double c = p_.capacity();
     for (size_t i = 0; i < p_.streams().size(); ++i) {
         const avl_stream& s = p_.streams()[i];
         double g;
         if (windowCheck(i) || !halvesGain(s, &g)) continue;
-        gains.push_back(g);
-        loads.push_back(std::min(s.sent_rate_bps / c, kGiveWayLoad));
+        for (int light = 0; light < 2; ++light)
+            if (!light || s.sent_rate_bps < kFullLoad * c) {
+                gains[light].push_back(g);
+                loads[light].push_back(std::min(s.sent_rate_bps / c, kGiveWayLoad));
+            }
     }
-    if (streams) *streams = gains.size();
-    // Fewer streams than a hint rests on say nothing (hintsGiveWay).
-    if (gains.size() < kGiveWayHintStreams) return 0;
-    const Fit fit = fitThroughOrigin(loads, gains);
-    return (fit.slope - kGiveWayGain) / std::max(fit.error, 1e-9);
+    double most = 0;
+    if (streams) *streams = gains[0].size();
+    if (whole) *whole = 0;
+    for (int light = 0; light < 2; ++light) {
+        // Fewer streams than a hint rests on say nothing (hintsGiveWay).
+        if (gains[light].size() < kGiveWayHintStreams) continue;
+        const Fit fit = fitThroughOrigin(loads[light], gains[light]);
+        // A second look at the same streams counts kGiveWaySecondLook
+        // standard errors less.
+        const double errors = (fit.slope - kGiveWayGain) / std::max(fit.error, 1e-9) - (light ? kGiveWaySecondLook : 0);
+        if (!light && whole) *whole = errors;
+        if (light && errors <= most) continue;
+        most = errors;
+        if (streams) *streams = gains[light].size();
+    }
+    return most;
 }
 
 // The gains of the streams sent at the capacity or near it (fillTest), as
