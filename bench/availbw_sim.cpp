@@ -104,8 +104,8 @@ std::vector<Scenario> scenarios() {
     held.config.hops[0].elasticRtt = 0.0002;
     held.config.hops[0].elasticWindow = 10;
     all.push_back(held);
-    // A window of 32 packets keeps some 7 ms queued, longer than a stream
-    // lasts: the flow gives way more slowly than a stream can show.
+    // A window of 32 packets keeps some 7 ms queued, longer than a stream at
+    // the capacity lasts: only the lighter, longer streams show it give way.
     Scenario deep{"tcp1/50win32", path({hop(50, 0, 0)})};
     deep.config.hops[0].elasticFlows = 1;
     deep.config.hops[0].elasticRtt = 0.0002;
