@@ -103,8 +103,9 @@ Fit fitThroughOrigin(const std::vector<double>& x, const std::vector<double>& y)
 // the slower as often.  So the gains of the streams (halvesGain) are
 // fitted as a slope times their load; returned: how many standard errors
 // that slope lies above kGiveWayGain (of all the streams, or of those
-// below kFullLoad less kGiveWaySecondLook where that is more), and in *streams how many
-// streams it rests on; in *whole, that of all the streams.
+// below kFullLoad less kGiveWaySecondLook where that is more), and in
+// *streams how many streams it rests on; in *whole, that of all the
+// streams.
 double Measurement::givesWay(size_t* streams, double* whole) const {
     // All the streams, and those below kFullLoad alone: a flow held by a
     // window whose round trip outlasts a stream at the capacity gives way
