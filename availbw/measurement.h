@@ -102,7 +102,7 @@ private:
         size_t stream;      // its index among the prober's streams
     };
     std::vector<Sample> samples_;  // every judged stream's window (samples.h)
-    bool sampled_ = false;         // the verdicts disagreed, and the windows' mean gives the figure
+    bool sampled_ = false;         // a budget ended the search, and the windows' mean gives the figure
 };
 
 }  // namespace availbw

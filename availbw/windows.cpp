@@ -168,10 +168,11 @@ MeanRange Measurement::sampledRange() const {
 // gave up).
 bool Measurement::answerFromSamples(bool narrower) {
     if (p_.limitPps() > 0 || p_.policed() || hintsGiveWay()) return false;
-    std::vector<double> busy, gains;
+    size_t busy = 0;
+    std::vector<double> gains;
     for (const Sample& s : samples_) {
         double g;
-        if (s.busy) busy.push_back(s.free);
+        busy += s.busy;
         if (s.busy && halvesGain(p_.streams()[s.stream], &g)) gains.push_back(g);
     }
     // Flows that yield make room within each stream: its second half
@@ -181,7 +182,7 @@ bool Measurement::answerFromSamples(bool narrower) {
     // Windows that swing as traffic which comes and goes swings them (on
     // for some milliseconds, then off: a normal fits such windows badly)
     // are left to the streams at the capacity (comesAndGoes).
-    if (busy.size() < kLeastSamples || samplesSwing()) return false;
+    if (busy < kLeastSamples || samplesSwing()) return false;
     const MeanRange m = sampledRange();
     // Windows whose mean the verdicts rule out (a capacity misread, a
     // sender that stalled) are not the answer either: more streams tell.

@@ -111,34 +111,34 @@ double Measurement::givesWay(size_t* streams, double* whole) const {
     // window whose round trip outlasts a stream at the capacity gives way
     // only after it, and such streams' gains of about nothing hide what the
     // longer, lighter streams show.
-    std::vector<double> gains[2], loads[2];
+    std::vector<double> gains, loads, lightGains, lightLoads;
     const double c = p_.capacity();
     for (size_t i = 0; i < p_.streams().size(); ++i) {
         const avl_stream& s = p_.streams()[i];
         double g;
         if (windowCheck(i) || !halvesGain(s, &g)) continue;
-        for (int light = 0; light < 2; ++light)
-            if (!light || s.sent_rate_bps < kFullLoad * c) {
-                gains[light].push_back(g);
-                loads[light].push_back(std::min(s.sent_rate_bps / c, kGiveWayLoad));
-            }
+        const double load = std::min(s.sent_rate_bps / c, kGiveWayLoad);
+        gains.push_back(g);
+        loads.push_back(load);
+        if (s.sent_rate_bps < kFullLoad * c) {
+            lightGains.push_back(g);
+            lightLoads.push_back(load);
+        }
     }
-    double most = 0;
-    if (streams) *streams = gains[0].size();
-    if (whole) *whole = 0;
-    for (int light = 0; light < 2; ++light) {
-        // Fewer streams than a hint rests on say nothing (hintsGiveWay).
-        if (gains[light].size() < kGiveWayHintStreams) continue;
-        const Fit fit = fitThroughOrigin(loads[light], gains[light]);
-        // A second look at the same streams counts kGiveWaySecondLook
-        // standard errors less.
-        const double errors = (fit.slope - kGiveWayGain) / std::max(fit.error, 1e-9) - (light ? kGiveWaySecondLook : 0);
-        if (!light && whole) *whole = errors;
-        if (light && errors <= most) continue;
-        most = errors;
-        if (streams) *streams = gains[light].size();
-    }
-    return most;
+    const auto errors = [](const std::vector<double>& x, const std::vector<double>& y) {
+        const Fit fit = fitThroughOrigin(x, y);
+        return (fit.slope - kGiveWayGain) / std::max(fit.error, 1e-9);
+    };
+    // Fewer streams than a hint rests on say nothing (hintsGiveWay); a
+    // second look at the same streams counts kGiveWaySecondLook standard
+    // errors less.
+    const double all = gains.size() >= kGiveWayHintStreams ? errors(loads, gains) : 0;
+    const double light = lightGains.size() >= kGiveWayHintStreams
+                             ? errors(lightLoads, lightGains) - kGiveWaySecondLook
+                             : -INFINITY;
+    if (whole) *whole = all;
+    if (streams) *streams = light > all ? lightGains.size() : gains.size();
+    return std::max(all, light);
 }
 
 // The gains of the streams sent at the capacity or near it (fillTest), as
