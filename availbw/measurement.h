@@ -82,6 +82,7 @@ private:
     }
     bool comesAndGoes(int round);
     bool firstWindowDoubts() const;
+    bool windowsContradict() const;
     bool samplesSwing() const;
     Fit windowGains() const;
     void windowRange(double* low, double* high, double* middle) const;
@@ -94,7 +95,8 @@ private:
     std::vector<double> windows_;  // free rates of the streams' windows at the capacity (addWindow)
     std::vector<size_t> windowChecks_;  // indices of the streams comesAndGoes sent
     bool windowed_ = false;        // comesAndGoes looked
-    bool swinging_ = false;        // ... and found the free rate swinging: the windows give the figure
+    bool swinging_ = false;        // ... and found the free rate swinging, or the verdicts wrong: the
+                                   // windows give the figure
     struct Sample {
         double rate, free;  // bits per second: the stream's, and what its window read as free
         bool busy;          // it kept the queue busy: free is the window's; else a floor under it

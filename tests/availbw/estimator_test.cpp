@@ -118,11 +118,13 @@ TEST(Estimate, HoldsOnHarderSimulatedPaths) {
 // measure what each window left free, and those spread widely: their mean
 // is the figure, and its range holds the truth.  (Before, a curve no wider
 // than a third missed in 6 runs of 10 here, and the verdicts' figures read
-// 18 % low in the median.)
+// 18 % low in the median.)  So it is where the verdicts agree on a range
+// that the first windows lie above: seed 11 missed with 0.55 to 0.74 of the
+// truth until such windows went on to answer.
 TEST(Estimate, TrafficThatComesAndGoesIsMeasuredAtTheCapacity) {
     int missed = 0, windowed = 0, windowMissed = 0;
     std::string seen;
-    for (int seed = 1; seed <= 10; ++seed) {
+    for (int seed = 1; seed <= 12; ++seed) {
         simpath::Config c = labBottleneck(50e6, 20e6, seed);
         c.hops[0].kind = simpath::Cross::OnOff;
         simpath::Path path(c);
@@ -134,7 +136,6 @@ TEST(Estimate, TrafficThatComesAndGoesIsMeasuredAtTheCapacity) {
             if (r.free_spread > 0) {
                 ++windowed;
                 windowMissed += miss;
-                EXPECT_GE(r.free_spread, 0.35);
                 EXPECT_LE(r.probe_bytes, 3000000);
             }
             seen += " " + std::to_string(truth / 1e6) + " in " + std::to_string(r.low_bps / 1e6) + "-" +
@@ -142,7 +143,7 @@ TEST(Estimate, TrafficThatComesAndGoesIsMeasuredAtTheCapacity) {
         }
         avl_free_result(&r);
     }
-    EXPECT_LE(missed, 4) << seen;
+    EXPECT_LE(missed, 2) << seen;
     EXPECT_GE(windowed, 3) << seen;
     EXPECT_LE(windowMissed, 1) << seen;
 }
