@@ -56,7 +56,13 @@
 # On a machine with several processors the lab's path (router, target, cross
 # traffic) runs on the last one and the tools on the first, as if they were
 # hosts of their own; above 100 Mbit/s the shaper gets two frames of bucket,
-# without which this kernel's shaper falls short of its rate.
+# without which this kernel's shaper falls short of its rate.  With only two
+# processors, the 200 Mbit/s rows' cross traffic is not steady while a stream
+# runs: the sender of 120 Mbit/s shares its processor with the path's packet
+# work, and while a stream near the capacity runs it sent 50 to 86 Mbit/s
+# (captured at the target in 1 ms steps, 7 runs of 8), catching up after.
+# Streams then find more free than the counters' mean, and those rows read
+# high for that reason; at 100 Mbit/s carrying 60 the sender kept its rate.
 # A release build goes to $BENCH_BUILD (default build-bench/).  Needs cmake,
 # g++, iproute2, nftables, iperf3 and jq.
 set -euo pipefail
