@@ -162,13 +162,17 @@ bool Measurement::samplesSwing() const {
 // The capacity's error weighs on a window by what its stream sent above
 // the free rate: a stream more than kSampleReach times the verdicts'
 // middle (the first guess at the capacity, on a path mostly used) does
-// not count.
+// not count, unless it queued nothing: its floor is its own rate, which
+// no capacity's error moves (on-off bursts in the lab: two streams at
+// the capacity passed untouched in the silence where the others' windows
+// read half the truth, and were the only sign of it).
 MeanRange Measurement::sampledRange() const {
     double low, high, middle;
     range(&low, &high, &middle);
     std::vector<double> values, floors;
     for (const Sample& s : samples_)
-        if (s.rate <= kSampleReach * middle) (s.busy ? values : floors).push_back(s.free);
+        if (s.rate <= kSampleReach * middle || (!s.busy && s.free >= s.rate))
+            (s.busy ? values : floors).push_back(s.free);
     MeanRange m = censoredMean(values, floors, kRangeMass);
     // The capacity's own error, as for the windows at the capacity.
     const double error = kWindowCapacity * std::max(0.0, p_.capacity() - m.middle);
