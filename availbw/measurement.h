@@ -41,6 +41,16 @@ struct Spread {
 };
 Spread spreadOf(const std::vector<double>& values);
 
+// Student's t for df degrees of freedom at the quantile where the normal's
+// is z (1.645: 95 %, 2.326: 99 %).
+double studentT(double z, double df);
+
+// Gains of streams that fill the bottleneck (fullGains, windowGains) that
+// name traffic that yields: kFullStreams or more, their mean kFullGain or
+// more and kFullErrors standard errors, and at least Student's t at
+// kFullSure for their number.
+bool gainsStandOut(const Fit& gains);
+
 class Measurement {
 public:
     Measurement(const avl_path& path, const avl_options& o, avl_result* r, avl_progress_fn progress, void* context)
