@@ -105,8 +105,8 @@ bool Prober::readCapacity() {
         stop(Finding(AVL_FAIL_PATH));
         return false;
     }
-    // The rate the replies' median gap gives (0 below three gaps).
-    const auto spacedAt = [&] { return gaps.size() >= 3 ? kCapacityBytes * 8.0 / median_of(gaps) : 0.0; };
+    // The rate the replies' median gap gives (of three gaps or more).
+    const auto spacedAt = [&] { return kCapacityBytes * 8.0 / median_of(gaps); };
     double passed = 0;
     if (train.receivedAll < kCapacityPackets * 3 / 4) {
         const Limit limit = findLimit(train.receivedAll);

@@ -190,8 +190,8 @@ bool Measurement::fillTest(int round) {
             addWindow(out);
         }
         const Fit f = fullGains();
-        if (most > kFullStreams || gainsStandOut(f) || f.slope < kFullGain || f.slope < kFullErrors * f.error)
-            return true;
+        const bool closeCall = f.slope >= kFullGain && f.slope >= kFullErrors * f.error && !gainsStandOut(f);
+        if (most > kFullStreams || !closeCall) return true;
     }
 }
 
