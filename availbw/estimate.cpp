@@ -153,9 +153,11 @@ void Measurement::search(double guess, const Outcome& first) {
                 ++round;
                 inRound = 0;
                 // Others' bursts further apart than the streams last: what
-                // was judged so far says little of the mean, longer streams
-                // start the search again.
-                if (lengthenForBursts()) {
+                // was judged so far says little of the mean.  Streams at the
+                // capacity measure them, or longer streams start the search
+                // again.
+                if (lengthenForBursts(round)) {
+                    if (burstWindowed_) return;
                     fresh();
                     break;
                 }
@@ -168,18 +170,32 @@ void Measurement::search(double guess, const Outcome& first) {
     if (inRound > 0) endRound();
 }
 
-// Streams lengthened for others' bursts (bursts.h), once, and only where
-// no time scale was asked for.
-bool Measurement::lengthenForBursts() {
+// Others' bursts further apart than the streams last (bursts.h), carrying
+// at least share of what the verdicts leave to others, and *gap between
+// them; only where no time scale was asked for.
+bool Measurement::farBursts(double* gap, double share) const {
     if (p_.options().timescale_s > 0) return false;
     Bursts b;
     for (const avl_stream& s : p_.streams())
         if (s.kind == AVL_KIND_SEARCH || s.kind == AVL_KIND_GUESS) addBursts(s, p_.capacity(), &b);
     double low, high, middle;
     range(&low, &high, &middle);
-    const double seconds = burstTimescale(b, p_.capacity(), std::max(0.0, p_.capacity() - middle));
-    if (seconds <= 0) return false;
-    p_.lengthenStreams(seconds, b.seconds / b.events);
+    if (burstTimescale(b, p_.capacity(), share * std::max(0.0, p_.capacity() - middle)) <= 0) return false;
+    *gap = b.seconds / b.events;
+    return true;
+}
+
+// Such bursts make the streams grow to span several of them, and the
+// search start again; where the budgets hold fewer than kLengthenedLeast
+// such streams at the verdicts' middle, streams at the capacity measure the
+// bursts instead (burstWindows), when they can be sent.
+bool Measurement::lengthenForBursts(int round) {
+    double gap;
+    if (!farBursts(&gap, 1)) return false;
+    p_.lengthenStreams(std::min(kBurstGaps * gap, kLongestBurstScale), gap);
+    double low, high, middle;
+    range(&low, &high, &middle);
+    if (p_.affordable(p_.searchPlan(round, middle)) < kLengthenedLeast) burstWindows(round, gap);
     return true;
 }
 
@@ -258,6 +274,14 @@ int Measurement::conclude() {
         high = m.high;
         middle = m.middle;
         capToCapacity(&low, &high, &middle);
+    }
+    // Streams at the capacity measured others' bursts but cannot answer:
+    // too few within the budgets, or their halves hint at traffic that
+    // yields.  The verdicts before them met the bursts unevenly.
+    if (burstWindowed_ && !swinging_) {
+        Finding f = ended.failure == AVL_FAIL_BUDGET ? ended : Finding(AVL_FAIL_UNSTEADY);
+        if (windows_.size() >= 2) windowRange(&f.low, &f.high, &middle);
+        return noEstimate(f);
     }
     if (swinging_) {
         windowRange(&low, &high, &middle);

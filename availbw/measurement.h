@@ -69,7 +69,8 @@ private:
     bool narrow() const;
     void endRound();
     bool disagree() const;
-    bool lengthenForBursts();
+    bool lengthenForBursts(int round);
+    bool farBursts(double* gap, double share) const;
     int elastic(bool answered) const;
     double givesWay(size_t* streams = nullptr, double* whole = nullptr) const;
     bool hintsGiveWay() const { return givesWay() >= tuning::kGiveWayHint; }
@@ -90,7 +91,10 @@ private:
     bool windowCheck(size_t i) const {
         return std::find(windowChecks_.begin(), windowChecks_.end(), i) != windowChecks_.end();
     }
+    bool windowsCanTell() const;
+    void sendWindows(int round, size_t count);
     bool comesAndGoes(int round);
+    bool burstWindows(int round, double gap);
     bool firstWindowDoubts() const;
     bool windowsContradict() const;
     bool samplesSwing() const;
@@ -105,6 +109,7 @@ private:
     std::vector<double> windows_;  // free rates of the streams' windows at the capacity (addWindow)
     std::vector<size_t> windowChecks_;  // indices of the streams comesAndGoes sent
     bool windowed_ = false;        // comesAndGoes looked
+    bool burstWindowed_ = false;   // burstWindows measured others' bursts: its windows decide
     bool swinging_ = false;        // ... and found the free rate swinging, or the verdicts wrong: the
                                    // windows give the figure
     struct Sample {

@@ -106,6 +106,8 @@ public:
     void lengthenStreams(double seconds, double gap);
     bool automaticBudgets() const { return automaticBytes_ || automaticSeconds_; }
 
+    // Waits this long before the next stream.
+    void pause(double seconds);
     void stop(const Finding& f);
     bool stopped() const { return stopped_; }
     const Finding& finding() const { return finding_; }
@@ -155,7 +157,6 @@ private:
     int64_t waitNs(const Plan& p) const;
     double baseLoss(double rate) const;
     double drainRate() const;
-    void pause(double seconds);
 
     // Loss seen at one rate: packets sent and lost in the judged parts.
     struct LossAt {

@@ -53,9 +53,13 @@ int Measurement::elastic(bool answered) const {
     const double giving = givesWay(&streams, &whole);
     if (standing || (giving >= kGiveWayErrors && streams >= kGiveWayStreams)) return AVL_ELASTIC_YES;
     // The streams at the capacity, those of the fill test and those the
-    // windows' check sent, each judged as the fill test's.
-    for (const Fit& full : {fullGains(), windowGains()})
-        if (gainsStandOut(full)) return AVL_ELASTIC_YES;
+    // windows' check sent, each judged as the fill test's.  Where others'
+    // bursts came far apart, streams sent each after the last drained
+    // locked to their phase, and their halves tell where the bursts fell
+    // (bursts 5 ms apart through 100 Mbit/s: five such streams gained 0.46
+    // in the mean); only the windows started at spread moments tell then.
+    if (!burstWindowed_ && gainsStandOut(fullGains())) return AVL_ELASTIC_YES;
+    if (gainsStandOut(windowGains())) return AVL_ELASTIC_YES;
     return answered && whole <= -kGiveWayErrors ? AVL_ELASTIC_NO : AVL_ELASTIC_UNKNOWN;
 }
 

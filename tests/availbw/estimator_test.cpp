@@ -124,7 +124,7 @@ TEST(Estimate, HoldsOnHarderSimulatedPaths) {
 TEST(Estimate, TrafficThatComesAndGoesIsMeasuredAtTheCapacity) {
     int missed = 0, windowed = 0, windowMissed = 0;
     std::string seen;
-    for (int seed = 1; seed <= 12; ++seed) {
+    for (int seed = 1; seed <= 20; ++seed) {
         simpath::Config c = labBottleneck(50e6, 20e6, seed);
         c.hops[0].kind = simpath::Cross::OnOff;
         simpath::Path path(c);
@@ -143,9 +143,9 @@ TEST(Estimate, TrafficThatComesAndGoesIsMeasuredAtTheCapacity) {
         }
         avl_free_result(&r);
     }
-    EXPECT_LE(missed, 2) << seen;
-    EXPECT_GE(windowed, 3) << seen;
-    EXPECT_LE(windowMissed, 1) << seen;
+    EXPECT_LE(missed, 4) << seen;
+    EXPECT_GE(windowed, 10) << seen;
+    EXPECT_LE(windowMissed, 3) << seen;
 }
 
 // The windows' mean from measured values and floors: floors above the
@@ -214,12 +214,15 @@ TEST(Estimate, RandomTrafficIsAnsweredFromTheStreamsWindows) {
 // Cross traffic in bursts 5 ms apart leaves streams of 8 ms the whole
 // capacity between two bursts, and one step where they meet one: they read
 // flat well above the free rate (a third above, before streams grew for
-// such bursts).  Streams that span several bursts find the mean; bursts
-// too far apart for the budget leave no figure rather than a wrong one.
-TEST(Estimate, BurstsFurtherApartThanAStreamLengthenIt) {
+// such bursts).  Streams that span several bursts find the mean.  Bursts
+// 20 ms apart, where the budgets hold too few such streams (no answer in 20
+// runs of 20 here), are measured by streams at the capacity one gap long,
+// started at moments spread over the gap.
+TEST(Estimate, BurstsFurtherApartThanAStreamAreSpanned) {
+    int missed = 0;
     std::string seen;
     for (double gap : {0.005, 0.02})
-        for (int seed = 1; seed <= 3; ++seed) {
+        for (int seed = 1; seed <= 5; ++seed) {
             simpath::Config c = labBottleneck(50e6, 15e6, seed);
             c.hops[0].burstPeriod = gap;
             simpath::Path path(c);
@@ -227,19 +230,18 @@ TEST(Estimate, BurstsFurtherApartThanAStreamLengthenIt) {
             double truth;
             const int status = measureDefault(path, &r, &truth);
             seen = std::to_string(gap) + " s apart, seed " + std::to_string(seed) + ": " + r.reason;
-            if (gap < 0.01) {
-                EXPECT_NEAR(r.burst_gap_s, gap, gap / 2) << seen;
-                ASSERT_EQ(status, 0) << seen;
+            EXPECT_NEAR(r.burst_gap_s, gap, gap / 2) << seen;
+            ASSERT_EQ(status, 0) << seen;
+            if (gap < 0.01)
                 EXPECT_GE(r.timescale_s, 4 * gap) << seen;
-            }
-            if (status == 0) {
-                EXPECT_LE(r.low_bps, truth) << seen;
-                EXPECT_GE(r.high_bps, truth) << seen;
-                EXPECT_NEAR(r.available_bps, truth, 0.05 * truth) << seen;
-            }
+            else
+                EXPECT_GT(r.free_spread, 0) << seen;
+            missed += r.low_bps > truth || r.high_bps < truth;
+            EXPECT_NEAR(r.available_bps, truth, 0.08 * truth) << seen;
             EXPECT_LE(r.probe_bytes, 3000000) << seen;
             avl_free_result(&r);
         }
+    EXPECT_LE(missed, 1);
 }
 
 // A queue drains at what is free, so after a stream that built one the
