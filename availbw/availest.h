@@ -207,8 +207,9 @@ typedef struct avl_result {
                                widely, and streams at the capacity tell the same */
     double burst_gap_s;     /* > 0: the cross traffic came in bursts about this far apart,
                                further than the streams lasted, and the search started
-                               again with streams of timescale_s (without a time scale
-                               asked for); 0 otherwise */
+                               again with streams of timescale_s, or streams at the
+                               capacity one gap long measured them (free_spread > 0;
+                               without a time scale asked for); 0 otherwise */
     double free_spread;     /* > 0: the cross traffic came and went while streams ran: the free
                                rates of streams at the capacity spread by this share of their
                                mean (their standard deviation over it), and the figure is that

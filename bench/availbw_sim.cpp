@@ -133,8 +133,9 @@ int main(int argc, char** argv) {
     std::printf("# %d runs per path, simulated; rates in Mbit/s (IP bits of the stream packets); truth: the\n"
                 "# capacity less what others used over the run, by the simulator's counters; held: runs whose\n"
                 "# range held the truth; ans: runs that answered; <=+C/10: answers at most the truth plus a tenth\n"
-                "# of the capacity; elastic: runs that said yes/no/cannot tell; burst: runs whose streams grew to span\n"
-                "# others' bursts; windows: answers from streams at the capacity (traffic that comes and goes), and\n"
+                "# of the capacity; elastic: runs that said yes/no/cannot tell; burst: runs that found others' bursts\n"
+                "# far apart (streams grew to span them, or streams at the capacity one gap long measured them);\n"
+                "# windows: answers from streams at the capacity (traffic that comes and goes, or such bursts), and\n"
                 "# how many of those held; own: answers from the streams' own windows (their verdicts disagreed),\n"
                 "# and how many of those held; bytes: the median run's; secs: the mean\n",
                 runs);
@@ -151,7 +152,7 @@ int main(int argc, char** argv) {
         double truthSum = 0, secs = 0;
         int ok = 0, within5 = 0, within10 = 0, held = 0, bounded = 0, rising[kBins] = {}, judged[kBins] = {};
         int elastic[3] = {};  // yes, no, cannot tell
-        int lengthened = 0;   // runs whose streams grew for others' bursts
+        int lengthened = 0;   // runs that found others' bursts far apart
         int windowed = 0, windowHeld = 0;  // answers from streams at the capacity, and held
         int own = 0, ownHeld = 0;          // answers from the streams' own windows, and held
         std::string reasons;
