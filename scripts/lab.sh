@@ -1006,10 +1006,18 @@ cmd_free() {
         die "--ip wants the probe packets' size, 28 to 1500 IP bytes, not '$ip_bytes'"
     fi
     # The token bucket counts link-layer bytes, 14 more per frame than IP.
+    # The bytes are divided by the time between the two readings, not by
+    # SECONDS: each reading takes tens of milliseconds on a slow machine
+    # (tc in the namespace and its pipe), which SECONDS alone would count as
+    # others' traffic (over 2 s, 3 % more than they sent here).
+    local t0 t1
     read -r rate b0 < <(shaper_counters "$name") || die "lab $name has no bottleneck"
+    t0=$(date +%s.%N)
     sleep "$seconds"
     read -r _ b1 < <(shaper_counters "$name") || die "lab $name has no bottleneck"
-    awk -v r="$rate" -v b=$((b1 - b0)) -v s="$seconds" -v l="${ip_bytes:-1500}" -v ip="${ip_bytes:+1}" 'BEGIN {
+    t1=$(date +%s.%N)
+    awk -v r="$rate" -v b=$((b1 - b0)) -v s="$(awk -v a="$t0" -v b="$t1" 'BEGIN { print b - a }')" \
+        -v l="${ip_bytes:-1500}" -v ip="${ip_bytes:+1}" 'BEGIN {
         link = (r - b / s) * 8 / 1e6; inip = link * l / (l + 14)
         if (ip) printf "%.3f Mbit/s IP in %d-byte packets, %.3f Mbit/s link\n", inip, l, link
         else printf "%.3f Mbit/s link, %.3f Mbit/s IP in %d-byte packets\n", link, inip, l }'
