@@ -238,7 +238,11 @@ void Prober::publish() {
     if (progress_ != nullptr && progress_(progressContext_, r_) != 0) stop(Finding(AVL_FAIL_CANCELLED));
 }
 
-void Prober::pause(double seconds) { path_.pause(path_.context, std::llround(seconds * 1e9)); }
+// No pause outlasts the time budget: what is left of it is the longest.
+void Prober::pause(double seconds) {
+    seconds = std::clamp(seconds, 0.0, std::max(0.0, o_.max_seconds - elapsed()));
+    path_.pause(path_.context, std::llround(seconds * 1e9));
+}
 
 // The share of packets the path loses anyway, whatever the rate: what streams
 // well below this rate lost, or the first contact's share before there are
@@ -450,7 +454,7 @@ void Prober::drain(const Outcome& out, double length) {
     wanted = std::min(wanted, std::max(0.001, 4 * length + kLongestDrainExtra));
     const double left = o_.max_seconds - elapsed();
     if (wanted > left) {
-        pause(std::max(0.0, left));
+        pause(left);
         stop(Finding(AVL_FAIL_BUDGET, AVL_BUDGET_TIME));
         return;
     }

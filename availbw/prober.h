@@ -106,7 +106,8 @@ public:
     void lengthenStreams(double seconds, double gap);
     bool automaticBudgets() const { return automaticBytes_ || automaticSeconds_; }
 
-    // Waits this long before the next stream.
+    // Waits this long before the next stream, or what is left of the time
+    // budget when that is less.
     void pause(double seconds);
     void stop(const Finding& f);
     bool stopped() const { return stopped_; }

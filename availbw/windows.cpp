@@ -155,9 +155,8 @@ bool Measurement::burstWindows(int round, double gap) {
     windows_.clear();  // shorter, and sent at the bursts' phase as it came
     const size_t most = std::min<size_t>(kWindows, std::max(0, p_.affordable(p_.searchPlan(round, p_.ceiling()))));
     const double golden = (std::sqrt(5.0) - 1) / 2;
-    for (size_t k = 0, tries = 0; windows_.size() < most && tries < most + kRetries; ++k, ++tries) {
-        const double left = std::max(0.0, p_.options().max_seconds - p_.elapsed());
-        p_.pause(std::min(left, std::fmod(k * golden, 1.0) * kBurstPhases * gap));
+    for (size_t k = 0; windows_.size() < most && k < most + kRetries; ++k) {
+        p_.pause(std::fmod(k * golden, 1.0) * kBurstPhases * gap);
         if (!sendWindow(round)) break;
     }
     const Fit gains = windowGains();

@@ -1016,9 +1016,8 @@ cmd_free() {
     sleep "$seconds"
     read -r _ b1 < <(shaper_counters "$name") || die "lab $name has no bottleneck"
     t1=$(date +%s.%N)
-    awk -v r="$rate" -v b=$((b1 - b0)) -v s="$(awk -v a="$t0" -v b="$t1" 'BEGIN { print b - a }')" \
-        -v l="${ip_bytes:-1500}" -v ip="${ip_bytes:+1}" 'BEGIN {
-        link = (r - b / s) * 8 / 1e6; inip = link * l / (l + 14)
+    awk -v r="$rate" -v b=$((b1 - b0)) -v t0="$t0" -v t1="$t1" -v l="${ip_bytes:-1500}" -v ip="${ip_bytes:+1}" 'BEGIN {
+        link = (r - b / (t1 - t0)) * 8 / 1e6; inip = link * l / (l + 14)
         if (ip) printf "%.3f Mbit/s IP in %d-byte packets, %.3f Mbit/s link\n", inip, l, link
         else printf "%.3f Mbit/s link, %.3f Mbit/s IP in %d-byte packets\n", link, inip, l }'
 }
