@@ -72,7 +72,7 @@ private:
     bool lengthenForBursts(int round);
     bool farBursts(double* gap, double share) const;
     int elastic(bool answered) const;
-    double givesWay(size_t* streams = nullptr, double* whole = nullptr) const;
+    double givesWay(size_t* streams = nullptr, double* whole = nullptr, double* lightest = nullptr) const;
     bool hintsGiveWay() const { return givesWay() >= tuning::kGiveWayHint; }
     Fit fullGains() const;
     bool fillTest(int round);

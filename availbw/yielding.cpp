@@ -26,9 +26,12 @@ using namespace tuning;
 // at the capacity (fillTest).  Found to yield: AVL_ELASTIC_YES.  Found not
 // to: AVL_ELASTIC_NO, for an answer whose streams' gains lie well below what
 // flows that give way show (a fit kGiveWayErrors standard errors under
-// kGiveWayGain).  Finding no sign is not enough: a flow held by a window
-// that keeps more queued than a stream lasts shows none, and its streams
-// read flat at what it would give up.  Else AVL_ELASTIC_UNKNOWN.
+// kGiveWayGain, while the light streams' own fit, where there is one, lies
+// at or under it: four TCP flows' one stream at the capacity, gaining
+// -0.37, pulled the whole fit 2.7 errors under while their fourteen light
+// streams' slope was 0.3).  Finding no sign is not enough: a flow held by
+// a window that keeps more queued than a stream lasts shows none, and its
+// streams read flat at what it would give up.  Else AVL_ELASTIC_UNKNOWN.
 int Measurement::elastic(bool answered) const {
     const double c = p_.capacity();
     double least = INFINITY;
@@ -49,9 +52,10 @@ int Measurement::elastic(bool answered) const {
         standing = floors[floors.size() / 2] - least > std::max({kStandingQueue, packets, kStandingShare * least});
     }
     size_t streams = 0;
-    double whole;
-    const double giving = givesWay(&streams, &whole);
-    if (standing || (giving >= kGiveWayErrors && streams >= kGiveWayStreams)) return AVL_ELASTIC_YES;
+    double whole, lightest;
+    const double giving = givesWay(&streams, &whole, &lightest);
+    if (standing || (giving >= kGiveWayErrors && streams >= kGiveWayStreams) || lightest >= kLightestErrors)
+        return AVL_ELASTIC_YES;
     // The streams at the capacity, those of the fill test and those the
     // windows' check sent, each judged as the fill test's.  Where others'
     // bursts came far apart, streams sent each after the last drained
@@ -60,7 +64,7 @@ int Measurement::elastic(bool answered) const {
     // in the mean); only the windows started at spread moments tell then.
     if (!burstWindowed_ && gainsStandOut(fullGains())) return AVL_ELASTIC_YES;
     if (gainsStandOut(windowGains())) return AVL_ELASTIC_YES;
-    return answered && whole <= -kGiveWayErrors ? AVL_ELASTIC_NO : AVL_ELASTIC_UNKNOWN;
+    return answered && whole <= -kGiveWayErrors && !(lightest > 0) ? AVL_ELASTIC_NO : AVL_ELASTIC_UNKNOWN;
 }
 
 bool gainsStandOut(const Fit& g) {
@@ -113,13 +117,18 @@ Fit fitThroughOrigin(const std::vector<double>& x, const std::vector<double>& y)
 // that slope lies above kGiveWayGain (of all the streams, or of those
 // below kFullLoad less kGiveWaySecondLook where that is more), and in
 // *streams how many streams it rests on; in *whole, that of all the
-// streams.
-double Measurement::givesWay(size_t* streams, double* whole) const {
+// streams; in *lightest, that of the streams at kLightStream or less, when
+// there are kGiveWayHintStreams of them (else -INFINITY).  Such streams
+// outlast the flows' round trip, so they build a queue in their first
+// half only and gain about their load; the heavier, shorter ones end
+// before the flows make room, and their gains of about nothing pull the
+// other fits below what four TCP flows show.
+double Measurement::givesWay(size_t* streams, double* whole, double* lightest) const {
     // All the streams, and those below kFullLoad alone: a flow held by a
     // window whose round trip outlasts a stream at the capacity gives way
     // only after it, and such streams' gains of about nothing hide what the
     // longer, lighter streams show.
-    std::vector<double> gains, loads, lightGains, lightLoads;
+    std::vector<double> gains, loads, lightGains, lightLoads, lightestGains, lightestLoads;
     const double c = p_.capacity();
     for (size_t i = 0; i < p_.streams().size(); ++i) {
         const avl_stream& s = p_.streams()[i];
@@ -131,6 +140,10 @@ double Measurement::givesWay(size_t* streams, double* whole) const {
         if (s.sent_rate_bps < kFullLoad * c) {
             lightGains.push_back(g);
             lightLoads.push_back(load);
+        }
+        if (s.sent_rate_bps <= kLightStream * c) {
+            lightestGains.push_back(g);
+            lightestLoads.push_back(load);
         }
     }
     const auto errors = [](const std::vector<double>& x, const std::vector<double>& y) {
@@ -146,6 +159,8 @@ double Measurement::givesWay(size_t* streams, double* whole) const {
                              : -INFINITY;
     if (whole) *whole = all;
     if (streams) *streams = light > all ? lightGains.size() : gains.size();
+    if (lightest)
+        *lightest = lightestGains.size() >= kGiveWayHintStreams ? errors(lightestLoads, lightestGains) : -INFINITY;
     return std::max(all, light);
 }
 

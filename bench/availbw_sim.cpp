@@ -111,6 +111,13 @@ std::vector<Scenario> scenarios() {
     deep.config.hops[0].elasticRtt = 0.0002;
     deep.config.hops[0].elasticWindow = 32;
     all.push_back(deep);
+    // Four flows held by windows of 24 keep some 20 ms queued together, as
+    // four TCP flows did in the lab: no stream finds the queue empty.
+    Scenario four{"tcp4/50win24", path({hop(50, 0, 0)})};
+    four.config.hops[0].elasticFlows = 4;
+    four.config.hops[0].elasticRtt = 0.0002;
+    four.config.hops[0].elasticWindow = 24;
+    all.push_back(four);
     Scenario burst20ts{"burst20/100", path({hop(50, 0.3, 20)}), 0.1};
     all.push_back(burst20ts);
     return all;

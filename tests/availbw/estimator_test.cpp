@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <numeric>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "availest.h"
@@ -315,32 +316,27 @@ TEST(Estimate, TellsTrafficThatYieldsAndPolicers) {
     // capacity lasts: those streams show nothing, but the lighter, longer
     // ones give way within.  Named, and never a figure where nothing is
     // unused (7.2 Mbit/s in the median before the lighter streams were
-    // fitted on their own).  A window of 64 keeps 15 ms queued: the sign
-    // stays weak, and where it still hints at the end, the reason says so
-    // (a figure in 11 runs of 12 before).
-    int large = 0, hinted = 0;
-    for (int window : {24, 32, 48, 64})
+    // fitted on their own).  A window of 64 keeps 15 ms queued, and four
+    // flows held by windows of 24 some 20 ms, as four TCP flows did in the
+    // lab: only the streams at a quarter of the capacity or less outlast
+    // the flows' round trip, and they gain about their load (before they
+    // were fitted alone: the window of 64 named in 1 run of 12, the four
+    // flows in none of 20, with about 2 Mbit/s given in 19).
+    const std::pair<int, int> held[] = {{1, 24}, {1, 32}, {1, 48}, {1, 64}, {4, 24}};
+    for (auto [flows, window] : held)
         for (int seed = 1; seed <= 6; ++seed) {
             simpath::Config c = labBottleneck(50e6, 0, seed);
-            c.hops[0].elasticFlows = 1;
+            c.hops[0].elasticFlows = flows;
             c.hops[0].elasticRtt = 0.0002;
             c.hops[0].elasticWindow = window;
             simpath::Path path(c);
             avl_result r;
             const avl_path p = path.path();
             const int status = avl_measure_path(&p, nullptr, &r, nullptr, nullptr);
-            EXPECT_NE(r.elastic, AVL_ELASTIC_NO) << "window " << window << ", seed " << seed;
-            if (window < 64) {
-                EXPECT_EQ(status, AVL_NO_ESTIMATE) << "window " << window << ", seed " << seed << ": " << r.available_bps;
-                large += r.elastic == AVL_ELASTIC_YES;
-            } else if (status == AVL_NO_ESTIMATE && r.failure == AVL_FAIL_ELASTIC && r.elastic == AVL_ELASTIC_UNKNOWN) {
-                ++hinted;
-                EXPECT_NE(std::string(r.reason).find("hint"), std::string::npos) << r.reason;
-            }
+            EXPECT_EQ(status, AVL_NO_ESTIMATE) << flows << " x " << window << ", seed " << seed << ": " << r.available_bps;
+            EXPECT_EQ(r.elastic, AVL_ELASTIC_YES) << flows << " x " << window << ", seed " << seed << ": " << r.reason;
             avl_free_result(&r);
         }
-    EXPECT_GE(large, 15);
-    EXPECT_GE(hinted, 1);
     // Steady cross traffic never reads as yielding, and is mostly found not
     // to (a megabyte of streams may leave the give-way fit too loose to say).
     int found = 0;
