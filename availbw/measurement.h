@@ -25,6 +25,13 @@ struct Fit {
     double slope = 0, error = INFINITY;
 };
 
+// The give-way fits of all the streams, of those below the capacity, and
+// of the lightest, in standard errors above the gain that yielding shows.
+struct GiveWayFits {
+    double all = 0, light = -INFINITY, lightest = -INFINITY;
+    size_t allStreams = 0, lightStreams = 0;
+};
+
 // The least-squares line through the origin of y over x: its slope, and the
 // slope's standard error from the scatter about it (infinite below two
 // points).
@@ -72,7 +79,8 @@ private:
     bool lengthenForBursts(int round);
     bool farBursts(double* gap, double share) const;
     int elastic(bool answered) const;
-    double givesWay(size_t* streams = nullptr, double* whole = nullptr, double* lightest = nullptr) const;
+    double givesWay(size_t* streams = nullptr) const;
+    GiveWayFits giveWayFits() const;
     bool hintsGiveWay() const { return givesWay() >= tuning::kGiveWayHint; }
     Fit fullGains() const;
     bool fillTest(int round);
