@@ -31,7 +31,7 @@ using namespace tuning;
 // gaining -0.3 to -0.4, pulled the whole fit 2.7 and 2.9 errors under in 2
 // lab runs of 20, while their streams below the capacity lay 0.4 and 0.6
 // errors above and under; steady, random, mixed and on-off UDP found not
-// to yield in 36 lab runs had those 1.5 errors under or more, or too few
+// to yield in 28 lab runs had those 1.9 errors under or more, or too few
 // such streams to fit).  Finding no sign is not enough: a flow held by
 // a window that keeps more queued than a stream lasts shows none, and its
 // streams read flat at what it would give up.  Else AVL_ELASTIC_UNKNOWN.
