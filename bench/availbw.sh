@@ -26,6 +26,9 @@
 #              of silence, on average (exponential), 20 Mbit/s on the mean
 #   mix50/20   tsl_crossgen's packet-size mix (40, 576 and 1500 IP bytes in
 #              7 : 4 : 1, exponential gaps), 20 Mbit/s of IP bits
+#              (traffic at random moves its rate by a few percent from
+#              second to second, so these rows take each run's truth as
+#              the TCP rows do, below)
 #   tcp1 tcp4  one and four TCP bulk flows (iperf3) through 50 Mbit/s, toward
 #              the client: the truth is the rate they leave unused, which
 #              moves by several Mbit/s from second to second (a flow backs
@@ -180,7 +183,7 @@ row() {
         sort -g | awk '{ v[NR] = $1 } END { printf "%.2f", v[int(NR * 0.99)] }')
     local med lo hi w5 w10 ok bytes secs limited truth held elastic above windowed own
     local PER_RUN_TRUTH=""
-    [[ $label == tcp* ]] && PER_RUN_TRUTH=1
+    [[ $label == tcp* || $label == poisson* || $label == onoff* || $label == mix* ]] && PER_RUN_TRUTH=1
     read -r med lo hi w5 w10 ok bytes secs limited truth held elastic above windowed own < <(run_availbw "$free" "$user" "$rate" "$@")
     if [[ $compare == yes ]]; then
         count_setup
