@@ -30,6 +30,13 @@ struct Fit {
 struct GiveWayFits {
     double all = 0, light = -INFINITY, lightest = -INFINITY;
     size_t allStreams = 0, lightStreams = 0;
+    // The larger of all's and light's less kGiveWaySecondLook (a second
+    // look at the same streams), and in *streams how many it rests on.
+    double giving(size_t* streams) const {
+        const double second = light - tuning::kGiveWaySecondLook;
+        if (streams) *streams = second > all ? lightStreams : allStreams;
+        return std::max(all, second);
+    }
 };
 
 // The least-squares line through the origin of y over x: its slope, and the
@@ -79,9 +86,8 @@ private:
     bool lengthenForBursts(int round);
     bool farBursts(double* gap, double share) const;
     int elastic(bool answered) const;
-    double givesWay(size_t* streams = nullptr) const;
     GiveWayFits giveWayFits() const;
-    bool hintsGiveWay() const { return givesWay() >= tuning::kGiveWayHint; }
+    bool hintsGiveWay() const { return giveWayFits().giving(nullptr) >= tuning::kGiveWayHint; }
     Fit fullGains() const;
     bool fillTest(int round);
     int conclude();
@@ -100,7 +106,7 @@ private:
         return std::find(windowChecks_.begin(), windowChecks_.end(), i) != windowChecks_.end();
     }
     bool windowsCanTell() const;
-    void sendWindows(int round, size_t count);
+    void sendWindows(int round, size_t count, double gap = 0);
     bool comesAndGoes(int round);
     bool burstWindows(int round, double gap);
     bool firstWindowDoubts() const;

@@ -272,7 +272,7 @@ constexpr double kStandingQueue = 0.001;
 constexpr double kStandingPackets = 10;
 constexpr double kStandingShare = 0.1;
 constexpr size_t kStandingStreams = 3;
-// Flows that give way within a stream (givesWay).  A stream's gain is the
+// Flows that give way within a stream (giveWayFits).  A stream's gain is the
 // logarithm of its second half's arrival rate over its first's; the gains
 // grow with the stream's share of the capacity (its load, counted up to
 // kGiveWayLoad), so they are fitted as slope x load.  The traffic yields

@@ -93,10 +93,15 @@ bool Measurement::windowsCanTell() const {
 }
 
 // Sends streams at the capacity until there are count windows, or the
-// budgets end them.
-void Measurement::sendWindows(int round, size_t count) {
-    for (size_t tries = 0; windows_.size() < count && tries < count + kRetries; ++tries)
+// budgets end them; with a gap, each after a pause spread over kBurstPhases
+// gaps (the fractional parts of the golden ratio's multiples), so that
+// they meet others' bursts that far apart at every phase.
+void Measurement::sendWindows(int round, size_t count, double gap) {
+    const double golden = (std::sqrt(5.0) - 1) / 2;
+    for (size_t tries = 0; windows_.size() < count && tries < count + kRetries; ++tries) {
+        if (gap > 0) p_.pause(std::fmod(tries * golden, 1.0) * kBurstPhases * gap);
         if (!sendWindow(round)) break;
+    }
 }
 
 // Cross traffic that comes and goes over periods about as long as a stream
@@ -153,12 +158,7 @@ bool Measurement::burstWindows(int round, double gap) {
     p_.lengthenStreams(std::max(gap, kMinStreamSeconds), gap);
     burstWindowed_ = true;
     windows_.clear();  // shorter, and sent at the bursts' phase as it came
-    const size_t most = std::min<size_t>(kWindows, std::max(0, p_.affordable(p_.searchPlan(round, p_.ceiling()))));
-    const double golden = (std::sqrt(5.0) - 1) / 2;
-    for (size_t k = 0; windows_.size() < most && k < most + kRetries; ++k) {
-        p_.pause(std::fmod(k * golden, 1.0) * kBurstPhases * gap);
-        if (!sendWindow(round)) break;
-    }
+    sendWindows(round, std::min<size_t>(kWindows, std::max(0, p_.affordable(p_.searchPlan(round, p_.ceiling())))), gap);
     const Fit gains = windowGains();
     swinging_ = windows_.size() >= kBurstWindowsLeast && !gainsStandOut(gains);
     return true;

@@ -22,7 +22,7 @@ using namespace tuning;
 // contradict each other, flat far above rates that rose, are no sign: a
 // slow stream's few packets a millisecond alias with bursts a millisecond
 // apart and rise now and then on steady paths.)  The other signs are flows
-// that give way within each stream (givesWay), and within the streams sent
+// that give way within each stream (giveWayFits), and within the streams sent
 // at the capacity (fillTest).  Found to yield: AVL_ELASTIC_YES.  Found not
 // to: AVL_ELASTIC_NO, for an answer whose streams' gains lie well below what
 // flows that give way show (a fit kGiveWayErrors standard errors under
@@ -55,8 +55,8 @@ int Measurement::elastic(bool answered) const {
         standing = floors[floors.size() / 2] - least > std::max({kStandingQueue, packets, kStandingShare * least});
     }
     size_t streams = 0;
-    const double giving = givesWay(&streams);
     const GiveWayFits fits = giveWayFits();
+    const double giving = fits.giving(&streams);
     if (standing || (giving >= kGiveWayErrors && streams >= kGiveWayStreams) || fits.lightest >= kLightestErrors)
         return AVL_ELASTIC_YES;
     // The streams at the capacity, those of the fill test and those the
@@ -117,21 +117,10 @@ Fit fitThroughOrigin(const std::vector<double>& x, const std::vector<double>& y)
 // larger its share of the capacity.  Cross traffic that does not yield
 // keeps its share for the whole stream, and its bursts make either half
 // the slower as often.  So the gains of the streams (halvesGain) are
-// fitted as a slope times their load (giveWayFits); returned: how many
-// standard errors that slope lies above kGiveWayGain (of all the streams,
-// or of those below kFullLoad less kGiveWaySecondLook where that is more),
-// and in *streams how many streams it rests on.
-double Measurement::givesWay(size_t* streams) const {
-    const GiveWayFits f = giveWayFits();
-    const double light = f.light - kGiveWaySecondLook;
-    if (streams) *streams = light > f.all ? f.lightStreams : f.allStreams;
-    return std::max(f.all, light);
-}
-
-// How many standard errors the slope of the gains over the loads lies above
-// kGiveWayGain: of all the streams (0 for fewer than kGiveWayHintStreams,
-// which say nothing), of those below kFullLoad, and of those at
-// kLightStream or less (-INFINITY for too few).  A flow held by a window
+// fitted as a slope times their load; returned: how many standard errors
+// that slope lies above kGiveWayGain, of all the streams (0 for fewer than
+// kGiveWayHintStreams, which say nothing), of those below kFullLoad, and
+// of those at kLightStream or less (-INFINITY for too few).  A flow held by a window
 // whose round trip outlasts a stream at the capacity gives way only after
 // it, and such streams' gains of about nothing hide what the longer,
 // lighter streams show.  The lightest outlast even the round trip of flows
@@ -193,7 +182,7 @@ Fit Measurement::gains(bool (Measurement::*which)(size_t, const avl_stream&) con
 // arrive at one rate throughout, while traffic that yields makes room
 // within a round trip and the second half arrives faster.  The first guess
 // is such a stream; when it hints so, or the other streams' gains do
-// (givesWay), more are sent at the ceiling: kFullStreams in all, and as
+// (giveWayFits), more are sent at the ceiling: kFullStreams in all, and as
 // many again when their mean gain reaches kFullGain and kFullErrors
 // standard errors but not what Student's t asks of so few (on-off bursts
 // that end within a stream make its second half faster now and then:
