@@ -374,7 +374,7 @@ Outcome Prober::stream(const Plan& p) {
     s.sent_rate_bps = out.sentRate;
     s.receive_rate_bps = out.outRate;
     publish();
-    drain(out, p.seconds());
+    drain(p, out);
     return out;
 }
 
@@ -446,12 +446,19 @@ void Prober::judge(const Plan& p, const std::vector<int64_t>& depart, const std:
 
 // What this stream queued drains before the next one starts: the queue it
 // left, at the bottleneck's rate, empties at what is free there.
-void Prober::drain(const Outcome& out, double length) {
+void Prober::drain(const Plan& p, const Outcome& out) {
     // What the stream itself left queued: a queue that stood before it
     // (traffic that keeps the bottleneck full) is not its to drain.
-    const double queued = std::max(0.0, out.lastDelay - std::max(rtt_, out.minDelay));
+    double queued = std::max(0.0, out.lastDelay - std::max(rtt_, out.minDelay));
+    // Nor can it have queued more than its lead's bits and those it sent
+    // above the least the path is known to have free take at the capacity:
+    // the rest is others' queue swinging (a TCP flow's saw), which is not
+    // ours to wait for.
+    const double bits = p.rate > 0 ? 8.0 * p.lead * p.bytes + std::max(0.0, p.rate - below_) * p.seconds()
+                                    : 8.0 * p.packets() * p.bytes;
+    if (capacity_ > 0) queued = std::min(queued, bits / capacity_);
     double wanted = std::max(0.001, kDrainFactor * queued * (capacity_ > 0 ? capacity_ / drainRate() : 1));
-    wanted = std::min(wanted, std::max(0.001, 4 * length + kLongestDrainExtra));
+    wanted = std::min(wanted, std::max(0.001, 4 * p.seconds() + kLongestDrainExtra));
     const double left = o_.max_seconds - elapsed();
     if (wanted > left) {
         pause(left);

@@ -154,7 +154,7 @@ private:
     Plan smallProbe(int count, int64_t gapNs) const;
     bool fits(const Plan& p);
     void judge(const Plan& p, const std::vector<int64_t>& depart, const std::vector<int64_t>& arrive, Outcome* out);
-    void drain(const Outcome& out, double length);
+    void drain(const Plan& p, const Outcome& out);
     int64_t waitNs(const Plan& p) const;
     double baseLoss(double rate) const;
     double drainRate() const;

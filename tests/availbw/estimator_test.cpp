@@ -121,11 +121,13 @@ TEST(Estimate, HoldsOnHarderSimulatedPaths) {
 // than a third missed in 6 runs of 10 here, and the verdicts' figures read
 // 18 % low in the median.)  So it is where the verdicts agree on a range
 // that the first windows lie above: seed 11 missed with 0.55 to 0.74 of the
-// truth until such windows went on to answer.
+// truth until such windows went on to answer.  Over 40 runs: the misses
+// of 20 move by one or two with any change to the pauses between streams
+// (over 200 runs they stay near 1 in 11).
 TEST(Estimate, TrafficThatComesAndGoesIsMeasuredAtTheCapacity) {
     int missed = 0, windowed = 0, windowMissed = 0;
     std::string seen;
-    for (int seed = 1; seed <= 20; ++seed) {
+    for (int seed = 1; seed <= 40; ++seed) {
         simpath::Config c = labBottleneck(50e6, 20e6, seed);
         c.hops[0].kind = simpath::Cross::OnOff;
         simpath::Path path(c);
@@ -144,9 +146,9 @@ TEST(Estimate, TrafficThatComesAndGoesIsMeasuredAtTheCapacity) {
         }
         avl_free_result(&r);
     }
-    EXPECT_LE(missed, 4) << seen;
-    EXPECT_GE(windowed, 10) << seen;
-    EXPECT_LE(windowMissed, 3) << seen;
+    EXPECT_LE(missed, 8) << seen;
+    EXPECT_GE(windowed, 20) << seen;
+    EXPECT_LE(windowMissed, 6) << seen;
 }
 
 // The windows' mean from measured values and floors: floors above the
