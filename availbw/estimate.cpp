@@ -97,7 +97,11 @@ void Measurement::search(double guess, const Outcome& first) {
     bool filled = false;
     while (round <= o.max_rounds) {
         if (p_.stopped()) {
-            const int why = disagree() ? 1 : hintsGiveWay() ? 2 : 0;
+            // Streams that lean toward flows that yield, too few for a hint,
+            // are a hint here, unless the windows doubt the verdicts: more
+            // streams tell (tuning.h).
+            const int doubt = firstWindowDoubts() ? 4 : samplesSwing() ? 5 : 0;
+            const int why = disagree() ? 1 : hintsGiveWay() || (!doubt && leansGiveWay()) ? 2 : 0;
             // The streams' own windows may answer within the budget spent
             // (windows.cpp); where the verdicts agree but the first guess's
             // window doubts them, the streams at the capacity look first
@@ -110,7 +114,6 @@ void Measurement::search(double guess, const Outcome& first) {
                 // tell whether others' traffic comes and goes.  If not, the
                 // verdicts' answer stands as the budget left it.
                 const Finding ended = p_.finding();
-                const int doubt = firstWindowDoubts() ? 4 : samplesSwing() ? 5 : 0;
                 if (!windowed_ && doubt && p_.resumeWithLargerBudgets(doubt) && !comesAndGoes(round))
                     p_.stop(ended);
                 break;

@@ -29,6 +29,8 @@ struct Fit {
 // of the lightest, in standard errors above the gain that yielding shows.
 struct GiveWayFits {
     double all = 0, light = -INFINITY, lightest = -INFINITY;
+    // light's fit over as few as kLeaningStreams streams (leansGiveWay).
+    double leaning = -INFINITY;
     size_t allStreams = 0, lightStreams = 0;
     // The larger of all's and light's less kGiveWaySecondLook (a second
     // look at the same streams), and in *streams how many it rests on.
@@ -48,6 +50,11 @@ Fit fitThroughOrigin(const std::vector<double>& x, const std::vector<double>& y)
 // into *gain; false for a stream that cannot say (void, lossy, not judged
 // by rate, too few replies).
 bool halvesGain(const avl_stream& s, double* gain);
+
+// A rising stream's floors (the least delay of each eighth after the
+// lead): how far they rose by the third eighth (*front) and by the last
+// (*total, above zero); false for a stream that cannot say.
+bool riseAtFirst(const avl_stream& s, double* front, double* total);
 
 // How many values, their mean, and their standard deviation (0 below two).
 struct Spread {
@@ -87,7 +94,9 @@ private:
     bool farBursts(double* gap, double share) const;
     int elastic(bool answered) const;
     GiveWayFits giveWayFits() const;
-    bool hintsGiveWay() const { return giveWayFits().giving(nullptr) >= tuning::kGiveWayHint; }
+    bool hintsGiveWay() const;
+    bool leansGiveWay() const { return giveWayFits().leaning >= tuning::kLeaning; }
+    bool risesAtFirst() const;
     Fit fullGains() const;
     bool fillTest(int round);
     int conclude();

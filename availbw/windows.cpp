@@ -239,10 +239,10 @@ MeanRange Measurement::sampledRange() const {
 // busy and their range is narrower than kSampledWidest and, where the
 // verdicts agree (narrower), than the verdicts' range.  Not under a limit
 // on echo replies or a policer (their loss, not the queue, ends a stream's
-// rise) nor with hints of traffic that yields (its windows show what it
-// gave up).
+// rise) nor with hints of traffic that yields, or streams that lean so
+// (its windows show what it gave up).
 bool Measurement::answerFromSamples(bool narrower) {
-    if (p_.limitPps() > 0 || p_.policed() || hintsGiveWay()) return false;
+    if (p_.limitPps() > 0 || p_.policed() || hintsGiveWay() || leansGiveWay()) return false;
     size_t busy = 0;
     std::vector<double> gains;
     for (const Sample& s : samples_) {
