@@ -104,6 +104,14 @@ std::vector<Scenario> scenarios() {
     held.config.hops[0].elasticRtt = 0.0002;
     held.config.hops[0].elasticWindow = 10;
     all.push_back(held);
+    // A window of 8 keeps about 7 packets queued: a stream raises the queue
+    // only until the flow has slowed, within its first milliseconds, and its
+    // halves gain next to nothing.
+    Scenario small{"tcp1/50win8", path({hop(50, 0, 0)})};
+    small.config.hops[0].elasticFlows = 1;
+    small.config.hops[0].elasticRtt = 0.0002;
+    small.config.hops[0].elasticWindow = 8;
+    all.push_back(small);
     // A window of 32 packets keeps some 7 ms queued, longer than a stream at
     // the capacity lasts: only the lighter, longer streams show it give way.
     Scenario deep{"tcp1/50win32", path({hop(50, 0, 0)})};
