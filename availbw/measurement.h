@@ -95,6 +95,7 @@ private:
     int elastic(bool answered) const;
     GiveWayFits giveWayFits() const;
     bool hintsGiveWay() const;
+    bool fitsHintGiveWay() const { return giveWayFits().giving(nullptr) >= tuning::kGiveWayHint; }
     bool leansGiveWay() const { return giveWayFits().leaning >= tuning::kLeaning; }
     bool risesAtFirst() const;
     Fit fullGains() const;
