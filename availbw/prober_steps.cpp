@@ -78,18 +78,34 @@ bool Prober::contact() {
     return false;
 }
 
-// A back-to-back train of 1500-byte packets; adds to gaps the spacing of the
-// replies to consecutive packets (the first pair aside: a token bucket on
-// the path may let the first packet through at once).
-Outcome Prober::capacityTrain(std::vector<double>* gaps) {
-    const Outcome train = stream(plan(AVL_KIND_CAPACITY, 0, 0, kCapacityPackets, kCapacityBytes, false));
-    if (!train.sent) return train;
-    const avl_stream& cap = streams_.back();
-    for (int i = 2; i < cap.packets; ++i) {
-        if (cap.delay_s[i] < 0 || cap.delay_s[i - 1] < 0) continue;
-        const double gap = (cap.depart_s[i] + cap.delay_s[i]) - (cap.depart_s[i - 1] + cap.delay_s[i - 1]);
+// Adds to gaps the spacing of the replies to consecutive packets of a stream
+// sent faster than the bottleneck passes it (the first pair aside: a token
+// bucket on the path may let the first packet through at once).
+static void replyGaps(const avl_stream& s, std::vector<double>* gaps) {
+    for (int i = 2; i < s.packets; ++i) {
+        if (s.delay_s[i] < 0 || s.delay_s[i - 1] < 0) continue;
+        const double gap = (s.depart_s[i] + s.delay_s[i]) - (s.depart_s[i - 1] + s.delay_s[i - 1]);
         if (gap > 0) gaps->push_back(gap);
     }
+}
+
+// Whether a stream's replies came in over a longer time than the requests
+// they answer left in (those of the first and last reply): a policer passes
+// a packet at once or drops it, and only a queue spreads a stream out.
+static bool spreadOut(const avl_stream& s) {
+    int first = -1, last = -1;
+    for (int i = 0; i < s.packets; ++i)
+        if (s.delay_s[i] >= 0) (first < 0 ? first : last) = i;
+    if (first < 0 || last < 0 || last - first < 2) return false;
+    const double left = s.depart_s[last] - s.depart_s[first];
+    const double came = (s.depart_s[last] + s.delay_s[last]) - (s.depart_s[first] + s.delay_s[first]);
+    return left > 0 && came * kSpreadByQueue > left;
+}
+
+// A back-to-back train of 1500-byte packets, and its replies' gaps.
+Outcome Prober::capacityTrain(std::vector<double>* gaps) {
+    const Outcome train = stream(plan(AVL_KIND_CAPACITY, 0, 0, kCapacityPackets, kCapacityBytes, false));
+    if (train.sent) replyGaps(streams_.back(), gaps);
     return train;
 }
 
@@ -99,8 +115,13 @@ Outcome Prober::capacityTrain(std::vector<double>* gaps) {
 // bytes: then the limit is measured, and the capacity read around it.
 bool Prober::readCapacity() {
     std::vector<double> gaps;
-    const Outcome train = capacityTrain(&gaps);
+    Outcome train = capacityTrain(&gaps);
     if (!train.sent) return false;
+    // A queue that others' flows keep full takes a whole train now and then
+    // (four flows with round trips of 20 ms through the simulator's 50
+    // Mbit/s, in 1 run of 200); a path that does not carry such packets
+    // takes the next one too.
+    if (train.receivedAll == 0 && !(train = capacityTrain(&gaps)).sent) return false;
     if (train.receivedAll == 0) {
         stop(Finding(AVL_FAIL_PATH));
         return false;
@@ -127,7 +148,14 @@ bool Prober::readCapacity() {
         bool queues = false;
         if (limit == Limit::Bytes && !(passed = passedRate(spaced, &queues))) return false;
         policed_ = limit == Limit::Bytes && !queues;
-        if (queues) passed = spaced;  // the rate the queue spaced the train at
+        if (queues) {
+            // The rate the queue spaced the train at; where it took nearly
+            // all the train, the stream that showed the queue by spreading
+            // was sent far faster than it passes, and its replies' gaps tell.
+            const avl_stream& last = streams_.back();
+            if (gaps.size() < 3 && spreadOut(last)) replyGaps(last, &gaps);
+            if (gaps.size() >= 3) passed = spacedAt();
+        }
     }
     if (gaps.size() < 3 && passed == 0) {
         Finding f(AVL_FAIL_LOSS);
@@ -173,15 +201,20 @@ void Prober::takeLimit() {
 // larger its share of what the policer passes beside others' traffic); the
 // rate the second half of the last passed at.  0 when a budget ended it.
 // A stream that loses nothing and whose replies arrive at about the rate
-// the train's gaps gave (spaced) met a queue that spreads it at the
-// capacity, not a policer: the train lost its tail to a queue others keep
-// full (flows that fill it until they lose, and yield), and *queues says so.
+// the train's gaps gave (spaced), or one whose replies came spread out over
+// a longer time than their requests left in, lost packets or not, met a
+// queue, not a policer: the train lost its tail to a queue others keep full
+// (flows that fill it until they lose, and yield), and *queues says so.
 double Prober::passedRate(double spaced, bool* queues) {
     double passed = 0;
     for (double rate = 8e6; rate <= kFastestProbe; rate *= 2) {
         const int packets = static_cast<int>(bounded(rate * kPassProbeSeconds / (8.0 * kCapacityBytes), 10.0, 400.0));
         const Outcome out = stream(plan(AVL_KIND_PROBE, 0, rate, packets, kCapacityBytes, false));
         if (!out.sent) return 0;
+        if (!out.isVoid && spreadOut(streams_.back())) {
+            *queues = true;
+            return spaced > 0 ? spaced : streams_.back().receive_rate_bps;
+        }
         double replied = 0, sent = 0;
         second_half(streams_.back(), &replied, &sent);
         if (passed > 0) return std::max(passed, replied * kCapacityBytes * 8);

@@ -280,8 +280,10 @@ TEST(Estimate, TellsTrafficThatYieldsAndPolicers) {
     }
     // Four flows over a wide-area round trip keep a long queue full: a
     // back-to-back train loses most of its tail to it, as to a policer, but
-    // faster streams pass it, spread at the capacity.
-    // (Named in 4 runs of these 12 when such a train made it a policer.)
+    // faster streams pass it, spread at the capacity or at their share of
+    // it, lost packets or not.  (Named in 4 runs of these 12 when such a
+    // train made it a policer; in 7 while only streams that lost nothing
+    // and came at the train's rate told a queue.)
     int four = 0;
     for (int seed = 1; seed <= 12; ++seed) {
         simpath::Config c = labBottleneck(50e6, 0, seed);
@@ -293,7 +295,7 @@ TEST(Estimate, TellsTrafficThatYieldsAndPolicers) {
         four += avl_measure_path(&p, nullptr, &r, nullptr, nullptr) == AVL_NO_ESTIMATE && r.elastic == AVL_ELASTIC_YES;
         avl_free_result(&r);
     }
-    EXPECT_GE(four, 7);
+    EXPECT_GE(four, 11);
     // A flow that a receiver's window holds on a short path never loses and
     // keeps its queue standing for the whole run, but gives way within each
     // stream.  Its sign is statistical, so most runs, not all, must name it.
