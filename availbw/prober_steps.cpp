@@ -119,8 +119,10 @@ bool Prober::readCapacity() {
     if (!train.sent) return false;
     // A queue that others' flows keep full takes a whole train now and then
     // (four flows with round trips of 20 ms through the simulator's 50
-    // Mbit/s, in 1 run of 200); a path that does not carry such packets
-    // takes the next one too.
+    // Mbit/s, in 1 run of 200), and so does a policer whose bucket others'
+    // traffic emptied (the lab's, in 2 runs of 8, which were then told the
+    // path might not carry such packets); a path that does not carry them
+    // takes the next train too.
     if (train.receivedAll == 0 && !(train = capacityTrain(&gaps)).sent) return false;
     if (train.receivedAll == 0) {
         stop(Finding(AVL_FAIL_PATH));
