@@ -224,6 +224,14 @@ int Measurement::noEstimate(const Finding& f) {
 
 // The answer, or why there is none.
 int Measurement::conclude() {
+    // A policer drops what exceeds its rate wherever it comes from, and a
+    // stream that arrives evenly finds room where others' bursts do not: its
+    // own loss tells the policer's rate, not what the others use of it.
+    if (p_.policed()) {
+        Finding f(AVL_FAIL_POLICER);
+        f.rate = p_.capacity();
+        return noEstimate(f);
+    }
     // A path that loses much even at low rates cannot be judged by its loss.
     double lowest = 0;
     int packets = 0;
@@ -232,14 +240,6 @@ int Measurement::conclude() {
         Finding f(AVL_FAIL_LOSS);
         f.share = loss;
         f.rate = lowest;
-        return noEstimate(f);
-    }
-    // A policer drops what exceeds its rate wherever it comes from, and a
-    // stream that arrives evenly finds room where others' bursts do not: its
-    // own loss tells the policer's rate, not what the others use of it.
-    if (p_.policed()) {
-        Finding f(AVL_FAIL_POLICER);
-        f.rate = p_.capacity();
         return noEstimate(f);
     }
     const Finding ended = p_.finding();
