@@ -91,9 +91,15 @@ std::string describe(const Finding& f) {
             return "the bottleneck of " + mbit(f.rate) +
                    " is kept full by traffic that yields (such as TCP): a new flow would get a share of it, not "
                    "only what is unused now";
-        case AVL_FAIL_UNSTEADY:
-            return "the streams disagreed too much to narrow the range (" + printed("%.3g", f.low / 1e6) + " to " +
-                   mbit(f.high) + " free)";
+        case AVL_FAIL_UNSTEADY: {
+            // Windows at the capacity may leave no range (too few of them),
+            // or one at or below nothing (they met more than a capacity
+            // read low lets through): such a range is not printed.
+            std::string why = "the streams disagreed too much to narrow the range";
+            if (f.high > 0 && f.high > f.low)
+                why += " (" + printed("%.3g", std::max(0.0, f.low) / 1e6) + " to " + mbit(f.high) + " free)";
+            return why;
+        }
         case AVL_FAIL_SENDER: return "the sender could not keep to its schedule (is the machine busy?)";
         case AVL_FAIL_SEND: return "sending a stream failed: " + f.detail;
         case AVL_FAIL_PATH:
