@@ -123,7 +123,10 @@ bool Prober::readCapacity() {
     // traffic emptied (the lab's, in 2 runs of 8, which were then told the
     // path might not carry such packets); a path that does not carry them
     // takes the next train too.
-    if (train.receivedAll == 0 && !(train = capacityTrain(&gaps)).sent) return false;
+    if (train.receivedAll == 0) {
+        train = capacityTrain(&gaps);
+        if (!train.sent) return false;
+    }
     if (train.receivedAll == 0) {
         stop(Finding(AVL_FAIL_PATH));
         return false;

@@ -83,12 +83,13 @@ int Measurement::elastic(bool answered) const {
 bool Measurement::hintsGiveWay() const {
     if (fitsHintGiveWay() || risesAtFirst()) return true;
     if (burstWindowed_) return false;
-    const Fit w = windowGains();
-    return w.count >= kFullStreams && w.slope >= kFullGain;
+    return gainsReach(windowGains());
 }
 
+bool gainsReach(const Fit& g) { return g.count >= kFullStreams && g.slope >= kFullGain; }
+
 bool gainsStandOut(const Fit& g) {
-    if (g.count < kFullStreams || g.slope < kFullGain) return false;
+    if (!gainsReach(g)) return false;
     return g.slope >= std::max(kFullErrors, studentT(kFullSure, g.count - 1.0)) * g.error;
 }
 
