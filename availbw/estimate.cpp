@@ -284,6 +284,11 @@ int Measurement::conclude() {
     if (burstWindowed_ && !swinging_) {
         Finding f = ended.failure == AVL_FAIL_BUDGET ? ended : Finding(AVL_FAIL_UNSTEADY);
         if (windows_.size() >= 2) windowRange(&f.low, &f.high, &middle);
+        // (Windows whose gains stood out named the traffic as yielding above.)
+        if (f.failure == AVL_FAIL_UNSTEADY) {
+            f.count = static_cast<int>(windows_.size());
+            f.of = static_cast<int>(kBurstWindowsLeast);
+        }
         return noEstimate(f);
     }
     if (swinging_) {

@@ -96,6 +96,9 @@ std::string describe(const Finding& f) {
             // or one at or below nothing (they met more than a capacity
             // read low lets through): such a range is not printed.
             std::string why = "the streams disagreed too much to narrow the range";
+            if (f.of > f.count)
+                why += ": the budgets held " + std::to_string(f.count) + " of " + std::to_string(f.of) +
+                       " streams at the capacity for bursts far apart";
             if (f.high > 0 && f.high > f.low)
                 why += " (" + printed("%.3g", std::max(0.0, f.low) / 1e6) + " to " + mbit(f.high) + " free)";
             return why;

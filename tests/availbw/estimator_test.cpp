@@ -246,14 +246,17 @@ TEST(Estimate, BurstsFurtherApartThanAStreamAreSpanned) {
         }
     EXPECT_LE(missed, 1);
     // Through 100 Mbit/s, too few windows fit the budgets to answer: the
-    // reason then gives no range, where it gave "(0 to 0 Mbit/s free)".
+    // reason says so, and gives no range, where it gave "(0 to 0 Mbit/s
+    // free)".
     simpath::Config c = labBottleneck(100e6, 30e6, 1044);
     c.hops[0].burstPeriod = 0.005;
     simpath::Path path(c);
     avl_result r;
     double truth;
     ASSERT_NE(measureDefault(path, &r, &truth), 0);
-    EXPECT_STREQ(r.reason, "the streams disagreed too much to narrow the range");
+    EXPECT_STREQ(r.reason,
+                 "the streams disagreed too much to narrow the range: the budgets held 0 of 6 streams at the capacity "
+                 "for bursts far apart");
     avl_free_result(&r);
 }
 
