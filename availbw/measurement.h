@@ -66,12 +66,10 @@ Spread spreadOf(const std::vector<double>& values);
 // is z (1.645: 95 %, 2.326: 99 %).
 double studentT(double z, double df);
 
-// Gains of streams that fill the bottleneck (fullGains, windowGains) as
-// large as traffic that yields shows: kFullStreams or more, their mean
-// kFullGain or more.
-bool gainsReach(const Fit& gains);
-// ... that name it: besides, kFullErrors standard errors, and at least
-// Student's t at kFullSure for their number.
+// Gains of streams that fill the bottleneck (fullGains, windowGains) that
+// name traffic that yields: kFullStreams or more, their mean kFullGain or
+// more and kFullErrors standard errors, and at least Student's t at
+// kFullSure for their number.
 bool gainsStandOut(const Fit& gains);
 
 class Measurement {

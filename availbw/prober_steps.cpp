@@ -34,6 +34,33 @@ void second_half(const avl_stream& s, double* replied, double* sent) {
     *sent = (s.packets - s.packets / 2) / span;
 }
 
+// Adds to gaps the spacing of the replies to consecutive packets of a stream
+// sent faster than the bottleneck passes it (the first pair aside: a token
+// bucket on the path may let the first packet through at once).
+void replyGaps(const avl_stream& s, std::vector<double>* gaps) {
+    for (int i = 2; i < s.packets; ++i) {
+        if (s.delay_s[i] < 0 || s.delay_s[i - 1] < 0) continue;
+        const double gap = (s.depart_s[i] + s.delay_s[i]) - (s.depart_s[i - 1] + s.delay_s[i - 1]);
+        if (gap > 0) gaps->push_back(gap);
+    }
+}
+
+// Whether a stream's replies came in over a longer time than the requests
+// they answer left in (those of the first and last reply): a policer passes
+// a packet at once or drops it, and only a queue spreads a stream out.
+bool spreadOut(const avl_stream& s) {
+    int first = -1, last = -1;
+    for (int i = 0; i < s.packets; ++i) {
+        if (s.delay_s[i] < 0) continue;
+        if (first < 0) first = i;
+        else last = i;
+    }
+    if (first < 0 || last < 0 || last - first < 2) return false;
+    const double left = s.depart_s[last] - s.depart_s[first];
+    const double came = (s.depart_s[last] + s.delay_s[last]) - (s.depart_s[first] + s.delay_s[first]);
+    return left > 0 && came * kSpreadByQueue > left;
+}
+
 }  // namespace
 
 // ---- The steps before the search -------------------------------------------
@@ -76,30 +103,6 @@ bool Prober::contact() {
         stop(Finding(AVL_FAIL_BUDGET, AVL_BUDGET_TIME, "before the host was reached"));
     }
     return false;
-}
-
-// Adds to gaps the spacing of the replies to consecutive packets of a stream
-// sent faster than the bottleneck passes it (the first pair aside: a token
-// bucket on the path may let the first packet through at once).
-static void replyGaps(const avl_stream& s, std::vector<double>* gaps) {
-    for (int i = 2; i < s.packets; ++i) {
-        if (s.delay_s[i] < 0 || s.delay_s[i - 1] < 0) continue;
-        const double gap = (s.depart_s[i] + s.delay_s[i]) - (s.depart_s[i - 1] + s.delay_s[i - 1]);
-        if (gap > 0) gaps->push_back(gap);
-    }
-}
-
-// Whether a stream's replies came in over a longer time than the requests
-// they answer left in (those of the first and last reply): a policer passes
-// a packet at once or drops it, and only a queue spreads a stream out.
-static bool spreadOut(const avl_stream& s) {
-    int first = -1, last = -1;
-    for (int i = 0; i < s.packets; ++i)
-        if (s.delay_s[i] >= 0) (first < 0 ? first : last) = i;
-    if (first < 0 || last < 0 || last - first < 2) return false;
-    const double left = s.depart_s[last] - s.depart_s[first];
-    const double came = (s.depart_s[last] + s.delay_s[last]) - (s.depart_s[first] + s.delay_s[first]);
-    return left > 0 && came * kSpreadByQueue > left;
 }
 
 // A back-to-back train of 1500-byte packets, and its replies' gaps.

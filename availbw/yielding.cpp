@@ -80,13 +80,19 @@ int Measurement::elastic(bool answered) const {
 // lab read 12 Mbit/s free where 5 was unused so, with status 0.  Windows
 // sent at others' bursts far apart gain by where the bursts fell, and only
 // standing out names anything there.
+namespace {
+
+// Gains of streams that fill the bottleneck as large as traffic that
+// yields shows: kFullStreams or more, their mean kFullGain or more.
+bool gainsReach(const Fit& g) { return g.count >= kFullStreams && g.slope >= kFullGain; }
+
+}  // namespace
+
 bool Measurement::hintsGiveWay() const {
     if (fitsHintGiveWay() || risesAtFirst()) return true;
     if (burstWindowed_) return false;
     return gainsReach(windowGains());
 }
-
-bool gainsReach(const Fit& g) { return g.count >= kFullStreams && g.slope >= kFullGain; }
 
 bool gainsStandOut(const Fit& g) {
     if (!gainsReach(g)) return false;
