@@ -48,11 +48,17 @@ int Measurement::elastic(bool answered) const {
         least = std::min(least, floor);
         if (s.sent_rate_bps <= c * kLightStream) floors.push_back(floor);
     }
+    // The floors' median over all such streams, and over the first
+    // kStandingFirst of them alone, above least by more than the bars.
+    const auto above = [&](std::vector<double> f, double packets, double share) {
+        std::nth_element(f.begin(), f.begin() + f.size() / 2, f.end());
+        return f[f.size() / 2] - least > std::max({kStandingQueue, packets * 1500 * 8 / c, share * least});
+    };
     bool standing = false;
     if (floors.size() >= kStandingStreams) {
-        std::nth_element(floors.begin(), floors.begin() + floors.size() / 2, floors.end());
-        const double packets = kStandingPackets * 1500 * 8 / c;
-        standing = floors[floors.size() / 2] - least > std::max({kStandingQueue, packets, kStandingShare * least});
+        const std::vector<double> first(floors.begin(), floors.begin() + std::min(floors.size(), kStandingFirst));
+        standing = above(floors, kStandingPackets, kStandingShare) ||
+                   above(first, kStandingFirstPackets, kStandingFirstShare);
     }
     size_t streams = 0;
     const GiveWayFits fits = giveWayFits();
