@@ -27,8 +27,9 @@
 #   mix50/20   tsl_crossgen's packet-size mix (40, 576 and 1500 IP bytes in
 #              7 : 4 : 1, exponential gaps), 20 Mbit/s of IP bits
 #              (traffic at random moves its rate by a few percent from
-#              second to second, so these rows take each run's truth as
-#              the TCP rows do, below)
+#              second to second, so these rows take each run's truth over
+#              the run itself: the bottleneck's rate less what of the
+#              lab's cross traffic reached its sink meanwhile, lab.sh others)
 #   tcp1 tcp4  one and four TCP bulk flows (iperf3) through 50 Mbit/s, toward
 #              the client: the truth is the rate they leave unused, which
 #              moves by several Mbit/s from second to second (a flow backs
@@ -107,9 +108,14 @@ fi
 # runs whose reason names an echo limit, truth is the median of each run's
 # truth, held the runs whose range held it, elastic the runs' elastic keys as
 # true/false/null counts, above the answers over the truth plus RATE / 10.
-# With PER_RUN_TRUTH set, each run's truth is the mean of the free rate over
-# the second before it and the second after it, and above counts the answers
-# over the higher of the two plus RATE / 10.
+# With PER_RUN_TRUTH=during, each run's truth is the free rate over the run
+# itself: the bottleneck's rate less the lab's cross traffic that reached its
+# sink meanwhile (lab.sh others, read before and after), as traffic that
+# does not yield (random, on-off, mixed sizes) moves some 5 % from one second
+# to the next.  With PER_RUN_TRUTH=around, the mean of the free rate over the
+# second before the run and the second after it (TCP flows make room for
+# the streams while they run), and above counts the answers over the higher
+# of the two plus RATE / 10.
 run_availbw() {
     local free=$1 user=$2 rate=$3 values="" truths="" w5=0 w10=0 ok=0 bytes="" secs=0 limited=0 i json
     local held=0 yes=0 no=0 unknown=0 above=0 windowed=0 own=0
@@ -118,12 +124,21 @@ run_availbw() {
     [[ $user == user ]] && as=(setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all --bounding-set=-all)
     local before="" after="" top=$free
     for ((i = 0; i < RUNS; i++)); do
-        [[ -n ${PER_RUN_TRUTH:-} ]] && read -r before _ < <(bash "$LAB" free "$NAME" 1)
+        case ${PER_RUN_TRUTH:-} in
+        around) read -r before _ < <(bash "$LAB" free "$NAME" 1) ;;
+        during) before=$(bash "$LAB" others "$NAME") ;;
+        esac
         json=$(in_ns client "${PIN[@]}" "${as[@]}" "$AVAILBW" --json -q "$@" || true)
-        if [[ -n ${PER_RUN_TRUTH:-} ]]; then
+        case ${PER_RUN_TRUTH:-} in
+        around)
             read -r after _ < <(bash "$LAB" free "$NAME" 1)
-            read -r free top < <(awk -v b="$before" -v a="$after" 'BEGIN { print (a + b) / 2, (a > b ? a : b) }')
-        fi
+            read -r free top < <(awk -v b="$before" -v a="$after" 'BEGIN { print (a + b) / 2, (a > b ? a : b) }') ;;
+        during)
+            after=$(bash "$LAB" others "$NAME")
+            read -r free < <(awk -v b="$before" -v a="$after" 'BEGIN { split(b, x); split(a, y)
+                print (x[2] - (y[4] - x[4] + 14 * (y[3] - x[3])) / (y[1] - x[1])) * 8 / 1e6 }')
+            top=$free ;;
+        esac
         [[ -n $json ]] || json='{}'
         read -r v l pb ds reason lo hi el sp fw < <(jq -r '[(.available_bps // 0), (.packet_bytes // 400), (.probe_bytes // 0),
             (.duration_s // 0), (.reason // "-" | gsub(" "; "_")), (.low_bps // 0), (.high_bps // 0),
@@ -183,7 +198,8 @@ row() {
         sort -g | awk '{ v[NR] = $1 } END { printf "%.2f", v[int(NR * 0.99)] }')
     local med lo hi w5 w10 ok bytes secs limited truth held elastic above windowed own
     local PER_RUN_TRUTH=""
-    [[ $label == tcp* || $label == poisson* || $label == onoff* || $label == mix* ]] && PER_RUN_TRUTH=1
+    [[ $label == tcp* ]] && PER_RUN_TRUTH=around
+    [[ $label == poisson* || $label == onoff* || $label == mix* ]] && PER_RUN_TRUTH=during
     read -r med lo hi w5 w10 ok bytes secs limited truth held elastic above windowed own < <(run_availbw "$free" "$user" "$rate" "$@")
     if [[ $compare == yes ]]; then
         count_setup

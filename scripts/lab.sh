@@ -128,6 +128,11 @@
 # and then the other figure in words, the IP bits of 1500-byte packets when
 # no --ip was given: "23.456 Mbit/s link, 23.237 Mbit/s IP in 1500-byte packets".
 #
+# `others` prints "SECONDS RATE PACKETS BYTES": the time, the bottleneck's
+# rate in link bytes a second, and what of the lab's own cross traffic
+# (--cross) has reached its sink, past the bottleneck, in packets and IP
+# bytes.  Read before and after a run, it gives the free rate over that run.
+#
 # A path of routers (up NAME --routers N, N from 1 to 8): NAME-c, NAME-r1 ...
 # NAME-rN and NAME-t in a line, hop 0 to hop N+1 as a route tracer counts
 # them.  Link i (1 to N+1) joins hop i-1 and hop i: 198.18.i.0/24 and
@@ -187,6 +192,7 @@ usage: $prog up NAME [--rate MBIT] [--burst BYTES] [--shape replies|requests]
        $prog addr [-4|-6] client|router|router-target|target|unheld
        $prog addr
        $prog free NAME [SECONDS] [--ip BYTES]
+       $prog others NAME
        $prog check
        $prog clean
 EOF
@@ -620,6 +626,20 @@ table inet lab {
 NFT
 }
 
+# The lab's own cross traffic (UDP to ports 5299 and 5300) as it arrives in
+# namespace NS, its sink, past the bottleneck: `others` reads the count.
+count_others() {
+    ip netns exec "$1" nft -f - <<'NFT'
+table inet lab {
+    counter others { }
+    chain others_in {
+        type filter hook input priority 0; policy accept;
+        udp dport { 5299, 5300 } counter name "others"
+    }
+}
+NFT
+}
+
 # The router's nftables rules: random loss of LOSS_PERMILLE tenths of a
 # percent on LOSS_ON (replies, requests or both), TTL 1 on what arrives from
 # the client (TTL_EXPIRE 1).
@@ -684,6 +704,7 @@ steer_to() {
 start_cross() {
     local sink=$1 src=$2 sink_addr=$3 mbit=$4 burst_ms=$5 i
     shift 5  # what remains: a command that pins the processes
+    count_others "$sink" || return 1
     ip netns exec "$sink" setsid "$@" iperf3 -s -p 5299 </dev/null >/dev/null 2>&1 {lock_fd}<&- &
     for ((i = 0; i < 200; i++)); do
         [[ $(ip netns exec "$sink" ss -Hltn 'sport = :5299' 2>/dev/null) == *5299* ]] && break
@@ -731,6 +752,7 @@ check_traffic_options() {
 start_crossgen() {
     local sink=$1 src=$2 sink_addr=$3 mbit=$4 kind=$5 burst_ms=$6 crossgen=$7 i
     shift 7
+    count_others "$sink" || return 1
     ip netns exec "$sink" setsid "$@" "$crossgen" sink --port 5300 </dev/null >/dev/null 2>&1 {lock_fd}<&- &
     for ((i = 0; i < 200; i++)); do
         [[ $(ip netns exec "$sink" ss -Hlun 'sport = :5300' 2>/dev/null) == *5300* ]] && break
@@ -1022,6 +1044,23 @@ cmd_free() {
         else printf "%.3f Mbit/s link, %.3f Mbit/s IP in %d-byte packets\n", link, inip, l }'
 }
 
+# One line: the time (seconds since the epoch), the bottleneck's rate in
+# link bytes a second, and the packets and IP bytes of the lab's own cross
+# traffic that have reached its sink so far (0 0 without such traffic).
+# Two readings around a run give the free rate over that run, for cross
+# traffic that does not yield: rate less (bytes + 14 x packets) / time.
+cmd_others() {
+    [[ $# -eq 1 ]] || usage
+    local name=$1 rate role counts=""
+    valid_name "$name" || die "bad lab name '$name'"
+    read -r rate _ < <(shaper_counters "$name") || die "lab $name has no bottleneck"
+    for role in c t; do
+        counts=$(ip netns exec "$name-$role" nft -j list counter inet lab others 2>/dev/null |
+            grep -o -e '"packets": *[0-9]*' -e '"bytes": *[0-9]*' | grep -o '[0-9]*$' | paste -sd' ') && [[ -n $counts ]] && break
+    done
+    echo "$(date +%s.%N) $rate ${counts:-0 0}"
+}
+
 [[ $# -ge 1 ]] || usage
 command=$1
 shift
@@ -1032,6 +1071,7 @@ exec) cmd_exec "$@" ;;
 addr) cmd_addr "$@" ;;
 check) cmd_check "$@" ;;
 free) cmd_free "$@" ;;
+others) cmd_others "$@" ;;
 clean) [[ $# -eq 0 ]] || usage; clean_stale ;;
 *) usage ;;
 esac

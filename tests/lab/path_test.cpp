@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <utility>
@@ -147,10 +148,21 @@ TEST(LabNetwork, NarrowHopComesBeforeTheBottleneckWithoutCrossTraffic) {
     // quarter alone, it read 1.5 to 2.8 Mbit/s low where the readings took
     // some 40 ms; a busy machine's sender may fall behind, never ahead.
     EXPECT_EQ(tbfBytes(lab.runInTarget({"tc", "-s", "-j", "qdisc", "show", "dev", "t0"})), 10 * 1042);
+    const RunResult before = labSh({"others", lab.name()});
     const RunResult free = labSh({"free", lab.name(), "0.25"});
+    const RunResult after = labSh({"others", lab.name()});
     const double expected = 50 - 10 * 1242.0 / 1200;
     EXPECT_GT(std::atof(free.out.c_str()), expected - 1.2) << free.out << free.err;
     EXPECT_LT(std::atof(free.out.c_str()), expected + 4) << free.out << free.err;
+    // `others` counts the cross traffic at its sink: 1228 IP bytes each, at
+    // 10 Mbit/s of payload, and the bottleneck's rate in link bytes.
+    double t0, t1, rate;
+    long long p0, p1, b0, b1;
+    ASSERT_EQ(std::sscanf(before.out.c_str(), "%lf %lf %lld %lld", &t0, &rate, &p0, &b0), 4) << before.out << before.err;
+    ASSERT_EQ(std::sscanf(after.out.c_str(), "%lf %*f %lld %lld", &t1, &p1, &b1), 3) << after.out << after.err;
+    EXPECT_EQ(rate, 50e6 / 8);
+    EXPECT_EQ(b1 - b0, (p1 - p0) * 1228);
+    EXPECT_NEAR((b1 - b0) * 8 / (t1 - t0), 10e6 * 1228 / 1200, 1.5e6) << before.out << after.out;
 }
 
 TEST(LabNetwork, PingUsersLetsOrdinaryUsersSendEchoRequests) {
