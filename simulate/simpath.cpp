@@ -260,6 +260,7 @@ int Path::send(int count, int size, const int64_t* at, int64_t* depart, int64_t*
         }
         if (t < 0 || unit() < c_.lossReplies) continue;
         arrival[i] = t + c_.baseRtt / 2 + c_.stampJitter * unit();
+        if (c_.wander > 0) arrival[i] += c_.wander * (1 + std::sin(2 * M_PI * leaves / c_.wanderPeriod));
     }
     // Replies later than the wait are lost to this stream; the wait ends
     // early once every reply is in, or a millisecond after the last

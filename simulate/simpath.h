@@ -63,6 +63,10 @@ struct Config {
     double sendJitter = 0;         // departures late by up to this, uniformly
     double sendStretch = 0;        // the sender keeps its gaps this share too long (a rate a little low)
     double lossRequests = 0, lossReplies = 0;  // random loss on either way
+    // > 0: each reply waits wander x (1 + sin(2 pi t / wanderPeriod)) seconds
+    // more, t its departure: a queue that others keep standing but never at
+    // one level, as flows that halve on loss keep it.
+    double wander = 0, wanderPeriod = 0.05;
     double echoLimitPps = 0;       // > 0: the host answers at most this many requests a second
     double echoBurst = 5;          // ... after a burst of this many
     bool silent = false;           // the host never answers

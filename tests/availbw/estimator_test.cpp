@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <numeric>
 #include <string>
@@ -329,7 +328,7 @@ TEST(Estimate, TellsTrafficThatYieldsAndPolicers) {
         seen += " " + std::to_string(r.available_bps / 1e6);
         avl_free_result(&r);
     }
-    EXPECT_GE(named, 6) << "figures given:" << seen;
+    EXPECT_GE(named, 8) << "figures given:" << seen;
     // Larger windows keep the queue standing longer than a stream at the
     // capacity lasts: those streams show nothing, but the lighter, longer
     // ones give way within.  Named, and never a figure where nothing is
@@ -409,43 +408,14 @@ TEST(Estimate, TellsTrafficThatYieldsAndPolicers) {
     }
 }
 
-// A path whose replies wait wanderSeconds x (1 + sin(2 pi t / period)) more
-// than the simulator gives: the saw of flows that halve on loss, which keep
-// a queue standing but never at one level.
-struct Wandering {
-    avl_path inner;
-    double wanderSeconds, period;
-
-    static int send(void* self, int count, int size, const int64_t* at, int64_t* depart, int64_t* arrive, int64_t wait) {
-        auto* w = static_cast<Wandering*>(self);
-        const int64_t start = w->inner.now_ns(w->inner.context);
-        const int n = w->inner.send(w->inner.context, count, size, at, depart, arrive, wait);
-        for (int i = 0; i < count && n >= 0; ++i)
-            if (arrive[i] != AVL_LOST)
-                arrive[i] += std::llround(w->wanderSeconds * 1e9 *
-                                          (1 + std::sin(2 * M_PI * (start + depart[i]) / 1e9 / w->period)));
-        return n;
-    }
-    static int64_t now(void* self) { auto* w = static_cast<Wandering*>(self); return w->inner.now_ns(w->inner.context); }
-    static void pause(void* self, int64_t ns) { auto* w = static_cast<Wandering*>(self); w->inner.pause(w->inner.context, ns); }
-    avl_path path() {
-        avl_path p = inner;
-        p.context = this;
-        p.send = send;
-        p.now_ns = now;
-        p.pause = pause;
-        return p;
-    }
-};
-
 // Four flows held by windows keep some 20 ms queued, and loss-driven ones,
-// as four TCP flows in the lab, keep it wandering by a few milliseconds: no
-// stream ever finds the path empty, and the streams within the flows' round
-// trip read them as not yielding.  The first light streams' floors lie
-// several packets above the least the run saw: named, in 8 of these 12
-// runs (in none while only the median of all the light streams' floors was
-// judged, against a higher bar, and 6.3 and 6.8 Mbit/s were given where
-// next to nothing was unused).
+// as four TCP flows in the lab, keep it wandering by a few milliseconds
+// (the simulator's wander): no stream ever finds the path empty, and the
+// streams within the flows' round trip read them as not yielding.  The
+// first light streams' floors lie several packets above the least the run
+// saw: named in 10 of these 12 runs (in 5 while only the median of all the
+// light streams' floors was judged, against a higher bar, and four runs
+// then gave 5.1 to 6.9 Mbit/s where next to nothing was unused).
 TEST(Estimate, AQueueThatStandsAndWandersIsNamed) {
     int named = 0;
     std::string seen;
@@ -454,9 +424,9 @@ TEST(Estimate, AQueueThatStandsAndWandersIsNamed) {
         c.hops[0].elasticFlows = 4;
         c.hops[0].elasticRtt = 0.01;
         c.hops[0].elasticWindow = 32;
+        c.wander = 0.0025;
         simpath::Path sim(c);
-        Wandering w{sim.path(), 0.0025, 0.05};
-        const avl_path p = w.path();
+        const avl_path p = sim.path();
         avl_result r;
         avl_measure_path(&p, nullptr, &r, nullptr, nullptr);
         named += r.elastic == AVL_ELASTIC_YES;
@@ -464,7 +434,7 @@ TEST(Estimate, AQueueThatStandsAndWandersIsNamed) {
         EXPECT_LE(r.available_bps, 5e6) << "seed " << seed << ": the flows leave next to nothing unused";
         avl_free_result(&r);
     }
-    EXPECT_GE(named, 6) << "figures given:" << seen;
+    EXPECT_GE(named, 8) << "figures given:" << seen;
 }
 
 }  // namespace
