@@ -277,6 +277,19 @@ int Measurement::conclude() {
         high = m.high;
         middle = m.middle;
         capToCapacity(&low, &high, &middle);
+    } else if (!swinging_ && !burstWindowed_ && samplesTell()) {
+        // The verdicts answer, and the same streams' windows measured the
+        // free rate too: the range holds both readings.  Ten verdicts may
+        // read a wide curve as a narrow one: Poisson traffic through 100
+        // Mbit/s at half load left their range short of the free rate in 17
+        // of the 72 simulated runs of 200 they answered, where the windows'
+        // answers held in 120 of 127; the range of both missed in 7.  (Only
+        // where the windows rule out the verdicts' figure: in 13.)
+        const MeanRange m = sampledRange();
+        if (m.known && m.low > 0) {
+            low = std::min(low, m.low);
+            high = std::max(high, m.high);
+        }
     }
     // Streams at the capacity measured others' bursts but cannot answer:
     // too few within the budgets, or their halves hint at traffic that

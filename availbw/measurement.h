@@ -122,6 +122,7 @@ private:
     bool firstWindowDoubts() const;
     bool windowsContradict() const;
     bool samplesSwing() const;
+    bool samplesTell() const;
     Fit windowGains() const;
     void windowRange(double* low, double* high, double* middle) const;
     MeanRange sampledRange() const;

@@ -242,6 +242,20 @@ MeanRange Measurement::sampledRange() const {
 // rise) nor with hints of traffic that yields, or streams that lean so
 // (its windows show what it gave up).
 bool Measurement::answerFromSamples(bool narrower) {
+    if (!samplesTell()) return false;
+    const MeanRange m = sampledRange();
+    // Windows whose mean the verdicts rule out (a capacity misread, a
+    // sender that stalled) are not the answer either: more streams tell.
+    double low, high, middle;
+    range(&low, &high, &middle);
+    sampled_ = m.known && m.low > 0 && m.high <= m.low * kSampledWidest && low <= m.middle && m.middle <= high &&
+               (!narrower || m.high / m.low < high / low);
+    return sampled_;
+}
+
+// Enough of the judged streams' windows kept the queue busy to tell the
+// mean free rate, and nothing says they read something else.
+bool Measurement::samplesTell() const {
     if (p_.limitPps() > 0 || p_.policed() || hintsGiveWay() || leansGiveWay()) return false;
     size_t busy = 0;
     std::vector<double> gains;
@@ -261,15 +275,7 @@ bool Measurement::answerFromSamples(bool narrower) {
     // Windows that swing as traffic which comes and goes swings them (on
     // for some milliseconds, then off: a normal fits such windows badly)
     // are left to the streams at the capacity (comesAndGoes).
-    if (busy < kLeastSamples || samplesSwing()) return false;
-    const MeanRange m = sampledRange();
-    // Windows whose mean the verdicts rule out (a capacity misread, a
-    // sender that stalled) are not the answer either: more streams tell.
-    double low, high, middle;
-    range(&low, &high, &middle);
-    sampled_ = m.known && m.low > 0 && m.high <= m.low * kSampledWidest && low <= m.middle && m.middle <= high &&
-               (!narrower || m.high / m.low < high / low);
-    return sampled_;
+    return busy >= kLeastSamples && !samplesSwing();
 }
 
 }  // namespace availbw
