@@ -69,7 +69,8 @@ double studentT(double z, double df);
 // Gains of streams that fill the bottleneck (fullGains, windowGains) that
 // name traffic that yields: kFullStreams or more, their mean kFullGain or
 // more and kFullErrors standard errors, and at least Student's t at
-// kFullSure for their number.
+// kFullSure for their number (the standard error no less than kGainSpread
+// gives).
 bool gainsStandOut(const Fit& gains);
 
 class Measurement {

@@ -100,9 +100,16 @@ bool Measurement::hintsGiveWay() const {
     return gainsReach(windowGains());
 }
 
+// The standard error of the gains' mean, but no less than kGainSpread's
+// share for their number: a few streams may gain alike by chance, and
+// their own spread then says they are sure.
+static double gainError(const Fit& g) {
+    return std::max(g.error, g.count > 0 ? kGainSpread / std::sqrt(static_cast<double>(g.count)) : INFINITY);
+}
+
 bool gainsStandOut(const Fit& g) {
     if (!gainsReach(g)) return false;
-    return g.slope >= std::max(kFullErrors, studentT(kFullSure, g.count - 1.0)) * g.error;
+    return g.slope >= std::max(kFullErrors, studentT(kFullSure, g.count - 1.0)) * gainError(g);
 }
 
 bool halvesGain(const avl_stream& s, double* gain) {
@@ -275,7 +282,7 @@ bool Measurement::fillTest(int round) {
             addWindow(out);
         }
         const Fit f = fullGains();
-        const bool closeCall = f.slope >= kFullGain && f.slope >= kFullErrors * f.error && !gainsStandOut(f);
+        const bool closeCall = f.slope >= kFullGain && f.slope >= kFullErrors * gainError(f) && !gainsStandOut(f);
         if (most > kFullStreams || !closeCall) return true;
     }
 }

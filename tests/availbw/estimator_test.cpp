@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "availest.h"
+#include "measurement.h"
 #include "samples.h"
 #include "sim_paths.h"
 #include "simpath.h"
@@ -239,6 +240,17 @@ TEST(Estimate, VerdictsThatDisagreeWithTheirWindowsKeepBothInTheRange) {
     }
     EXPECT_GE(answered, 9) << seen;
     EXPECT_GE(held, 9) << seen;
+}
+
+// Streams at the capacity name traffic that yields when their halves'
+// gains stand out.  Others' bursts 5 ms apart give a stream of 8 ms a gain
+// of -0.4, 0 or 0.4, and four that all gained 0.38 (standard error 0.011)
+// named steady UDP as yielding in the lab; a flow that yields gains so in
+// eight streams that spread as others' traffic spreads them.
+TEST(Estimate, GainsAlikeByChanceNameNothing) {
+    EXPECT_FALSE(availbw::gainsStandOut({4, 0.38, 0.011}));
+    EXPECT_TRUE(availbw::gainsStandOut({8, 0.4, 0.05}));
+    EXPECT_FALSE(availbw::gainsStandOut({8, 0.12, 0.01}));  // below what yielding gains
 }
 
 // Cross traffic in bursts 5 ms apart leaves streams of 8 ms the whole
