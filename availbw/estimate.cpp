@@ -289,6 +289,7 @@ int Measurement::conclude() {
         if (m.known && m.low > 0) {
             low = std::min(low, m.low);
             high = std::max(high, m.high);
+            capToCapacity(&low, &high, &middle);
         }
     }
     // Streams at the capacity measured others' bursts but cannot answer:
