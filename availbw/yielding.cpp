@@ -282,7 +282,7 @@ bool Measurement::fillTest(int round) {
             addWindow(out);
         }
         const Fit f = fullGains();
-        const bool closeCall = f.slope >= kFullGain && f.slope >= kFullErrors * gainError(f) && !gainsStandOut(f);
+        const bool closeCall = f.slope >= kFullGain && f.slope >= kFullErrors * f.error && !gainsStandOut(f);
         if (most > kFullStreams || !closeCall) return true;
     }
 }
