@@ -237,8 +237,9 @@ MeanRange Measurement::sampledRange() const {
 // narrow the range, while the windows of the same streams tell each its
 // free rate.  Their mean is the figure when enough windows kept the queue
 // busy and their range is no wider than kDisagreement (the streams' windows
-// then agree, as the verdicts would) and, where the verdicts agree
-// (narrower), narrower than the verdicts' range.  Not under a limit
+// then agree, as the verdicts would; kSampledWidest where the first window
+// doubts the verdicts) and, where the verdicts agree (narrower), narrower
+// than the verdicts' range.  Not under a limit
 // on echo replies or a policer (their loss, not the queue, ends a stream's
 // rise) nor with hints of traffic that yields, or streams that lean so
 // (its windows show what it gave up).
@@ -249,7 +250,8 @@ bool Measurement::answerFromSamples(bool narrower) {
     // sender that stalled) are not the answer either: more streams tell.
     double low, high, middle;
     range(&low, &high, &middle);
-    sampled_ = m.known && m.low > 0 && m.high <= m.low * kDisagreement && low <= m.middle && m.middle <= high &&
+    const double widest = firstWindowDoubts() ? kSampledWidest : kDisagreement;
+    sampled_ = m.known && m.low > 0 && m.high <= m.low * widest && low <= m.middle && m.middle <= high &&
                (!narrower || m.high / m.low < high / low);
     return sampled_;
 }
