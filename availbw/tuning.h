@@ -487,7 +487,7 @@ constexpr size_t kLeastSamples = 5;
 constexpr double kSamplesSwing = 0.3;
 // Where the first stream at the capacity put the free rate far from the
 // verdicts (firstWindowDoubts), a sign of traffic that comes and goes,
-// the windows' range must be narrower than kSampledWidest: on-off bursts
+// the windows' range must be no wider than kSampledWidest: on-off bursts
 // fill streams sent below the mean free rate, whose queue then empties
 // between bursts, and such windows read low as if busy.  In the lab, up to
 // kDisagreement there too, 3 runs of 60 answered so at 0.58 to 0.75 of the

@@ -239,10 +239,10 @@ MeanRange Measurement::sampledRange() const {
 // busy and their range is no wider than kDisagreement (the streams' windows
 // then agree, as the verdicts would; kSampledWidest where the first window
 // doubts the verdicts) and, where the verdicts agree (narrower), narrower
-// than the verdicts' range.  Not under a limit
-// on echo replies or a policer (their loss, not the queue, ends a stream's
-// rise) nor with hints of traffic that yields, or streams that lean so
-// (its windows show what it gave up).
+// than the verdicts' range.  Not under a limit on echo replies or a policer
+// (their loss, not the queue, ends a stream's rise) nor with hints of
+// traffic that yields, or streams that lean so (its windows show what it
+// gave up).
 bool Measurement::answerFromSamples(bool narrower) {
     if (!samplesTell()) return false;
     const MeanRange m = sampledRange();
