@@ -101,10 +101,11 @@ bool Measurement::hintsGiveWay() const {
 }
 
 // The standard error of the gains' mean, but no less than kGainSpread's
-// share for their number: a few streams may gain alike by chance, and
-// their own spread then says they are sure.
+// share for their number (gainsReach makes sure there are some): a few
+// streams may gain alike by chance, and their own spread then says they
+// are sure.
 static double gainError(const Fit& g) {
-    return std::max(g.error, g.count > 0 ? kGainSpread / std::sqrt(static_cast<double>(g.count)) : INFINITY);
+    return std::max(g.error, kGainSpread / std::sqrt(static_cast<double>(g.count)));
 }
 
 bool gainsStandOut(const Fit& g) {
