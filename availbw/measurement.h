@@ -99,6 +99,7 @@ private:
     bool fitsHintGiveWay() const { return giveWayFits().giving(nullptr) >= tuning::kGiveWayHint; }
     bool leansGiveWay() const { return giveWayFits().leaning >= tuning::kLeaning; }
     bool risesAtFirst() const;
+    bool startsWander() const;
     Fit fullGains() const;
     bool fillTest(int round);
     int conclude();

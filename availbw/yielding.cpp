@@ -18,7 +18,9 @@ using namespace tuning;
 // which add little, still find a queue that does not empty for their whole
 // length (their lowest delay lies well above the least the path has shown),
 // because flows that fill the bottleneck keep it so, while cross traffic
-// that does not yield empties it between its bursts.  (Verdicts that
+// that does not yield empties it between its bursts; and the streams' first
+// replies meet such a queue too, at a level that wanders with the flows'
+// windows (startsWander).  (Verdicts that
 // contradict each other, flat far above rates that rose, are no sign: a
 // slow stream's few packets a millisecond alias with bursts a millisecond
 // apart and rise now and then on steady paths.)  The other signs are flows
@@ -60,6 +62,7 @@ int Measurement::elastic(bool answered) const {
         standing = above(floors, kStandingPackets, kStandingShare) ||
                    above(first, kStandingFirstPackets, kStandingFirstShare);
     }
+    standing = standing || startsWander();
     size_t streams = 0;
     const GiveWayFits fits = giveWayFits();
     const double giving = fits.giving(&streams);
@@ -75,6 +78,35 @@ int Measurement::elastic(bool answered) const {
     if (gainsStandOut(windowGains())) return AVL_ELASTIC_YES;
     const bool light = fits.light <= -kGiveWayHint && fits.lightest <= -kGiveWayHint;
     return answered && fits.all <= -kGiveWayErrors && light ? AVL_ELASTIC_NO : AVL_ELASTIC_UNKNOWN;
+}
+
+// Each stream starts after the queue it left has drained: cross traffic
+// that does not yield and leaves room lets the queue empty between its
+// bursts, so most streams' first replies come back at about the least
+// delay.  A flow that fills the buffer until it loses keeps the queue
+// standing at a level that wanders with its window: of the first
+// kWanderingStreams streams, the median's first replies lie kWanderingQueue
+// and kWanderingPackets full-sized packets at the capacity above the
+// earliest (and kStandingFirstShare of it), and even the lowest quarter's
+// lie kEmptyQueue and kEmptyPackets above it (tuning.h).  Only the first:
+// on a path with little free, the queue the streams leave climbs over a
+// run, as for the light streams' floors.
+bool Measurement::startsWander() const {
+    std::vector<double> starts;
+    for (const avl_stream& s : p_.streams()) {
+        if (starts.size() == kWanderingStreams) break;
+        if (s.void_stream || (s.kind != AVL_KIND_SEARCH && s.kind != AVL_KIND_GUESS)) continue;
+        double start = INFINITY;
+        for (int i = 0; i < std::min(s.packets, kStartPackets); ++i)
+            if (s.delay_s[i] >= 0) start = std::min(start, s.delay_s[i]);
+        if (std::isfinite(start)) starts.push_back(start);
+    }
+    if (starts.size() < kWanderingStreams) return false;
+    std::sort(starts.begin(), starts.end());
+    const double least = starts.front(), packet = 1500 * 8 / p_.capacity();
+    const double median = starts[starts.size() / 2] - least, quarter = starts[starts.size() / 4] - least;
+    return median > std::max({kWanderingQueue, kWanderingPackets * packet, kStandingFirstShare * least}) &&
+           quarter > std::max(kEmptyQueue, kEmptyPackets * packet);
 }
 
 // The streams hint that the traffic yields, too weakly to name it: the
