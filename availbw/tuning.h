@@ -321,7 +321,7 @@ constexpr double kStandingFirstShare = 0.05;
 // met a few streams' starts, with a lowest quarter of 0.01 at most, and
 // the tight path's lowest quarter 0.09 with a median of 0.34 at most.
 // Then one TCP flow was named in 40 lab runs of 40 (four in 10 of 10), and
-// UDP on 12 paths in none of 220.
+// UDP on 11 paths in none of 220.
 // In the simulator, 1 run of 200 at 50 Mbit/s carrying 75 %, and none of
 // 200 on every other steady, random or bursty path; counting every stream,
 // not the first ten, streams of 100 ms that met bursts 20 ms apart passed
