@@ -356,13 +356,7 @@ int Measurement::conclude() {
     // most a stream sends (the lab's router that dropped 3 % of what it
     // forwarded before its shaper made every run read 5 % high, no range
     // holding the free rate).
-    int64_t sent = 0, lost = 0;
-    for (const avl_stream& s : p_.streams())
-        if (!s.void_stream && (s.kind == AVL_KIND_SEARCH || s.kind == AVL_KIND_GUESS)) {
-            sent += s.packets;
-            lost += s.lost;
-        }
-    if (sent > 0) low = std::max(0.0, low - static_cast<double>(lost) / sent * p_.capacity());
+    low = std::max(0.0, low - p_.streamLoss() * p_.capacity());
     r_->available_bps = middle;
     r_->low_bps = low;
     r_->high_bps = high;

@@ -276,6 +276,12 @@ double Prober::lowRateLoss(double* rate, int* packets) const {
     return sent > 0 ? static_cast<double>(lost) / sent : 0;
 }
 
+double Prober::streamLoss() const {
+    int sent = 0, lost = 0;
+    for (const LossAt& l : losses_) sent += l.sent, lost += l.lost;
+    return sent > 0 ? static_cast<double>(lost) / sent : 0;
+}
+
 // The least the path is thought to have free: what a queue left behind
 // drains at.
 double Prober::drainRate() const { return std::max({capacity_ / 20, below_, estimate_ / 2}); }

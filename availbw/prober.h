@@ -133,6 +133,8 @@ public:
     // The share of packets lost at the lowest rates streams were sent at
     // (the first contact's included), that rate and the packets counted.
     double lowRateLoss(double* rate, int* packets) const;
+    // The share of their packets all the search's streams lost.
+    double streamLoss() const;
     void setBelow(double rate) { below_ = std::max(below_, rate); }
     void setEstimate(double rate) { estimate_ = rate; }
     int delayRises() const { return delayRises_; }

@@ -37,15 +37,26 @@ using namespace tuning;
 // such streams to fit).  Finding no sign is not enough: a flow held by
 // a window that keeps more queued than a stream lasts shows none, and its
 // streams read flat at what it would give up.  Else AVL_ELASTIC_UNKNOWN.
+namespace {
+
+// The lowest delay among a stream's packets [from, to) that came back
+// (INFINITY for none).
+double lowestDelay(const avl_stream& s, int from, int to) {
+    double lowest = INFINITY;
+    for (int i = from; i < to; ++i)
+        if (s.delay_s[i] >= 0) lowest = std::min(lowest, s.delay_s[i]);
+    return lowest;
+}
+
+}  // namespace
+
 int Measurement::elastic(bool answered) const {
     const double c = p_.capacity();
     double least = INFINITY;
     std::vector<double> floors;
     for (const avl_stream& s : p_.streams()) {
         if (s.void_stream || s.kind == AVL_KIND_CAPACITY) continue;
-        double floor = INFINITY;
-        for (int i = s.lead; i < s.packets; ++i)
-            if (s.delay_s[i] >= 0) floor = std::min(floor, s.delay_s[i]);
+        const double floor = lowestDelay(s, s.lead, s.packets);
         if (!std::isfinite(floor)) continue;
         least = std::min(least, floor);
         if (s.sent_rate_bps <= c * kLightStream) floors.push_back(floor);
@@ -96,9 +107,7 @@ bool Measurement::startsWander() const {
     for (const avl_stream& s : p_.streams()) {
         if (starts.size() == kWanderingStreams) break;
         if (s.void_stream || (s.kind != AVL_KIND_SEARCH && s.kind != AVL_KIND_GUESS)) continue;
-        double start = INFINITY;
-        for (int i = 0; i < std::min(s.packets, kStartPackets); ++i)
-            if (s.delay_s[i] >= 0) start = std::min(start, s.delay_s[i]);
+        const double start = lowestDelay(s, 0, std::min(s.packets, kStartPackets));
         if (std::isfinite(start)) starts.push_back(start);
     }
     if (starts.size() < kWanderingStreams) return false;
