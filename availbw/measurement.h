@@ -111,14 +111,14 @@ private:
 
     void addWindow(const Outcome& o);
     double windowSpread() const;
-    bool sendWindow(int round);
+    bool sendWindow(int round, bool brief = false);
     // Stream i was sent by comesAndGoes: the traffic's give-way tests leave
     // it out, as they were before such streams were sent.
     bool windowCheck(size_t i) const {
         return std::find(windowChecks_.begin(), windowChecks_.end(), i) != windowChecks_.end();
     }
     bool windowsCanTell() const;
-    void sendWindows(int round, size_t count, double gap = 0);
+    void sendWindows(int round, size_t count, double gap = 0, bool brief = false);
     bool comesAndGoes(int round);
     bool burstWindows(int round, double gap);
     bool firstWindowDoubts() const;

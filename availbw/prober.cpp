@@ -308,6 +308,13 @@ Plan Prober::searchPlan(int round, double rate) const {
     return plan(AVL_KIND_SEARCH, round, rate, packetsAt(rate), packetBytes_, true);
 }
 
+Plan Prober::briefWindowPlan(int round) const {
+    if (o_.timescale_s > 0) return searchPlan(round, ceiling_);
+    const int n = static_cast<int>(std::ceil(kBriefWindowSeconds * ceiling_ / (8.0 * packetBytes_)));
+    return plan(AVL_KIND_SEARCH, round, ceiling_, std::min(packetsAt(ceiling_), std::max(kMinPackets, n)), packetBytes_,
+                true);
+}
+
 // count small packets gapNs apart that check the path (the first at once;
 // reported without a rate, as they are not judged).
 Plan Prober::smallProbe(int count, int64_t gapNs) const {

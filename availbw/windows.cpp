@@ -60,9 +60,9 @@ double Measurement::windowSpread() const {
     return s.n >= 2 && s.mean > 0 ? s.sd / s.mean : 0;
 }
 
-bool Measurement::sendWindow(int round) {
+bool Measurement::sendWindow(int round, bool brief) {
     const size_t index = p_.streams().size();
-    const Outcome out = p_.stream(p_.searchPlan(round, p_.ceiling()));
+    const Outcome out = p_.stream(brief ? p_.briefWindowPlan(round) : p_.searchPlan(round, p_.ceiling()));
     if (!out.sent) return false;
     if (p_.streams().size() > index) windowChecks_.push_back(index);
     // Its verdict stays out of the posterior: at the capacity, between two
@@ -96,11 +96,11 @@ bool Measurement::windowsCanTell() const {
 // budgets end them; with a gap, each after a pause spread over kBurstPhases
 // gaps (the fractional parts of the golden ratio's multiples), so that
 // they meet others' bursts that far apart at every phase.
-void Measurement::sendWindows(int round, size_t count, double gap) {
+void Measurement::sendWindows(int round, size_t count, double gap, bool brief) {
     const double golden = (std::sqrt(5.0) - 1) / 2;
     for (size_t tries = 0; windows_.size() < count && tries < count + kRetries; ++tries) {
         if (gap > 0) p_.pause(std::fmod(tries * golden, 1.0) * kBurstPhases * gap);
-        if (!sendWindow(round)) break;
+        if (!sendWindow(round, brief)) break;
     }
 }
 
@@ -109,14 +109,16 @@ void Measurement::sendWindows(int round, size_t count, double gap) {
 // room, whatever its rate: the verdicts then say little of the mean, and
 // their curve reads flat over a wide span of rates.  Streams at the
 // capacity measure each window's free rate instead; when those spread by
-// kComeAndGo or more of their mean, their mean over kWindows of them is the
-// figure (windowRange).  A first kWindowsFirst tell whether they spread (or
+// kComeAndGo or more of their mean, their mean over kWindowsWithBrief of
+// them is the figure (windowRange).  A first kWindowsFirst tell whether they spread (or
 // ten, where five leave it open); where they show others' bursts far apart,
-// burstWindows measures those.  True when the windows decide the answer.
+// burstWindows measures those.  The rest are brief, kWindowsWithBrief in
+// all (tuning.h).  True when the windows decide the answer.
 bool Measurement::comesAndGoes(int round) {
     windowed_ = true;
     if (!windowsCanTell()) return false;
-    // All of them must fit in the budgets left, or none is sent.
+    // Room for kWindows of the search's length, more than they take, or
+    // none is sent.
     if (p_.affordable(p_.searchPlan(round, p_.ceiling())) < static_cast<int>(kWindows)) return false;
     sendWindows(round, kWindowsFirst);
     if (windows_.size() < kWindowsFirst) return false;
@@ -127,7 +129,7 @@ bool Measurement::comesAndGoes(int round) {
         sendWindows(round, 2 * kWindowsFirst);
         if (windowSpread() < kComeAndGoOfTen && !windowsContradict()) return false;
     }
-    sendWindows(round, kWindows);
+    sendWindows(round, kWindowsWithBrief, p_.searchPlan(round, p_.ceiling()).seconds(), true);
     // Traffic that yields makes room for streams at the capacity within
     // each: their second halves arrive faster than their first (fullGains),
     // and their free rates read what it gave up, not what is unused.  A mean
