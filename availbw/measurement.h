@@ -137,6 +137,7 @@ private:
     std::vector<size_t> windowChecks_;  // indices of the streams comesAndGoes sent
     bool windowed_ = false;        // comesAndGoes looked
     bool burstWindowed_ = false;   // burstWindows measured others' bursts: its windows decide
+    double burstsPerWindow_ = 0;   // ... each window spanning this many of their gaps
     bool swinging_ = false;        // ... and found the free rate swinging, or the verdicts wrong: the
                                    // windows give the figure
     struct Sample {

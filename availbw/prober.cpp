@@ -141,6 +141,15 @@ void Prober::lengthenStreams(double seconds, double gap) {
     if (!resumeWithLargerBudgets(3)) growBudgets(3);
 }
 
+double Prober::endsApart(double seconds) const {
+    const double gap = packetBytes_ * 8.0 / ceiling_;
+    const double between = std::max(1.0, std::round(seconds / gap));
+    double ends = kWindowEndsLeast;
+    for (int i = 0; i < 3; ++i) ends = std::max<double>(kWindowEndsLeast, std::lround((between + ends) * kWindowEnds));
+    // packetsAt rounds the time up to whole packets: between + ends of them.
+    return (between + ends - 0.5) * gap;
+}
+
 bool Prober::resumeWithLargerBudgets(int why) {
     if (!stopped_ || finding_.failure != AVL_FAIL_BUDGET) return false;
     const bool automatic = finding_.budget == AVL_BUDGET_BYTES ? automaticBytes_ : automaticSeconds_;

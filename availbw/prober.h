@@ -107,6 +107,9 @@ public:
     // the streams last: streams from now on last seconds, and the automatic
     // budgets grow for them.
     void lengthenStreams(double seconds, double gap);
+    // The time scale of a stream at the ceiling whose two ends, as its
+    // slope averages them, lie seconds apart.
+    double endsApart(double seconds) const;
     bool automaticBudgets() const { return automaticBytes_ || automaticSeconds_; }
 
     // Waits this long before the next stream, or what is left of the time

@@ -147,7 +147,9 @@ bool Measurement::comesAndGoes(int round) {
 }
 
 // Others' bursts about gap seconds apart, further than the streams last:
-// streams at the capacity, each one gap long and started after a pause
+// streams at the capacity, the two ends their slope averages one gap apart
+// (or as many gaps as kMinStreamSeconds takes), so that each counts one
+// burst wherever it starts, and each started after a pause
 // spread over kBurstPhases gaps (tuning.h), as many as the budgets hold up
 // to kWindows; their mean is the figure when kBurstWindowsLeast or more
 // were sent and their halves' gains do not stand out as the fill test asks
@@ -157,7 +159,8 @@ bool Measurement::comesAndGoes(int round) {
 // streams instead.
 bool Measurement::burstWindows(int round, double gap) {
     if (!windowsCanTell()) return false;
-    p_.lengthenStreams(std::max(gap, kMinStreamSeconds), gap);
+    burstsPerWindow_ = std::max(1.0, std::ceil(kMinStreamSeconds / gap));
+    p_.lengthenStreams(p_.endsApart(burstsPerWindow_ * gap), gap);
     burstWindowed_ = true;
     windows_.clear();  // shorter, and sent at the bursts' phase as it came
     sendWindows(round, std::min<size_t>(kWindows, std::max(0, p_.affordable(p_.searchPlan(round, p_.ceiling())))), gap);
@@ -191,7 +194,14 @@ void Measurement::windowRange(double* low, double* high, double* middle) const {
     const Spread s = spreadOf(windows_);
     const double c = p_.capacity();
     const double t = studentT(1.645, std::max(1.0, s.n - 1));  // 95 % one-sided
-    const double half = t * s.sd / std::sqrt(std::max(1.0, s.n)) + kWindowCapacity * std::max(0.0, c - s.mean);
+    double half = t * s.sd / std::sqrt(std::max(1.0, s.n)) + kWindowCapacity * std::max(0.0, c - s.mean);
+    // Windows that span bursts whole count a whole number of them each:
+    // where all counted as many, a share of kUnseenWindows / n of windows
+    // that would count one fewer or one more may still be unseen, each
+    // moving the mean by one burst's share of what others use.
+    if (burstWindowed_)
+        half = std::max(half, (kUnseenWindows / std::max(1.0, s.n) / burstsPerWindow_ + kWindowCapacity) *
+                                  std::max(0.0, c - s.mean));
     *middle = std::clamp(s.mean, 0.0, c);
     *low = std::max(0.0, s.mean - half);
     *high = std::min(s.mean + half, c * (1 + kRaiseBy));
