@@ -68,7 +68,9 @@
 # Streams then find more free than the counters' mean, and those rows read
 # high for that reason; at 100 Mbit/s carrying 60 the sender kept its rate.
 # A release build goes to $BENCH_BUILD (default build-bench/).  Needs cmake,
-# g++, iproute2, nftables, iperf3 and jq.
+# g++, iproute2, nftables, iperf3 and jq.  With RUN_LOG=FILE each run adds
+# a line to FILE: estimate, low, high (bit/s), truth (Mbit/s), free_spread,
+# from_windows, bytes and reason.
 set -euo pipefail
 
 readonly ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -154,6 +156,7 @@ run_availbw() {
             t = f * l / (l + 14); q = m / t
             printf "%.3f %.3f %d %d %.3f\n", m, t, (q - 1) ^ 2 <= 0.0025, (q - 1) ^ 2 <= 0.01, top * l / (l + 14) }')
         truths+=" $t"
+        [[ -z ${RUN_LOG:-} ]] || echo "$m $lo $hi $t $sp $fw $pb $reason" >>"$RUN_LOG"
         [[ $v != 0 ]] || continue
         ok=$((ok + 1))
         held=$((held + $(awk -v lo="$lo" -v hi="$hi" -v t="$t" 'BEGIN { print (lo / 1e6 <= t && t <= hi / 1e6) }')))
