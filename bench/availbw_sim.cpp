@@ -84,6 +84,7 @@ std::vector<Scenario> scenarios() {
     all.push_back({"poisson50/20", path({hop(50, 0.4, 0, simpath::Cross::Poisson)})});
     all.push_back({"poisson100/50", path({hop(100, 0.5, 0, simpath::Cross::Poisson)})});
     all.push_back({"onoff50/20", path({hop(50, 0.4, 0, simpath::Cross::OnOff)})});
+    all.push_back({"onoff100/40", path({hop(100, 0.4, 0, simpath::Cross::OnOff)})});
     all.push_back({"mix50/20", path({hop(50, 0.4, 0, simpath::Cross::Mix)})});
     // Their round trips: 15 to 25 ms, as over a wide-area path, or 0.2 ms
     // as between the lab's namespaces, where the queue is all of it.
