@@ -144,8 +144,8 @@ void Prober::lengthenStreams(double seconds, double gap) {
 double Prober::endsApart(double seconds) const {
     const double gap = packetBytes_ * 8.0 / ceiling_;
     const double between = std::max(1.0, std::round(seconds / gap));
-    double ends = kWindowEndsLeast;
-    for (int i = 0; i < 3; ++i) ends = std::max<double>(kWindowEndsLeast, std::lround((between + ends) * kWindowEnds));
+    // The packets each end averages, a kWindowEnds share of the whole.
+    const double ends = std::max<double>(kWindowEndsLeast, std::round(between * kWindowEnds / (1 - kWindowEnds)));
     // packetsAt rounds the time up to whole packets: between + ends of them.
     return (between + ends - 0.5) * gap;
 }
@@ -162,8 +162,11 @@ bool Prober::resumeWithLargerBudgets(int why) {
     return true;
 }
 
+// Packets that take at least seconds at rate.
+double Prober::lasting(double seconds, double rate) const { return std::ceil(seconds * rate / (8.0 * packetBytes_)); }
+
 int Prober::packetsAt(double rate) const {
-    const auto lasting = [&](double seconds) { return std::ceil(seconds * rate / (8.0 * packetBytes_)); };
+    const auto lasting = [&](double seconds) { return this->lasting(seconds, rate); };
     // With no time scale asked for: stream_bytes, or what the shortest stream
     // carries at the capacity, but kMinStreamSeconds to kMaxStreamSeconds
     // long.  A stream at a share of the capacity so lasts longer, which is
@@ -319,9 +322,8 @@ Plan Prober::searchPlan(int round, double rate) const {
 
 Plan Prober::briefWindowPlan(int round) const {
     if (o_.timescale_s > 0) return searchPlan(round, ceiling_);
-    const int n = static_cast<int>(std::ceil(kBriefWindowSeconds * ceiling_ / (8.0 * packetBytes_)));
-    return plan(AVL_KIND_SEARCH, round, ceiling_, std::min(packetsAt(ceiling_), std::max(kMinPackets, n)), packetBytes_,
-                true);
+    const int n = std::max(kMinPackets, static_cast<int>(lasting(kBriefWindowSeconds, ceiling_)));
+    return plan(AVL_KIND_SEARCH, round, ceiling_, std::min(packetsAt(ceiling_), n), packetBytes_, true);
 }
 
 // count small packets gapNs apart that check the path (the first at once;

@@ -158,6 +158,7 @@ private:
     double passedRate(double spaced, bool* queues);
     void takeLimit();
     int packetSizeFor(double fastest) const;
+    double lasting(double seconds, double rate) const;
     Plan plan(int kind, int round, double rate, int packets, int bytes, bool withLead) const;
     Plan smallProbe(int count, int64_t gapNs) const;
     bool fits(const Plan& p);

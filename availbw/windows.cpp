@@ -109,11 +109,11 @@ void Measurement::sendWindows(int round, size_t count, double gap, bool brief) {
 // room, whatever its rate: the verdicts then say little of the mean, and
 // their curve reads flat over a wide span of rates.  Streams at the
 // capacity measure each window's free rate instead; when those spread by
-// kComeAndGo or more of their mean, their mean over kWindowsWithBrief of
-// them is the figure (windowRange).  A first kWindowsFirst tell whether they spread (or
-// ten, where five leave it open); where they show others' bursts far apart,
-// burstWindows measures those.  The rest are brief, kWindowsWithBrief in
-// all (tuning.h).  True when the windows decide the answer.
+// kComeAndGo or more of their mean, their mean is the figure (windowRange).
+// A first kWindowsFirst tell whether they spread (or ten, where five leave
+// it open); where they show others' bursts far apart, burstWindows measures
+// those.  The rest are brief, kWindowsWithBrief in all (tuning.h).  True
+// when the windows decide the answer.
 bool Measurement::comesAndGoes(int round) {
     windowed_ = true;
     if (!windowsCanTell()) return false;
