@@ -114,14 +114,17 @@ void Measurement::search(double guess, const Outcome& first) {
                 // tell whether others' traffic comes and goes.  If not, the
                 // verdicts' answer stands as the budget left it.
                 const Finding ended = p_.finding();
-                if (!windowed_ && doubt && p_.resumeWithLargerBudgets(doubt) && !comesAndGoes(round))
+                if (!windowed_ && doubt && p_.resumeWithLargerBudgets(doubt) && !comesAndGoes(round, kWindows))
                     p_.stop(ended);
                 break;
             }
             if (!p_.resumeWithLargerBudgets(why)) break;
             // Streams that disagree may have met others' traffic as it came
             // and went: streams at the capacity tell.
-            if (why == 1 && !windowed_ && comesAndGoes(round)) break;
+            // Where a stream at the capacity or the streams' own windows
+            // already doubt the verdicts, fewer windows' bytes will do
+            // (tuning.h).
+            if (why == 1 && !windowed_ && comesAndGoes(round, doubt ? kDoubtedWindowsRoom : kWindows)) break;
         }
         if (round >= 2 && !filled) filled = fillTest(round);
         Posterior& post = post_.back();

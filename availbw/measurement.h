@@ -119,7 +119,7 @@ private:
     }
     bool windowsCanTell() const;
     void sendWindows(int round, size_t count, double gap = 0, bool brief = false);
-    bool comesAndGoes(int round);
+    bool comesAndGoes(int round, size_t room);
     bool burstWindows(int round, double gap);
     bool firstWindowDoubts() const;
     bool windowsContradict() const;

@@ -351,13 +351,15 @@ bool Prober::fits(const Plan& p) {
     return true;
 }
 
-int Prober::affordable(const Plan& p) const {
+int Prober::affordable(const Plan& p, int* bySeconds) const {
     // Each stream, the drain of the queue it left, a few round trips.
     const double bytes = 2.0 * p.packets() * p.bytes;
     const double seconds = 2 * p.seconds() + 3 * rtt_;
+    if (bySeconds) *bySeconds = 0;
     if (stopped_ || bytes <= 0 || seconds <= 0) return 0;
-    const double left = std::min(std::max(0.0, static_cast<double>(o_.max_bytes - r_->probe_bytes)) / bytes,
-                                 std::max(0.0, o_.max_seconds - elapsed()) / seconds);
+    const double inTime = std::min(std::max(0.0, o_.max_seconds - elapsed()) / seconds, 1e6);
+    if (bySeconds) *bySeconds = static_cast<int>(inTime);
+    const double left = std::min(std::max(0.0, static_cast<double>(o_.max_bytes - r_->probe_bytes)) / bytes, inTime);
     return static_cast<int>(std::min(left, 1e6));
 }
 

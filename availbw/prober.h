@@ -91,8 +91,9 @@ public:
     // least), or as long as the search's where a time scale sets those.
     Plan briefWindowPlan(int round) const;
     // How many streams like p the budgets leave room for (each with a pause
-    // as long as itself after it, and a few round trips).
-    int affordable(const Plan& p) const;
+    // as long as itself after it, and a few round trips); *bySeconds, when
+    // asked, the time budget's count alone.
+    int affordable(const Plan& p, int* bySeconds = nullptr) const;
     Outcome stream(const Plan& p);
     // A search stream lost more than the path loses anyway: a twin of small
     // packets tells a host's limit on echo replies (true: found, and the
