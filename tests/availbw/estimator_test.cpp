@@ -126,27 +126,32 @@ TEST(Estimate, HoldsOnHarderSimulatedPaths) {
 // of 20 move by one or two with any change to the pauses between streams
 // (over 200 runs they stay near 1 in 11).
 TEST(Estimate, TrafficThatComesAndGoesIsMeasuredAtTheCapacity) {
+    // Measures on-off bursts of cross through capacity for each seed, and
+    // hands each answer and its truth to take.
+    const auto each = [](double capacity, double cross, int seeds, const auto& take) {
+        for (int seed = 1; seed <= seeds; ++seed) {
+            simpath::Config c = labBottleneck(capacity, cross, seed);
+            c.hops[0].kind = simpath::Cross::OnOff;
+            simpath::Path path(c);
+            avl_result r;
+            double truth;
+            if (measureDefault(path, &r, &truth) == 0) take(r, truth);
+            avl_free_result(&r);
+        }
+    };
     int missed = 0, windowed = 0, windowMissed = 0;
     std::string seen;
-    for (int seed = 1; seed <= 40; ++seed) {
-        simpath::Config c = labBottleneck(50e6, 20e6, seed);
-        c.hops[0].kind = simpath::Cross::OnOff;
-        simpath::Path path(c);
-        avl_result r;
-        double truth;
-        if (measureDefault(path, &r, &truth) == 0) {
-            const bool miss = truth < r.low_bps || truth > r.high_bps;
-            missed += miss;
-            if (r.free_spread > 0) {
-                ++windowed;
-                windowMissed += miss;
-                EXPECT_LE(r.probe_bytes, 3000000);
-            }
-            seen += " " + std::to_string(truth / 1e6) + " in " + std::to_string(r.low_bps / 1e6) + "-" +
-                    std::to_string(r.high_bps / 1e6) + (r.free_spread > 0 ? " (windows);" : ";");
+    each(50e6, 20e6, 40, [&](const avl_result& r, double truth) {
+        const bool miss = truth < r.low_bps || truth > r.high_bps;
+        missed += miss;
+        if (r.free_spread > 0) {
+            ++windowed;
+            windowMissed += miss;
+            EXPECT_LE(r.probe_bytes, 3000000);
         }
-        avl_free_result(&r);
-    }
+        seen += " " + std::to_string(truth / 1e6) + " in " + std::to_string(r.low_bps / 1e6) + "-" +
+                std::to_string(r.high_bps / 1e6) + (r.free_spread > 0 ? " (windows);" : ";");
+    });
     EXPECT_LE(missed, 8) << seen;
     EXPECT_GE(windowed, 20) << seen;
     EXPECT_LE(windowMissed, 6) << seen;
@@ -156,18 +161,10 @@ TEST(Estimate, TrafficThatComesAndGoesIsMeasuredAtTheCapacity) {
     // answered.
     int held = 0;
     windowed = 0;
-    for (int seed = 1; seed <= 20; ++seed) {
-        simpath::Config c = labBottleneck(100e6, 40e6, seed);
-        c.hops[0].kind = simpath::Cross::OnOff;
-        simpath::Path path(c);
-        avl_result r;
-        double truth;
-        if (measureDefault(path, &r, &truth) == 0) {
-            held += r.low_bps <= truth && truth <= r.high_bps;
-            windowed += r.free_spread > 0;
-        }
-        avl_free_result(&r);
-    }
+    each(100e6, 40e6, 20, [&](const avl_result& r, double truth) {
+        held += r.low_bps <= truth && truth <= r.high_bps;
+        windowed += r.free_spread > 0;
+    });
     EXPECT_GE(held, 14);
     EXPECT_GE(windowed, 8);
 }
