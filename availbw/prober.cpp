@@ -359,8 +359,7 @@ int Prober::affordable(const Plan& p, int* bySeconds) const {
     if (stopped_ || bytes <= 0 || seconds <= 0) return 0;
     const double inTime = std::min(std::max(0.0, o_.max_seconds - elapsed()) / seconds, 1e6);
     if (bySeconds) *bySeconds = static_cast<int>(inTime);
-    const double left = std::min(std::max(0.0, static_cast<double>(o_.max_bytes - r_->probe_bytes)) / bytes, inTime);
-    return static_cast<int>(std::min(left, 1e6));
+    return static_cast<int>(std::min(std::max(0.0, static_cast<double>(o_.max_bytes - r_->probe_bytes)) / bytes, inTime));
 }
 
 // Sends one stream, keeps its record and judges it; then lets the queue it

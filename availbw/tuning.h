@@ -502,15 +502,15 @@ constexpr size_t kWindowsWithBrief = 30;
 // windows already doubt the verdicts and the verdicts disagree, room in
 // bytes for kDoubtedWindowsRoom will do: the brief ones take the rest, as
 // far as the budgets go.  At 100 Mbit/s twenty such windows cost more than
-// the grown budget leaves after the search's first megabyte, so on-off
-// bursts at 80 Mbit/s through 100 were left to the verdicts (their range
-// held the free rate in 72 runs of 200 in the simulator, and 148 so; 155
-// and 194 answered; in the lab, alternated, 4 of 20 and 15, 13 and 19
-// answering); Poisson traffic through the same path held in 186 and 185
-// (199 and 196 answered; in the lab 28 and 29 of 30, the median run 0.92
-// and 0.93 to 0.99 MB), every other row as before.  Room for
-// ten wherever the verdicts disagree held Poisson's in 358 runs of 400
-// where it held in 370.  Time keeps the room for kWindows: each window
+// the grown budget leaves after the search's first megabyte, and on-off
+// bursts at 80 Mbit/s through 100 were left to the verdicts: their range
+// held the free rate in 72 runs of 200 in the simulator, 148 with room for
+// ten (155 and 194 answered; in the lab, alternated, 4 and 15 of 20 held,
+// 13 and 19 answered).  Poisson traffic through the same path held in 186
+// and 185 (199 and 196 answered; in the lab 57 and 56 of 60, the median
+// run 0.92 and 0.92 to 0.99 MB), every other row as before.  Room for ten
+// wherever the verdicts disagree held Poisson's in 358 runs of 400 where
+// it held in 370.  Time keeps the room for kWindows: each window
 // also costs round trips, and over a long one (TCP flows over 20 ms) ten
 // windows left the search too little time to name the flows as yielding.
 constexpr size_t kDoubtedWindowsRoom = 10;

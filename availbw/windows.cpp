@@ -112,14 +112,14 @@ void Measurement::sendWindows(int round, size_t count, double gap, bool brief) {
 // kComeAndGo or more of their mean, their mean is the figure (windowRange).
 // A first kWindowsFirst tell whether they spread (or ten, where five leave
 // it open); where they show others' bursts far apart, burstWindows measures
-// those.  The rest are brief, kWindowsWithBrief in all (tuning.h).  None
-// is sent unless the byte budget holds room of the search's length
-// (kDoubtedWindowsRoom).  True when the windows decide the answer.
+// those.  The rest are brief, kWindowsWithBrief in all (tuning.h).  True
+// when the windows decide the answer.
 bool Measurement::comesAndGoes(int round, size_t room) {
     windowed_ = true;
     if (!windowsCanTell()) return false;
-    // Room for kWindows of the search's length in time, and for room of
-    // them in bytes (more than they take), or none is sent.
+    // The time budget must hold kWindows of the search's length and the
+    // byte budget room of them (kDoubtedWindowsRoom), more than they take,
+    // or none is sent.
     int inTime = 0;
     if (p_.affordable(p_.searchPlan(round, p_.ceiling()), &inTime) < static_cast<int>(room) ||
         inTime < static_cast<int>(kWindows))
