@@ -111,10 +111,13 @@ void Measurement::search(double guess, const Outcome& first) {
                 // The verdicts agree, but the first guess's window puts the
                 // free rate far from them, or the streams' own windows swing
                 // as on-off traffic swings them: streams at the capacity
-                // tell whether others' traffic comes and goes.  If not, the
-                // verdicts' answer stands as the budget left it.
+                // tell whether others' traffic comes and goes (fewer bytes
+                // will do where that window left less than half of what the
+                // verdicts leave free, tuning.h).  If not, the verdicts'
+                // answer stands as the budget left it.
                 const Finding ended = p_.finding();
-                if (!windowed_ && doubt && p_.resumeWithLargerBudgets(doubt) && !comesAndGoes(round, kWindows))
+                const size_t room = firstWindowDoubts(true) ? kDoubtedWindowsRoom : kWindows;
+                if (!windowed_ && doubt && p_.resumeWithLargerBudgets(doubt) && !comesAndGoes(round, room))
                     p_.stop(ended);
                 break;
             }
