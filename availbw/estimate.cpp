@@ -100,7 +100,8 @@ void Measurement::search(double guess, const Outcome& first) {
             // Streams that lean toward flows that yield, too few for a hint,
             // are a hint here, unless the windows doubt the verdicts: more
             // streams tell (tuning.h).
-            const int doubt = firstWindowDoubts() ? 4 : samplesSwing() ? 5 : 0;
+            const bool burst = windowFarBelow();
+            const int doubt = firstWindowDoubts() ? 4 : samplesSwing() || burst ? 5 : 0;
             const int why = disagree() ? 1 : hintsGiveWay() || (!doubt && leansGiveWay()) ? 2 : 0;
             // The streams' own windows may answer within the budget spent
             // (windows.cpp); where the verdicts agree but the first guess's
@@ -110,13 +111,12 @@ void Measurement::search(double guess, const Outcome& first) {
             if (why == 0) {
                 // The verdicts agree, but the first guess's window puts the
                 // free rate far from them, or the streams' own windows swing
-                // as on-off traffic swings them: streams at the capacity
-                // tell whether others' traffic comes and goes (fewer bytes
-                // will do where that window left less than half of what the
-                // verdicts leave free, tuning.h).  If not, the verdicts'
-                // answer stands as the budget left it.
+                // as on-off traffic swings them, or one met a burst: streams
+                // at the capacity tell whether others' traffic comes and
+                // goes (fewer bytes will do after a burst, tuning.h).  If
+                // not, the verdicts' answer stands as the budget left it.
                 const Finding ended = p_.finding();
-                const size_t room = firstWindowDoubts(true) ? kDoubtedWindowsRoom : kWindows;
+                const size_t room = burst ? kDoubtedWindowsRoom : kWindows;
                 if (!windowed_ && doubt && p_.resumeWithLargerBudgets(doubt) && !comesAndGoes(round, room))
                     p_.stop(ended);
                 break;
@@ -125,8 +125,8 @@ void Measurement::search(double guess, const Outcome& first) {
             // Streams that disagree may have met others' traffic as it came
             // and went: streams at the capacity tell.
             // Where a stream at the capacity or the streams' own windows
-            // already doubt the verdicts, fewer windows' bytes will do
-            // (tuning.h).
+            // already doubt the verdicts, or one met a burst, fewer
+            // windows' bytes will do (tuning.h).
             if (why == 1 && !windowed_ && comesAndGoes(round, doubt ? kDoubtedWindowsRoom : kWindows)) break;
         }
         if (round >= 2 && !filled) filled = fillTest(round);

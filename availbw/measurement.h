@@ -121,7 +121,8 @@ private:
     void sendWindows(int round, size_t count, double gap = 0, bool brief = false);
     bool comesAndGoes(int round, size_t room);
     bool burstWindows(int round, double gap);
-    bool firstWindowDoubts(bool farBelow = false) const;
+    bool firstWindowDoubts() const;
+    bool windowFarBelow() const;
     bool windowsContradict() const;
     bool samplesSwing() const;
     bool samplesTell() const;

@@ -77,18 +77,27 @@ Fit Measurement::windowGains() const { return gains(&Measurement::windowCheck); 
 
 // The first stream at the capacity found a free rate more than
 // kWindowDoubt away from the middle of the verdicts' range.  Steady traffic
-// leaves each window within a few percent of the mean.  With farBelow,
-// less than kWindowFarBelow of that middle, yet above zero: a window that
-// reads no free rate at all was sent faster than a narrower link ahead
-// carries (the capacity read was the tight link's: -70 to -95 Mbit/s on
-// the simulator's two links of 40 and 100), and met no burst.
-bool Measurement::firstWindowDoubts(bool farBelow) const {
+// leaves each window within a few percent of the mean.
+bool Measurement::firstWindowDoubts() const {
     if (windows_.empty() || post_.empty() || post_.back().verdicts() == 0) return false;
     double low, high, middle;
     range(&low, &high, &middle);
-    const double first = windows_.front();
-    if (farBelow) return first > 0 && first < kWindowFarBelow * middle;
-    return std::fabs(first - middle) > kWindowDoubt * middle;
+    return std::fabs(windows_.front() - middle) > kWindowDoubt * middle;
+}
+
+// A stream's window that kept the queue busy found less than
+// kWindowFarBelow of the verdicts' middle free, yet more than none: it met
+// others' traffic at twice its mean or more.  (One that found none free was
+// sent faster than a narrower link ahead carries, the capacity read being
+// the tight link's: -70 to -95 Mbit/s on the simulator's links of 40 and
+// 100 Mbit/s.)
+bool Measurement::windowFarBelow() const {
+    if (post_.empty() || post_.back().verdicts() == 0) return false;
+    double low, high, middle;
+    range(&low, &high, &middle);
+    return std::any_of(samples_.begin(), samples_.end(), [&](const Sample& s) {
+        return s.busy && s.free > 0 && s.free < kWindowFarBelow * middle;
+    });
 }
 
 // Streams at the capacity can be sent: traffic that yields would make room

@@ -156,18 +156,19 @@ TEST(Estimate, TrafficThatComesAndGoesIsMeasuredAtTheCapacity) {
     EXPECT_GE(windowed, 20) << seen;
     EXPECT_LE(windowMissed, 6) << seen;
     // The same bursts through 100 Mbit/s, where twenty windows cost more
-    // than the grown budget leaves: with room for ten, 32 of 40 runs are
-    // windowed and 33 ranges hold.  Room for twenty where the verdicts
-    // disagree left none windowed and 14 held; where they agree but the
-    // first window met a burst, 26 windowed and 30 held.
+    // than the grown budget leaves: with room for ten, 36 of 40 runs are
+    // windowed and 35 ranges hold.  Room for twenty where the verdicts
+    // disagree left none windowed and 14 held; where they agree but a
+    // window met a burst, 26 windowed and 30 held (32 and 33 where only the
+    // first window was asked).
     int held = 0;
     windowed = 0;
     each(100e6, 40e6, 40, [&](const avl_result& r, double truth) {
         held += r.low_bps <= truth && truth <= r.high_bps;
         windowed += r.free_spread > 0;
     });
-    EXPECT_GE(held, 32);
-    EXPECT_GE(windowed, 29);
+    EXPECT_GE(held, 33);
+    EXPECT_GE(windowed, 34);
 }
 
 // The windows' mean from measured values and floors: floors above the
