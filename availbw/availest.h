@@ -204,7 +204,9 @@ typedef struct avl_result {
                                4: the first stream at the capacity put the free rate far from
                                the verdicts, and more such streams tell whether the cross
                                traffic comes and goes; 5: the streams' own windows swung
-                               widely, and streams at the capacity tell the same */
+                               widely, or one met a burst (less than half the
+                               verdicts' middle free), and streams at the
+                               capacity tell the same */
     double burst_gap_s;     /* > 0: the cross traffic came in bursts about this far apart,
                                further than the streams lasted, and the search started
                                again with streams of timescale_s, or streams at the
