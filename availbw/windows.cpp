@@ -87,10 +87,10 @@ bool Measurement::firstWindowDoubts() const {
 
 // A stream's window that kept the queue busy found less than
 // kWindowFarBelow of the verdicts' middle free, yet more than none: it met
-// others' traffic at twice its mean or more.  (One that found none free was
-// sent faster than a narrower link ahead carries, the capacity read being
-// the tight link's: -70 to -95 Mbit/s on the simulator's links of 40 and
-// 100 Mbit/s.)
+// others' traffic far above their mean rate, a burst.  (One that found none
+// free was sent faster than a narrower link ahead carries, the capacity
+// read being the tight link's: -70 to -95 Mbit/s on the simulator's links
+// of 40 and 100 Mbit/s.)
 bool Measurement::windowFarBelow() const {
     if (post_.empty() || post_.back().verdicts() == 0) return false;
     double low, high, middle;
