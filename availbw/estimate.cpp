@@ -123,10 +123,10 @@ void Measurement::search(double guess, const Outcome& first) {
             }
             if (!p_.resumeWithLargerBudgets(why)) break;
             // Streams that disagree may have met others' traffic as it came
-            // and went: streams at the capacity tell.
-            // Where a stream at the capacity or the streams' own windows
-            // already doubt the verdicts, or one met a burst, fewer
-            // windows' bytes will do (tuning.h).
+            // and went: streams at the capacity tell (fewer windows' bytes
+            // will do where a stream at the capacity or the streams' own
+            // windows already doubt the verdicts, or one met a burst,
+            // tuning.h).
             if (why == 1 && !windowed_ && comesAndGoes(round, doubt ? kDoubtedWindowsRoom : kWindows)) break;
         }
         if (round >= 2 && !filled) filled = fillTest(round);
@@ -211,7 +211,7 @@ bool Measurement::lengthenForBursts(int round) {
 // The streams disagree: the range a budget left is still wider than
 // kDisagreement.  The automatic budgets may then grow.
 bool Measurement::disagree() const {
-    if (post_.empty() || post_.back().verdicts() == 0) return true;
+    if (!hasVerdicts()) return true;
     double low, high, middle;
     range(&low, &high, &middle);
     return high > low * kDisagreement;
@@ -249,7 +249,7 @@ int Measurement::conclude() {
         return noEstimate(f);
     }
     const Finding ended = p_.finding();
-    if (post_.empty() || post_.back().verdicts() == 0) {
+    if (!hasVerdicts()) {
         if (ended.failure == AVL_FAIL_BUDGET) {
             Finding f = ended;
             f.detail = kBeforeAnyVerdict;

@@ -89,6 +89,8 @@ private:
     void capToCapacity(double* low, double* high, double* middle) const;
     void range(double* low, double* high, double* middle) const;
     bool narrow() const;
+    // At least one verdict is in the posterior (range() then means something).
+    bool hasVerdicts() const { return !post_.empty() && post_.back().verdicts() > 0; }
     void endRound();
     bool disagree() const;
     bool lengthenForBursts(int round);

@@ -79,7 +79,7 @@ Fit Measurement::windowGains() const { return gains(&Measurement::windowCheck); 
 // kWindowDoubt away from the middle of the verdicts' range.  Steady traffic
 // leaves each window within a few percent of the mean.
 bool Measurement::firstWindowDoubts() const {
-    if (windows_.empty() || post_.empty() || post_.back().verdicts() == 0) return false;
+    if (windows_.empty() || !hasVerdicts()) return false;
     double low, high, middle;
     range(&low, &high, &middle);
     return std::fabs(windows_.front() - middle) > kWindowDoubt * middle;
@@ -92,7 +92,7 @@ bool Measurement::firstWindowDoubts() const {
 // read being the tight link's: -70 to -95 Mbit/s on the simulator's links
 // of 40 and 100 Mbit/s.)
 bool Measurement::windowFarBelow() const {
-    if (post_.empty() || post_.back().verdicts() == 0) return false;
+    if (!hasVerdicts()) return false;
     double low, high, middle;
     range(&low, &high, &middle);
     return std::any_of(samples_.begin(), samples_.end(), [&](const Sample& s) {
@@ -198,7 +198,7 @@ bool Measurement::burstWindows(int round, double gap) {
 // flow that a window holds gives way to the slower streams, not within the
 // short ones at the capacity, and the search goes on to name it.
 bool Measurement::windowsContradict() const {
-    if (post_.empty() || post_.back().verdicts() == 0) return false;
+    if (!hasVerdicts()) return false;
     double wLow, wHigh, wMiddle, low, high, middle;
     windowRange(&wLow, &wHigh, &wMiddle);
     range(&low, &high, &middle);
