@@ -161,6 +161,9 @@ void Measurement::search(double guess, const Outcome& first) {
                 endRound();
                 ++round;
                 inRound = 0;
+                // The streams' own windows already swing, or one met a
+                // burst: streams at the capacity tell now (windows.cpp).
+                if (comesAndGoesEarly(round)) return;
                 // Others' bursts further apart than the streams last: what
                 // was judged so far says little of the mean.  Streams at the
                 // capacity measure them, or longer streams start the search

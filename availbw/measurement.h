@@ -122,6 +122,7 @@ private:
     bool windowsCanTell() const;
     void sendWindows(int round, size_t count, double gap = 0, bool brief = false);
     bool comesAndGoes(int round, size_t room);
+    bool comesAndGoesEarly(int round);
     bool burstWindows(int round, double gap);
     bool firstWindowDoubts() const;
     bool windowFarBelow() const;

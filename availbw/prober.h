@@ -104,6 +104,9 @@ public:
     // when that budget is automatic, the automatic budgets grow once and the
     // measurement goes on (true).
     bool resumeWithLargerBudgets(int why);
+    // The automatic budgets grow once before one stopped the measurement,
+    // for the reason why (false: a user's budgets, or grown already).
+    bool growBudgets(int why);
     // The cross traffic comes in bursts about gap seconds apart, further than
     // the streams last: streams from now on last seconds, and the automatic
     // budgets grow for them.
@@ -153,7 +156,6 @@ public:
 
 private:
     enum class Limit { None, Packets, Bytes, Stopped };
-    bool growBudgets(int why);
     Outcome capacityTrain(std::vector<double>* gaps);
     Limit findLimit(int trainReplies);
     double passedRate(double spaced, bool* queues);

@@ -165,6 +165,23 @@ bool Measurement::comesAndGoes(int round, size_t room) {
     return swinging_;
 }
 
+// After a round of the search, while the verdicts still disagree: the
+// streams' own windows already swing, or one met a burst (windowFarBelow),
+// so others' traffic seems to come and go, and verdicts spent until the
+// first budget ends would add little.  The automatic budgets grow now, as
+// they would at its end, and streams at the capacity tell (comesAndGoes,
+// with room for kDoubtedWindowsRoom); where they do not decide, the search
+// goes on within the grown budgets.  Not where the first stream at the
+// capacity found nothing free: flows that yield and keep the bottleneck
+// full leave the slower streams' windows little room too, which is no
+// burst (tuning.h).  True when the windows decide the answer.
+bool Measurement::comesAndGoesEarly(int round) {
+    if (windowed_ || !disagree() || !windowsCanTell()) return false;
+    if (!windows_.empty() && windows_.front() <= 0) return false;
+    if (!samplesSwing() && !windowFarBelow()) return false;
+    return p_.growBudgets(5) && comesAndGoes(round, kDoubtedWindowsRoom);
+}
+
 // Others' bursts about gap seconds apart, further than the streams last:
 // streams at the capacity, the two ends their slope averages one gap apart
 // (or as many gaps as kMinStreamSeconds takes), so that each counts one
