@@ -104,8 +104,9 @@ public:
     // when that budget is automatic, the automatic budgets grow once and the
     // measurement goes on (true).
     bool resumeWithLargerBudgets(int why);
-    // The automatic budgets grow once before one stopped the measurement,
-    // for the reason why (false: a user's budgets, or grown already).
+    // The automatic budgets grow once, for the reason why, before a budget
+    // has stopped the measurement (false: a user's budgets, or grown
+    // already).
     bool growBudgets(int why);
     // The cross traffic comes in bursts about gap seconds apart, further than
     // the streams last: streams from now on last seconds, and the automatic
