@@ -101,13 +101,17 @@ void Measurement::search(double guess, const Outcome& first) {
             // are a hint here, unless the windows doubt the verdicts: more
             // streams tell (tuning.h).
             const bool burst = windowFarBelow();
-            const int doubt = firstWindowDoubts() ? 4 : samplesSwing() || burst ? 5 : 0;
+            int doubt = firstWindowDoubts() ? 4 : samplesSwing() || burst ? 5 : 0;
             const int why = disagree() ? 1 : hintsGiveWay() || (!doubt && leansGiveWay()) ? 2 : 0;
+            // Nothing doubts the verdicts yet: one brief stream at the
+            // capacity more may, within what the budget left.
+            const bool late = !doubt && why != 2 && lateWindowDoubts(round);
+            if (late) doubt = 4;
             // The streams' own windows may answer within the budget spent
             // (windows.cpp); where the verdicts agree but the first guess's
             // window doubts them, the streams at the capacity look first
             // (flows that yield make room for a stream, and read so).
-            if ((why == 1 || (why == 0 && !firstWindowDoubts())) && answerFromSamples(why == 0)) break;
+            if (!late && (why == 1 || (why == 0 && !firstWindowDoubts())) && answerFromSamples(why == 0)) break;
             if (why == 0) {
                 // The verdicts agree, but the first guess's window puts the
                 // free rate far from them, or the streams' own windows swing
@@ -116,7 +120,7 @@ void Measurement::search(double guess, const Outcome& first) {
                 // goes (fewer bytes will do after a burst, tuning.h).  If
                 // not, the verdicts' answer stands as the budget left it.
                 const Finding ended = p_.finding();
-                const size_t room = burst ? kDoubtedWindowsRoom : kWindows;
+                const size_t room = burst || late || samplesSwing() ? kDoubtedWindowsRoom : kWindows;
                 if (!windowed_ && doubt && p_.resumeWithLargerBudgets(doubt) && !comesAndGoes(round, room))
                     p_.stop(ended);
                 break;

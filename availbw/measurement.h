@@ -111,9 +111,9 @@ private:
     bool fullLoad(size_t i, const avl_stream& s) const;
     bool windowCheck(size_t i, const avl_stream&) const { return windowCheck(i); }
 
-    void addWindow(const Outcome& o);
+    void addWindow(const Outcome& o, bool sample = true);
     double windowSpread() const;
-    bool sendWindow(int round, bool brief = false);
+    bool sendWindow(int round, bool brief = false, bool late = false);
     // Stream i was sent by comesAndGoes: the traffic's give-way tests leave
     // it out, as they were before such streams were sent.
     bool windowCheck(size_t i) const {
@@ -125,6 +125,7 @@ private:
     bool comesAndGoesEarly(int round);
     bool burstWindows(int round, double gap);
     bool firstWindowDoubts() const;
+    bool lateWindowDoubts(int round);
     bool windowFarBelow() const;
     bool windowsContradict() const;
     bool samplesSwing() const;

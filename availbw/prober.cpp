@@ -154,12 +154,27 @@ bool Prober::resumeWithLargerBudgets(int why) {
     if (!stopped_ || finding_.failure != AVL_FAIL_BUDGET) return false;
     const bool automatic = finding_.budget == AVL_BUDGET_BYTES ? automaticBytes_ : automaticSeconds_;
     if (!automatic || !growBudgets(why)) return false;
+    resume();
+    return true;
+}
+
+Outcome Prober::streamWithinBudgets(const Plan& p) {
+    if (!stopped_ || finding_.failure != AVL_FAIL_BUDGET || !automaticBudgets() || r_->budget_grown ||
+        overBudget(p).failure != AVL_FAIL_NONE)
+        return Outcome{};
+    const Finding ended = finding_;
+    resume();
+    const Outcome out = stream(p);
+    stop(ended);  // unless the stream found a failure of its own
+    return out;
+}
+
+void Prober::resume() {
     stopped_ = false;
     finding_ = Finding{};
     r_->failure = AVL_FAIL_NONE;
     r_->budget_reached = AVL_BUDGET_NONE;
     r_->reason[0] = '\0';
-    return true;
 }
 
 // Packets that take at least seconds at rate.
@@ -340,15 +355,16 @@ Plan Prober::smallProbe(int count, int64_t gapNs) const {
 // replies included; says which budget ended the measurement when not.
 bool Prober::fits(const Plan& p) {
     if (stopped_) return false;
-    if (r_->probe_bytes + 2 * int64_t{p.packets()} * p.bytes > o_.max_bytes) {
-        stop(Finding(AVL_FAIL_BUDGET, AVL_BUDGET_BYTES));
-        return false;
-    }
-    if (elapsed() + p.seconds() + waitNs(p) / 1e9 > o_.max_seconds) {
-        stop(Finding(AVL_FAIL_BUDGET, AVL_BUDGET_TIME));
-        return false;
-    }
-    return true;
+    const Finding over = overBudget(p);
+    if (over.failure != AVL_FAIL_NONE) stop(over);
+    return over.failure == AVL_FAIL_NONE;
+}
+
+Finding Prober::overBudget(const Plan& p) const {
+    if (r_->probe_bytes + 2 * int64_t{p.packets()} * p.bytes > o_.max_bytes)
+        return Finding(AVL_FAIL_BUDGET, AVL_BUDGET_BYTES);
+    if (elapsed() + p.seconds() + waitNs(p) / 1e9 > o_.max_seconds) return Finding(AVL_FAIL_BUDGET, AVL_BUDGET_TIME);
+    return Finding{};
 }
 
 int Prober::affordable(const Plan& p, int* bySeconds) const {

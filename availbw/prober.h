@@ -104,6 +104,10 @@ public:
     // when that budget is automatic, the automatic budgets grow once and the
     // measurement goes on (true).
     bool resumeWithLargerBudgets(int why);
+    // ... or sends one more stream that fits what is left of them, without
+    // growing them, and stays stopped (not sent: nothing left, or the
+    // budgets are a user's or grew already).
+    Outcome streamWithinBudgets(const Plan& p);
     // The automatic budgets grow once, for the reason why, before a budget
     // has stopped the measurement (false: a user's budgets, or grown
     // already).
@@ -166,6 +170,8 @@ private:
     Plan plan(int kind, int round, double rate, int packets, int bytes, bool withLead) const;
     Plan smallProbe(int count, int64_t gapNs) const;
     bool fits(const Plan& p);
+    Finding overBudget(const Plan& p) const;
+    void resume();
     void judge(const Plan& p, const std::vector<int64_t>& depart, const std::vector<int64_t>& arrive, Outcome* out);
     void drain(const Plan& p, const Outcome& out);
     int64_t waitNs(const Plan& p) const;

@@ -540,6 +540,12 @@ constexpr double kWindowFarBelow = 0.5;
 // flow with a window of 32 packets keeps the simulator's 50 Mbit/s full,
 // its slow streams' windows read little free as if they met bursts, and
 // its median run took 1.42 MB where 1.08, named as yielding all the same.
+// Where a budget ended the search with nothing to doubt the verdicts, one
+// brief stream at the capacity more, within what the budget left, doubts
+// them as the first window would when it reads more than kLateWindowAbove
+// times their middle (lateWindowDoubts): FIGURES.
+constexpr double kLateWindowAbove = 2.0;
+constexpr double kLateOthersBelow = 0.4;
 // The capacity's error carries into each window: its share of what others use.
 constexpr double kWindowCapacity = 0.02;
 // Every judged stream's window (samples.h): it kept the queue busy when

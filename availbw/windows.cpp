@@ -25,14 +25,17 @@ using namespace tuning;
 // stream rose and reads no more than its own rate, or when its delays
 // climbed clearly, whatever its verdict; a flat stream that reads about
 // its own rate may have let the queue empty.
-void Measurement::addWindow(const Outcome& o) {
+// Not a sample when not asked for: the late check's brief window
+// (lateWindowDoubts) spreads more than the search's streams, and the
+// samples' mean weighs each alike.
+void Measurement::addWindow(const Outcome& o, bool sample) {
     if (!o.sent || o.isVoid || o.lossy || o.verdict == AVL_UNCLEAR || o.span <= 0) return;
     const double free = o.sentRate - p_.capacity() * o.slope;
     const bool busy = free <= o.sentRate * (1 + kBusyMargin) &&
                       (o.verdict == AVL_RISING || free < o.sentRate * (1 - kBusyMargin));
     // A queue that drains from before the stream reads above its rate; the
     // stream's own rate is then what it shows was free.
-    samples_.push_back({o.sentRate, busy ? free : std::min(free, o.sentRate), busy, p_.streams().size() - 1});
+    if (sample) samples_.push_back({o.sentRate, busy ? free : std::min(free, o.sentRate), busy, p_.streams().size() - 1});
     if (o.sentRate >= kWindowLoad * p_.capacity()) windows_.push_back(free);
 }
 
@@ -60,15 +63,16 @@ double Measurement::windowSpread() const {
     return s.n >= 2 && s.mean > 0 ? s.sd / s.mean : 0;
 }
 
-bool Measurement::sendWindow(int round, bool brief) {
+bool Measurement::sendWindow(int round, bool brief, bool late) {
     const size_t index = p_.streams().size();
-    const Outcome out = p_.stream(brief ? p_.briefWindowPlan(round) : p_.searchPlan(round, p_.ceiling()));
+    const Plan plan = brief ? p_.briefWindowPlan(round) : p_.searchPlan(round, p_.ceiling());
+    const Outcome out = late ? p_.streamWithinBudgets(plan) : p_.stream(plan);
     if (!out.sent) return false;
     if (p_.streams().size() > index) windowChecks_.push_back(index);
     // Its verdict stays out of the posterior: at the capacity, between two
     // of others' bursts, it may read flat, and the verdicts are the answer
     // when the windows do not spread.
-    addWindow(out);
+    addWindow(out, !late);
     return true;
 }
 
@@ -83,6 +87,23 @@ bool Measurement::firstWindowDoubts() const {
     double low, high, middle;
     range(&low, &high, &middle);
     return std::fabs(windows_.front() - middle) > kWindowDoubt * middle;
+}
+
+// A budget ended the search where nothing doubted the verdicts, and only
+// the first stream at the capacity was sent: it may have met others'
+// traffic in one of its on periods, as the search's streams did, every one
+// of them reading a free rate about as low (on-off bursts through 100
+// Mbit/s: 25 to 40 where 57 was free).  One brief stream more, within what
+// the budget left, tells: a window far above the verdicts' middle
+// (kLateWindowAbove) doubts them as the first would have.
+bool Measurement::lateWindowDoubts(int round) {
+    if (windowed_ || windows_.size() > 1 || !hasVerdicts() || !windowsCanTell() || leansGiveWay()) return false;
+    const size_t before = windows_.size();
+    if (!sendWindow(round, true, true) || windows_.size() == before) return false;
+    double low, high, middle;
+    range(&low, &high, &middle);
+    const double c = p_.capacity(), w = windows_.back();
+    return w > kLateWindowAbove * middle && c - w < kLateOthersBelow * (c - middle);
 }
 
 // A stream's window that kept the queue busy found less than

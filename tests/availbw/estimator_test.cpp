@@ -156,20 +156,21 @@ TEST(Estimate, TrafficThatComesAndGoesIsMeasuredAtTheCapacity) {
     EXPECT_GE(windowed, 20) << seen;
     EXPECT_LE(windowMissed, 6) << seen;
     // The same bursts through 100 Mbit/s, where twenty windows cost more
-    // than the grown budget leaves: with room for ten, 36 of 40 runs are
-    // windowed and 34 ranges hold (35 before the windows were also looked
-    // at after each round of the search).  Room for twenty where the verdicts
+    // than the grown budget leaves: with room for ten, 39 of 40 runs are
+    // windowed and 37 ranges hold.  Without a brief window at the capacity
+    // where the first budget ends (seeds 12 and 32, whose streams all met
+    // the bursts) and room for ten where the streams' windows swing (seed
+    // 26), 36 were windowed and 34 held.  Room for twenty where the verdicts
     // disagree left none windowed and 14 held; where they agree but a
-    // window met a burst, 26 windowed and 30 held (32 and 33 where only the
-    // first window was asked).
+    // window met a burst, 26 windowed and 30 held.
     int held = 0;
     windowed = 0;
     each(100e6, 40e6, 40, [&](const avl_result& r, double truth) {
         held += r.low_bps <= truth && truth <= r.high_bps;
         windowed += r.free_spread > 0;
     });
-    EXPECT_GE(held, 33);
-    EXPECT_GE(windowed, 34);
+    EXPECT_GE(held, 36);
+    EXPECT_GE(windowed, 38);
 }
 
 // The windows' mean from measured values and floors: floors above the
