@@ -151,22 +151,25 @@ double Prober::endsApart(double seconds) const {
 }
 
 bool Prober::resumeWithLargerBudgets(int why) {
-    if (!stopped_ || finding_.failure != AVL_FAIL_BUDGET) return false;
-    const bool automatic = finding_.budget == AVL_BUDGET_BYTES ? automaticBytes_ : automaticSeconds_;
-    if (!automatic || !growBudgets(why)) return false;
+    if (!mayGrow() || !growBudgets(why)) return false;
     resume();
     return true;
 }
 
 Outcome Prober::streamWithinBudgets(const Plan& p) {
-    if (!stopped_ || finding_.failure != AVL_FAIL_BUDGET || !automaticBudgets() || r_->budget_grown ||
-        overBudget(p).failure != AVL_FAIL_NONE)
-        return Outcome{};
+    if (!mayGrow() || overBudget(p).failure != AVL_FAIL_NONE) return Outcome{};
     const Finding ended = finding_;
     resume();
     const Outcome out = stream(p);
     stop(ended);  // unless the stream found a failure of its own
     return out;
+}
+
+// An automatic budget stopped the measurement, and the budgets have not
+// grown yet.
+bool Prober::mayGrow() const {
+    if (!stopped_ || finding_.failure != AVL_FAIL_BUDGET || r_->budget_grown) return false;
+    return finding_.budget == AVL_BUDGET_BYTES ? automaticBytes_ : automaticSeconds_;
 }
 
 void Prober::resume() {

@@ -106,7 +106,7 @@ public:
     bool resumeWithLargerBudgets(int why);
     // ... or sends one more stream that fits what is left of them, without
     // growing them, and stays stopped (not sent: nothing left, or the
-    // budgets are a user's or grew already).
+    // budget that stopped it is a user's, or they grew already).
     Outcome streamWithinBudgets(const Plan& p);
     // The automatic budgets grow once, for the reason why, before a budget
     // has stopped the measurement (false: a user's budgets, or grown
@@ -171,6 +171,7 @@ private:
     Plan smallProbe(int count, int64_t gapNs) const;
     bool fits(const Plan& p);
     Finding overBudget(const Plan& p) const;
+    bool mayGrow() const;
     void resume();
     void judge(const Plan& p, const std::vector<int64_t>& depart, const std::vector<int64_t>& arrive, Outcome* out);
     void drain(const Plan& p, const Outcome& out);

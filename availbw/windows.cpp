@@ -94,8 +94,9 @@ bool Measurement::firstWindowDoubts() const {
 // traffic in one of its on periods, as the search's streams did, every one
 // of them reading a free rate about as low (on-off bursts through 100
 // Mbit/s: 25 to 40 where 57 was free).  One brief stream more, within what
-// the budget left, tells: a window far above the verdicts' middle
-// (kLateWindowAbove) doubts them as the first would have.
+// the automatic budget left, tells: a window far above the verdicts'
+// middle (kLateWindowAbove), that met little of what the verdicts leave to
+// others (kLateOthersBelow), doubts them as the first would have.
 bool Measurement::lateWindowDoubts(int round) {
     if (windowed_ || windows_.size() > 1 || !hasVerdicts() || !windowsCanTell() || leansGiveWay()) return false;
     const size_t before = windows_.size();

@@ -115,6 +115,30 @@ TEST(Estimate, BudgetsCutShortAndSaySo) {
     avl_free_result(&r);
 }
 
+// Where the first byte budget ends the search, one brief stream at the
+// capacity checks the verdicts within what that budget left: the run stays
+// within it and still says which budget ended it.  A user's budget gets no
+// such stream.
+TEST(Estimate, TheLastCheckKeepsToTheBudget) {
+    for (int64_t userBytes : {int64_t{0}, int64_t{1000000}}) {
+        simpath::Path path(labBottleneck(50e6, 20e6, 1));
+        avl_options o;
+        avl_default_options(&o);
+        o.max_bytes = userBytes;
+        avl_result r;
+        ASSERT_EQ(measure(path, o, &r), 0) << r.reason;
+        EXPECT_EQ(r.budget_reached, AVL_BUDGET_BYTES) << userBytes;
+        EXPECT_NE(std::string(r.reason).find("byte budget reached"), std::string::npos) << r.reason;
+        EXPECT_EQ(r.budget_grown, 0);
+        EXPECT_LE(r.probe_bytes, userBytes ? userBytes : 1000000);
+        ASSERT_GE(r.nstreams, 2);
+        const avl_stream &last = r.streams[r.nstreams - 1], &before = r.streams[r.nstreams - 2];
+        EXPECT_EQ(last.rate_bps > 0.97 * 50e6 && last.packets < before.packets, userBytes == 0)
+            << last.rate_bps << " " << last.packets << " after " << before.packets;
+        avl_free_result(&r);
+    }
+}
+
 TEST(Estimate, RefusesOptionsOutOfRange) {
     simpath::Path path(bottleneck(50e6, 20e6));
     avl_options o = quick();
