@@ -120,7 +120,8 @@ void Measurement::search(double guess, const Outcome& first) {
                 // goes (fewer bytes will do after a burst, tuning.h).  If
                 // not, the verdicts' answer stands as the budget left it.
                 const Finding ended = p_.finding();
-                const size_t room = burst || late || samplesSwing() ? kDoubtedWindowsRoom : kWindows;
+                const bool swing = samplesSwing() && firstWindowFoundFree();
+                const size_t room = burst || late || swing ? kDoubtedWindowsRoom : kWindows;
                 if (!windowed_ && doubt && p_.resumeWithLargerBudgets(doubt) && !comesAndGoes(round, room))
                     p_.stop(ended);
                 break;

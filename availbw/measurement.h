@@ -126,6 +126,7 @@ private:
     bool burstWindows(int round, double gap);
     bool firstWindowDoubts() const;
     bool lateWindowDoubts(int round);
+    bool firstWindowFoundFree() const;
     bool windowFarBelow() const;
     bool windowsContradict() const;
     bool samplesSwing() const;

@@ -107,6 +107,13 @@ bool Measurement::lateWindowDoubts(int round) {
     return w > kLateWindowAbove * middle && c - w < kLateOthersBelow * (c - middle);
 }
 
+// The first stream at the capacity, if any, found some of it free.  One
+// that found none met a bottleneck kept full, by a narrower link ahead
+// than the capacity read (the simulator's links of 40 and 100 Mbit/s) or
+// by flows that yield, and the streams at the capacity that would follow
+// read as little: they cannot tell whether others' traffic comes and goes.
+bool Measurement::firstWindowFoundFree() const { return windows_.empty() || windows_.front() > 0; }
+
 // A stream's window that kept the queue busy found less than
 // kWindowFarBelow of the verdicts' middle free, yet more than none: it met
 // others' traffic far above their mean rate, a burst.  (One that found none
@@ -198,8 +205,7 @@ bool Measurement::comesAndGoes(int round, size_t room) {
 // full leave the slower streams' windows little room too, which is no
 // burst (tuning.h).  True when the windows decide the answer.
 bool Measurement::comesAndGoesEarly(int round) {
-    if (windowed_ || !disagree() || !windowsCanTell()) return false;
-    if (!windows_.empty() && windows_.front() <= 0) return false;
+    if (windowed_ || !disagree() || !windowsCanTell() || !firstWindowFoundFree()) return false;
     if (!samplesSwing() && !windowFarBelow()) return false;
     return p_.growBudgets(5) && comesAndGoes(round, kDoubtedWindowsRoom);
 }
