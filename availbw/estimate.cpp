@@ -99,7 +99,7 @@ void Measurement::search(double guess, const Outcome& first) {
         if (p_.stopped()) {
             // Streams that lean toward flows that yield, too few for a hint,
             // are a hint here, unless the windows doubt the verdicts: more
-            // streams tell (tuning.h).
+            // streams tell (tuning_yielding.h).
             const bool burst = windowFarBelow();
             int doubt = firstWindowDoubts() ? 4 : samplesSwing() || burst ? 5 : 0;
             const int why = disagree() ? 1 : hintsGiveWay() || (!doubt && leansGiveWay()) ? 2 : 0;
@@ -117,8 +117,9 @@ void Measurement::search(double guess, const Outcome& first) {
                 // free rate far from them, or the streams' own windows swing
                 // as on-off traffic swings them, or one met a burst: streams
                 // at the capacity tell whether others' traffic comes and
-                // goes (fewer bytes will do after a burst, tuning.h).  If
-                // not, the verdicts' answer stands as the budget left it.
+                // goes (fewer bytes will do after a burst, a late window
+                // that doubts, or windows that swing: tuning_windows.h).
+                // If not, the verdicts' answer stands as the budget left it.
                 const Finding ended = p_.finding();
                 const bool swing = samplesSwing() && firstWindowFoundFree();
                 const size_t room = burst || late || swing ? kDoubtedWindowsRoom : kWindows;
@@ -131,7 +132,7 @@ void Measurement::search(double guess, const Outcome& first) {
             // and went: streams at the capacity tell (fewer windows' bytes
             // will do where a stream at the capacity or the streams' own
             // windows already doubt the verdicts, or one met a burst,
-            // tuning.h).
+            // tuning_windows.h).
             if (why == 1 && !windowed_ && comesAndGoes(round, doubt ? kDoubtedWindowsRoom : kWindows)) break;
         }
         if (round >= 2 && !filled) filled = fillTest(round);

@@ -101,7 +101,7 @@ bool Measurement::firstWindowDoubts() const {
 bool Measurement::lateWindowDoubts(int round) {
     if (windowed_ || windows_.size() > 1 || !hasVerdicts() || !windowsCanTell() || leansGiveWay()) return false;
     const size_t before = windows_.size();
-    if (!sendWindow(round, true, true) || windows_.size() == before) return false;
+    if (!sendWindow(round, /*brief=*/true, /*late=*/true) || windows_.size() == before) return false;
     double low, high, middle;
     range(&low, &high, &middle);
     const double c = p_.capacity(), w = windows_.back();
@@ -157,8 +157,8 @@ void Measurement::sendWindows(int round, size_t count, double gap, bool brief) {
 // kComeAndGo or more of their mean, their mean is the figure (windowRange).
 // A first kWindowsFirst tell whether they spread (or ten, where five leave
 // it open); where they show others' bursts far apart, burstWindows measures
-// those.  The rest are brief, kWindowsWithBrief in all (tuning.h).  True
-// when the windows decide the answer.
+// those.  The rest are brief, kWindowsWithBrief in all
+// (tuning_windows.h).  True when the windows decide the answer.
 bool Measurement::comesAndGoes(int round, size_t room) {
     windowed_ = true;
     if (!windowsCanTell()) return false;
@@ -204,7 +204,7 @@ bool Measurement::comesAndGoes(int round, size_t room) {
 // goes on within the grown budgets.  Not where the first stream at the
 // capacity found nothing free: flows that yield and keep the bottleneck
 // full leave the slower streams' windows little room too, which is no
-// burst (tuning.h).  True when the windows decide the answer.
+// burst (tuning_windows.h).  True when the windows decide the answer.
 bool Measurement::comesAndGoesEarly(int round) {
     if (windowed_ || !disagree() || !windowsCanTell() || !firstWindowFoundFree()) return false;
     if (!samplesSwing() && !windowFarBelow()) return false;

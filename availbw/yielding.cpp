@@ -99,9 +99,9 @@ int Measurement::elastic(bool answered) const {
 // kWanderingStreams streams, the median's first replies lie kWanderingQueue
 // and kWanderingPackets full-sized packets at the capacity above the
 // earliest (and kStandingFirstShare of it), and even the lowest quarter's
-// lie kEmptyQueue and kEmptyPackets above it (tuning.h).  Only the first:
-// on a path with little free, the queue the streams leave climbs over a
-// run, as for the light streams' floors.
+// lie kEmptyQueue and kEmptyPackets above it (tuning_yielding.h).  Only
+// the first: on a path with little free, the queue the streams leave
+// climbs over a run, as for the light streams' floors.
 bool Measurement::startsWander() const {
     std::vector<double> starts;
     for (const avl_stream& s : p_.streams()) {
@@ -194,7 +194,7 @@ bool riseAtFirst(const avl_stream& s, double* front, double* total) {
 // yield lets a stream above the free rate raise the queue for its whole
 // length.  The rising streams below kFullLoad, kFrontStreams of them or
 // more, whose floors rose kFrontShare of their rise or more by their third
-// eighth (the sums of both) hint so (tuning.h).
+// eighth (the sums of both) hint so (tuning_yielding.h).
 bool Measurement::risesAtFirst() const {
     double front = 0, total = 0;
     size_t count = 0;
