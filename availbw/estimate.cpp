@@ -121,8 +121,15 @@ void Measurement::search(double guess, const Outcome& first) {
                 // that doubts, or windows that swing: tuning_windows.h).
                 // If not, the verdicts' answer stands as the budget left it.
                 const Finding ended = p_.finding();
-                const bool swing = samplesSwing() && firstWindowFoundFree();
-                const size_t room = burst || late || swing ? kDoubtedWindowsRoom : kWindows;
+                bool fewer = burst || late || (samplesSwing() && firstWindowFoundFree());
+                // A first window that doubts them asks for room for
+                // kWindows, unless it read far from them; where the grown
+                // budget would not hold kWindows, a brief one more within
+                // what the first budget left may read far above them
+                // (tuning_windows.h).
+                if (!fewer && doubt == 4)
+                    fewer = firstWindowFar() || (!roomForWindows(round, kWindows, /*grown=*/true) && lateWindowDoubts(round));
+                const size_t room = fewer ? kDoubtedWindowsRoom : kWindows;
                 if (!windowed_ && doubt && p_.resumeWithLargerBudgets(doubt) && !comesAndGoes(round, room))
                     p_.stop(ended);
                 break;

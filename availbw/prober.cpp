@@ -125,12 +125,21 @@ Prober::Prober(const avl_path& path, const avl_options& o, avl_result* r, avl_pr
 
 bool Prober::growBudgets(int why) {
     if (!automaticBudgets() || r_->budget_grown) return false;
-    if (automaticBytes_) o_.max_bytes = std::max<int64_t>(kGrownBytes, std::llround(o_.max_bytes * kBytesGrowth));
-    if (automaticSeconds_) o_.max_seconds *= kSecondsGrowth;
+    o_.max_bytes = grownBytes();
+    o_.max_seconds = grownSeconds();
     r_->max_bytes = o_.max_bytes;
     r_->max_seconds = o_.max_seconds;
     r_->budget_grown = why;
     return true;
+}
+
+int64_t Prober::grownBytes() const {
+    if (!automaticBytes_ || r_->budget_grown) return o_.max_bytes;
+    return std::max<int64_t>(kGrownBytes, std::llround(o_.max_bytes * kBytesGrowth));
+}
+
+double Prober::grownSeconds() const {
+    return automaticSeconds_ && !r_->budget_grown ? o_.max_seconds * kSecondsGrowth : o_.max_seconds;
 }
 
 void Prober::lengthenStreams(double seconds, double gap) {
@@ -371,14 +380,23 @@ Finding Prober::overBudget(const Plan& p) const {
 }
 
 int Prober::affordable(const Plan& p, int* bySeconds) const {
+    if (bySeconds) *bySeconds = 0;
+    return stopped_ ? 0 : affordableWithin(p, o_.max_bytes, o_.max_seconds, bySeconds);
+}
+
+int Prober::affordableGrown(const Plan& p, int* bySeconds) const {
+    return affordableWithin(p, grownBytes(), grownSeconds(), bySeconds);
+}
+
+int Prober::affordableWithin(const Plan& p, int64_t maxBytes, double maxSeconds, int* bySeconds) const {
     // Each stream, the drain of the queue it left, a few round trips.
     const double bytes = 2.0 * p.packets() * p.bytes;
     const double seconds = 2 * p.seconds() + 3 * rtt_;
     if (bySeconds) *bySeconds = 0;
-    if (stopped_ || bytes <= 0 || seconds <= 0) return 0;
-    const double inTime = std::min(std::max(0.0, o_.max_seconds - elapsed()) / seconds, 1e6);
+    if (bytes <= 0 || seconds <= 0) return 0;
+    const double inTime = std::min(std::max(0.0, maxSeconds - elapsed()) / seconds, 1e6);
     if (bySeconds) *bySeconds = static_cast<int>(inTime);
-    return static_cast<int>(std::min(std::max(0.0, static_cast<double>(o_.max_bytes - r_->probe_bytes)) / bytes, inTime));
+    return static_cast<int>(std::min(std::max(0.0, static_cast<double>(maxBytes - r_->probe_bytes)) / bytes, inTime));
 }
 
 // Sends one stream, keeps its record and judges it; then lets the queue it

@@ -94,6 +94,9 @@ public:
     // as long as itself after it, and a few round trips); *bySeconds, when
     // asked, the time budget's count alone.
     int affordable(const Plan& p, int* bySeconds = nullptr) const;
+    // ... once the automatic budgets have grown (as they are where they
+    // cannot grow), whether or not a budget stopped the measurement.
+    int affordableGrown(const Plan& p, int* bySeconds = nullptr) const;
     Outcome stream(const Plan& p);
     // A search stream lost more than the path loses anyway: a twin of small
     // packets tells a host's limit on echo replies (true: found, and the
@@ -166,6 +169,9 @@ private:
     double passedRate(double spaced, bool* queues);
     void takeLimit();
     int packetSizeFor(double fastest) const;
+    int affordableWithin(const Plan& p, int64_t maxBytes, double maxSeconds, int* bySeconds) const;
+    int64_t grownBytes() const;
+    double grownSeconds() const;
     double lasting(double seconds, double rate) const;
     Plan plan(int kind, int round, double rate, int packets, int bytes, bool withLead) const;
     Plan smallProbe(int count, int64_t gapNs) const;

@@ -97,15 +97,34 @@ bool Measurement::firstWindowDoubts() const {
 // Mbit/s: 25 to 40 where 57 was free).  One brief stream more, within what
 // the automatic budget left, tells: a window far above the verdicts'
 // middle (kLateWindowAbove), that met little of what the verdicts leave to
-// others (kLateOthersBelow), doubts them as the first would have.
+// others (kLateOthersBelow), doubts them as the first would have.  Sent
+// too where the first window doubts the verdicts, but not far, and the
+// grown budget would not hold kWindows (tuning_windows.h).
 bool Measurement::lateWindowDoubts(int round) {
     if (windowed_ || windows_.size() > 1 || !hasVerdicts() || !windowsCanTell() || leansGiveWay()) return false;
     const size_t before = windows_.size();
-    if (!sendWindow(round, /*brief=*/true, /*late=*/true) || windows_.size() == before) return false;
+    return sendWindow(round, /*brief=*/true, /*late=*/true) && windows_.size() > before && readsFarAbove(windows_.back());
+}
+
+// A window at the capacity read more than kLateWindowAbove times the
+// verdicts' middle free, others using less than kLateOthersBelow of what
+// the verdicts leave them.
+bool Measurement::readsFarAbove(double w) const {
     double low, high, middle;
     range(&low, &high, &middle);
-    const double c = p_.capacity(), w = windows_.back();
+    const double c = p_.capacity();
     return w > kLateWindowAbove * middle && c - w < kLateOthersBelow * (c - middle);
+}
+
+// The first stream at the capacity found some of it free, but far from
+// the verdicts: far above them, or others using more than
+// kFirstOthersAbove times what the verdicts leave them (tuning_windows.h).
+bool Measurement::firstWindowFar() const {
+    if (windows_.empty() || !hasVerdicts() || windows_.front() <= 0) return false;
+    double low, high, middle;
+    range(&low, &high, &middle);
+    const double c = p_.capacity(), w = windows_.front();
+    return readsFarAbove(w) || (middle < c && c - w > kFirstOthersAbove * (c - middle));
 }
 
 // The first stream at the capacity, if any, found some of it free.  One
@@ -137,6 +156,15 @@ bool Measurement::windowsCanTell() const {
     return p_.ceiling() >= kWindowLoad * p_.capacity() && p_.limitPps() == 0 && !p_.policed() && !hintsGiveWay();
 }
 
+// The budgets, or the automatic ones once grown, hold room windows of the
+// search's length in bytes and kWindows in time.
+bool Measurement::roomForWindows(int round, size_t room, bool grown) const {
+    const Plan plan = p_.searchPlan(round, p_.ceiling());
+    int inTime = 0;
+    const int bytes = grown ? p_.affordableGrown(plan, &inTime) : p_.affordable(plan, &inTime);
+    return bytes >= static_cast<int>(room) && inTime >= static_cast<int>(kWindows);
+}
+
 // Sends streams at the capacity until there are count windows, or the
 // budgets end them; with a gap, each after a pause spread over kBurstPhases
 // gaps (the fractional parts of the golden ratio's multiples), so that
@@ -165,10 +193,7 @@ bool Measurement::comesAndGoes(int round, size_t room) {
     // The time budget must hold kWindows of the search's length and the
     // byte budget room of them (kDoubtedWindowsRoom), more than they take,
     // or none is sent.
-    int inTime = 0;
-    if (p_.affordable(p_.searchPlan(round, p_.ceiling()), &inTime) < static_cast<int>(room) ||
-        inTime < static_cast<int>(kWindows))
-        return false;
+    if (!roomForWindows(round, room, /*grown=*/false)) return false;
     sendWindows(round, kWindowsFirst);
     if (windows_.size() < kWindowsFirst) return false;
     double gap;

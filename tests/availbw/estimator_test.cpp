@@ -128,8 +128,8 @@ TEST(Estimate, HoldsOnHarderSimulatedPaths) {
 TEST(Estimate, TrafficThatComesAndGoesIsMeasuredAtTheCapacity) {
     // Measures on-off bursts of cross through capacity for each seed, and
     // hands each answer and its truth to take.
-    const auto each = [](double capacity, double cross, int seeds, const auto& take) {
-        for (int seed = 1; seed <= seeds; ++seed) {
+    const auto each = [](double capacity, double cross, const std::vector<int>& seeds, const auto& take) {
+        for (int seed : seeds) {
             simpath::Config c = labBottleneck(capacity, cross, seed);
             c.hops[0].kind = simpath::Cross::OnOff;
             simpath::Path path(c);
@@ -139,9 +139,11 @@ TEST(Estimate, TrafficThatComesAndGoesIsMeasuredAtTheCapacity) {
             avl_free_result(&r);
         }
     };
+    std::vector<int> forty(40);
+    std::iota(forty.begin(), forty.end(), 1);
     int missed = 0, windowed = 0, windowMissed = 0;
     std::string seen;
-    each(50e6, 20e6, 40, [&](const avl_result& r, double truth) {
+    each(50e6, 20e6, forty, [&](const avl_result& r, double truth) {
         const bool miss = truth < r.low_bps || truth > r.high_bps;
         missed += miss;
         if (r.free_spread > 0) {
@@ -165,12 +167,27 @@ TEST(Estimate, TrafficThatComesAndGoesIsMeasuredAtTheCapacity) {
     // window met a burst, 26 windowed and 30 held.
     int held = 0;
     windowed = 0;
-    each(100e6, 40e6, 40, [&](const avl_result& r, double truth) {
+    each(100e6, 40e6, forty, [&](const avl_result& r, double truth) {
         held += r.low_bps <= truth && truth <= r.high_bps;
         windowed += r.free_spread > 0;
     });
     EXPECT_GE(held, 36);
     EXPECT_GE(windowed, 38);
+    // Where the first window doubts verdicts that agree and the grown
+    // budget holds fewer than twenty windows, ten will do when it read far
+    // from them (seeds 482, 486 and 796: others using 4 to 16 times what
+    // the verdicts leave them), or when a brief window more, within the
+    // first budget, reads far above them (354, 380 and 385, whose other
+    // streams all met the bursts).  Without, all six answered from the
+    // verdicts, and none held.
+    held = 0;
+    windowed = 0;
+    each(100e6, 40e6, {354, 380, 385, 482, 486, 796}, [&](const avl_result& r, double truth) {
+        held += r.low_bps <= truth && truth <= r.high_bps;
+        windowed += r.free_spread > 0;
+    });
+    EXPECT_GE(held, 5);
+    EXPECT_EQ(windowed, 6);
 }
 
 // The windows' mean from measured values and floors: floors above the
