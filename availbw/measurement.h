@@ -126,7 +126,7 @@ private:
     bool burstWindows(int round, double gap);
     bool firstWindowDoubts() const;
     bool lateWindowDoubts(int round);
-    bool readsFarAbove(double w) const;
+    bool readsFar(double w) const;
     bool firstWindowFar() const;
     bool roomForWindows(int round, size_t room, bool grown) const;
     bool firstWindowFoundFree() const;

@@ -96,36 +96,30 @@ bool Measurement::firstWindowDoubts() const {
 // of them reading a free rate about as low (on-off bursts through 100
 // Mbit/s: 25 to 40 where 57 was free).  One brief stream more, within what
 // the automatic budget left, tells: a window far above the verdicts'
-// middle (kLateWindowAbove), that met little of what the verdicts leave to
-// others (kLateOthersBelow), doubts them as the first would have.  Sent
+// middle, or one that saw others use far more than the verdicts leave
+// them (readsFar), doubts them as the first would have.  Sent
 // too where the first window doubts the verdicts, but not far, and the
 // grown budget would not hold kWindows (tuning_windows.h).
 bool Measurement::lateWindowDoubts(int round) {
     if (windowed_ || windows_.size() > 1 || !hasVerdicts() || !windowsCanTell() || leansGiveWay()) return false;
     const size_t before = windows_.size();
-    return sendWindow(round, /*brief=*/true, /*late=*/true) && windows_.size() > before && readsFarAbove(windows_.back());
+    return sendWindow(round, /*brief=*/true, /*late=*/true) && windows_.size() > before && readsFar(windows_.back());
 }
 
-// A window at the capacity read more than kLateWindowAbove times the
-// verdicts' middle free, others using less than kLateOthersBelow of what
-// the verdicts leave them.
-bool Measurement::readsFarAbove(double w) const {
+// A window at the capacity found some of it free, but far from the
+// verdicts: more than kLateWindowAbove times their middle, others using
+// less than kLateOthersBelow of what the verdicts leave them, or others
+// using more than kFarOthersAbove times that (tuning_windows.h).
+bool Measurement::readsFar(double w) const {
+    if (w <= 0 || !hasVerdicts()) return false;
     double low, high, middle;
     range(&low, &high, &middle);
     const double c = p_.capacity();
-    return w > kLateWindowAbove * middle && c - w < kLateOthersBelow * (c - middle);
+    return (w > kLateWindowAbove * middle && c - w < kLateOthersBelow * (c - middle)) ||
+           (middle < c && c - w > kFarOthersAbove * (c - middle));
 }
 
-// The first stream at the capacity found some of it free, but far from
-// the verdicts: far above them, or others using more than
-// kFirstOthersAbove times what the verdicts leave them (tuning_windows.h).
-bool Measurement::firstWindowFar() const {
-    if (windows_.empty() || !hasVerdicts() || windows_.front() <= 0) return false;
-    double low, high, middle;
-    range(&low, &high, &middle);
-    const double c = p_.capacity(), w = windows_.front();
-    return readsFarAbove(w) || (middle < c && c - w > kFirstOthersAbove * (c - middle));
-}
+bool Measurement::firstWindowFar() const { return !windows_.empty() && readsFar(windows_.front()); }
 
 // The first stream at the capacity, if any, found some of it free.  One
 // that found none met a bottleneck kept full, by a narrower link ahead
