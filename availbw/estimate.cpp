@@ -125,8 +125,7 @@ void Measurement::search(double guess, const Outcome& first) {
                 // A first window that doubts them asks for room for
                 // kWindows, unless it read far from them; where the grown
                 // budget would not hold kWindows, a brief one more within
-                // what the first budget left may read far above them
-                // (tuning_windows.h).
+                // what the first budget left may read so (tuning_windows.h).
                 if (!fewer && doubt == 4)
                     fewer = firstWindowFar() || (!roomForWindows(round, kWindows, /*grown=*/true) && lateWindowDoubts(round));
                 const size_t room = fewer ? kDoubtedWindowsRoom : kWindows;

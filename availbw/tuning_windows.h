@@ -128,11 +128,11 @@ constexpr double kLateOthersBelow = 0.4;
 // met the off periods saw others use 2.2 to 16 times what the verdicts
 // leave them; those of Poisson traffic and the mix of sizes that read
 // below the verdicts, 1.2 to 1.97 times (400 simulated runs each).  The
-// on-off path held the free rate in 900 runs
-// of 1000 where it held in 888 (907 and 898 over the lab-like path's
-// first thousand seeds), through 50 Mbit/s in 905 where 904 (899 and
-// 898); every other row held as before.  At 2.0, the first window alone
-// gave 900 where 2.5 gave 899, too close to Poisson's for the one run.
+// on-off path held the free rate in 900 runs of 1000 where it held in 888
+// (907 and 898 over the lab-like path's first thousand seeds), through 50
+// Mbit/s in 905 where 904 (899 and 898); every other row held as before.
+// At 2.0, the first window alone gave 900 where 2.5 gave 899: too close to
+// Poisson's 1.97 for one run.
 constexpr double kFarOthersAbove = 2.5;
 // The capacity's error carries into each window: its share of what others use.
 constexpr double kWindowCapacity = 0.02;

@@ -177,9 +177,9 @@ TEST(Estimate, TrafficThatComesAndGoesIsMeasuredAtTheCapacity) {
     // budget holds fewer than twenty windows, ten will do when it read far
     // from them (seeds 482, 486 and 796: others using 4 to 16 times what
     // the verdicts leave them), or when a brief window more, within the
-    // first budget, reads far above them (354, 380 and 385, whose other
-    // streams all met the bursts).  Without, all six answered from the
-    // verdicts, and none held.
+    // first budget, reads far from them (354, 380 and 385, whose other
+    // streams all met the bursts: it read far above).  Without, all six
+    // answered from the verdicts, and none held.
     held = 0;
     windowed = 0;
     each(100e6, 40e6, {354, 380, 385, 482, 486, 796}, [&](const avl_result& r, double truth) {
