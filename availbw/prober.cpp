@@ -380,8 +380,9 @@ Finding Prober::overBudget(const Plan& p) const {
 }
 
 int Prober::affordable(const Plan& p, int* bySeconds) const {
+    if (!stopped_) return affordableWithin(p, o_.max_bytes, o_.max_seconds, bySeconds);
     if (bySeconds) *bySeconds = 0;
-    return stopped_ ? 0 : affordableWithin(p, o_.max_bytes, o_.max_seconds, bySeconds);
+    return 0;
 }
 
 int Prober::affordableGrown(const Plan& p, int* bySeconds) const {
