@@ -347,9 +347,9 @@ Plan Prober::searchPlan(int round, double rate) const {
     return plan(AVL_KIND_SEARCH, round, rate, packetsAt(rate), packetBytes_, true);
 }
 
-Plan Prober::briefWindowPlan(int round, double seconds) const {
+Plan Prober::briefWindowPlan(int round) const {
     if (o_.timescale_s > 0) return searchPlan(round, ceiling_);
-    const int n = std::max(kMinPackets, static_cast<int>(lasting(seconds, ceiling_)));
+    const int n = std::max(kMinPackets, static_cast<int>(lasting(kBriefWindowSeconds, ceiling_)));
     return plan(AVL_KIND_SEARCH, round, ceiling_, std::min(packetsAt(ceiling_), n), packetBytes_, true);
 }
 

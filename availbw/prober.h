@@ -87,9 +87,9 @@ public:
 
     // One stream at rate in the search (round for the record).
     Plan searchPlan(int round, double rate) const;
-    // A stream at the ceiling seconds long (kMinPackets at least), or as
-    // long as the search's where a time scale sets those.
-    Plan briefWindowPlan(int round, double seconds) const;
+    // A stream at the ceiling kBriefWindowSeconds long (kMinPackets at
+    // least), or as long as the search's where a time scale sets those.
+    Plan briefWindowPlan(int round) const;
     // How many streams like p the budgets leave room for (each with a pause
     // as long as itself after it, and a few round trips); *bySeconds, when
     // asked, the time budget's count alone.

@@ -48,7 +48,7 @@ constexpr double kComeAndGoOfTen = 0.3;
 // held where 23 did (2.15 MB and 2.56).  Brief windows that decide as well
 // (their spread is wider, and Poisson traffic's reaches on-off traffic's)
 // saved another 0.2 MB and held less.
-constexpr double kBriefWindowSeconds = 0.001;
+constexpr double kBriefWindowSeconds = 0.002;
 constexpr size_t kWindowsWithBrief = 30;
 // Windows need room for kWindows of the search's length, in bytes and in
 // time, or none is sent.  Where the first window or the streams' own
@@ -115,7 +115,6 @@ constexpr double kWindowFarBelow = 0.5;
 // where the first stream at the capacity found nothing free: on the
 // simulator's links of 40 and 100 Mbit/s, such windows took the median
 // run from 1.00 MB to 1.33.
-constexpr double kLateWindowSeconds = 0.002;
 constexpr double kLateWindowAbove = 2.0;
 constexpr double kLateOthersBelow = 0.4;
 // Where the first window doubts verdicts that agree and the grown budget

@@ -66,8 +66,7 @@ double Measurement::windowSpread() const {
 
 bool Measurement::sendWindow(int round, bool brief, bool late) {
     const size_t index = p_.streams().size();
-    const Plan plan = !brief ? p_.searchPlan(round, p_.ceiling())
-                             : p_.briefWindowPlan(round, late ? kLateWindowSeconds : kBriefWindowSeconds);
+    const Plan plan = brief ? p_.briefWindowPlan(round) : p_.searchPlan(round, p_.ceiling());
     const Outcome out = late ? p_.streamWithinBudgets(plan) : p_.stream(plan);
     if (!out.sent) return false;
     if (p_.streams().size() > index) windowChecks_.push_back(index);
