@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 
 #include "tuning.h"
 
@@ -516,21 +517,35 @@ void Prober::judge(const Plan& p, const std::vector<int64_t>& depart, const std:
     if (!out->isVoid && p.kind == AVL_KIND_SEARCH) losses_.push_back({out->sentRate, out->received + out->lost, out->lost});
 }
 
+// The most a stream can have queued, in seconds at the capacity: its
+// lead's bits and those it sent above the least the path is known to have
+// free.  More is others' queue swinging (a TCP flow's saw), which is not
+// ours to wait for.
+double Prober::mostQueued(const Plan& p) const {
+    const double bits = p.rate > 0 ? 8.0 * p.lead * p.bytes + std::max(0.0, p.rate - below_) * p.seconds()
+                                    : 8.0 * p.packets() * p.bytes;
+    return capacity_ > 0 ? bits / capacity_ : std::numeric_limits<double>::infinity();
+}
+
+// How long a queue of queued seconds at the capacity takes to empty at
+// what is free there, with room to spare.
+double Prober::drainTime(const Plan& p, double queued) const {
+    const double wanted = std::max(0.001, kDrainFactor * queued * (capacity_ > 0 ? capacity_ / drainRate() : 1));
+    return std::min(wanted, std::max(0.001, 4 * p.seconds() + kLongestDrainExtra));
+}
+
+double Prober::windowSlot(const Plan& p) const {
+    const double queued = std::isfinite(mostQueued(p)) ? mostQueued(p) : 0;
+    return p.seconds() + rtt_ + queued + drainTime(p, queued);
+}
+
 // What this stream queued drains before the next one starts: the queue it
 // left, at the bottleneck's rate, empties at what is free there.
 void Prober::drain(const Plan& p, const Outcome& out) {
     // What the stream itself left queued: a queue that stood before it
     // (traffic that keeps the bottleneck full) is not its to drain.
-    double queued = std::max(0.0, out.lastDelay - std::max(rtt_, out.minDelay));
-    // Nor can it have queued more than its lead's bits and those it sent
-    // above the least the path is known to have free take at the capacity:
-    // the rest is others' queue swinging (a TCP flow's saw), which is not
-    // ours to wait for.
-    const double bits = p.rate > 0 ? 8.0 * p.lead * p.bytes + std::max(0.0, p.rate - below_) * p.seconds()
-                                    : 8.0 * p.packets() * p.bytes;
-    if (capacity_ > 0) queued = std::min(queued, bits / capacity_);
-    double wanted = std::max(0.001, kDrainFactor * queued * (capacity_ > 0 ? capacity_ / drainRate() : 1));
-    wanted = std::min(wanted, std::max(0.001, 4 * p.seconds() + kLongestDrainExtra));
+    const double queued = std::min(std::max(0.0, out.lastDelay - std::max(rtt_, out.minDelay)), mostQueued(p));
+    const double wanted = drainTime(p, queued);
     const double left = o_.max_seconds - elapsed();
     if (wanted > left) {
         pause(left);

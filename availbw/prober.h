@@ -98,6 +98,10 @@ public:
     // cannot grow), whether or not a budget stopped the measurement.
     int affordableGrown(const Plan& p, int* bySeconds = nullptr) const;
     Outcome stream(const Plan& p);
+    // A stream, the wait for its replies and the drain of the most it can
+    // have queued: how long after one window starts the next may start
+    // whatever the first met.
+    double windowSlot(const Plan& p) const;
     // A search stream lost more than the path loses anyway: a twin of small
     // packets tells a host's limit on echo replies (true: found, and the
     // packets were sized anew) from bytes lost.
@@ -181,6 +185,8 @@ private:
     void resume();
     void judge(const Plan& p, const std::vector<int64_t>& depart, const std::vector<int64_t>& arrive, Outcome* out);
     void drain(const Plan& p, const Outcome& out);
+    double mostQueued(const Plan& p) const;
+    double drainTime(const Plan& p, double queued) const;
     int64_t waitNs(const Plan& p) const;
     double baseLoss(double rate) const;
     double drainRate() const;

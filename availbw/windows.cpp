@@ -67,8 +67,15 @@ double Measurement::windowSpread() const {
 bool Measurement::sendWindow(int round, bool brief, bool late) {
     const size_t index = p_.streams().size();
     const Plan plan = brief ? p_.briefWindowPlan(round) : p_.searchPlan(round, p_.ceiling());
+    const double began = p_.elapsed();
     const Outcome out = late ? p_.streamWithinBudgets(plan) : p_.stream(plan);
     if (!out.sent) return false;
+    // A window that met others' traffic on leaves a longer queue to drain
+    // than one that met it off, and the next brief window, started after
+    // that drain, would meet an off period more often than its share of
+    // the time: each starts a slot after the last one started instead, as
+    // long as the most a window can queue takes (windowSlot).
+    if (brief && !late) p_.pause(std::max(0.0, began + p_.windowSlot(plan) - p_.elapsed()));
     if (p_.streams().size() > index) windowChecks_.push_back(index);
     // Its verdict stays out of the posterior: at the capacity, between two
     // of others' bursts, it may read flat, and the verdicts are the answer
