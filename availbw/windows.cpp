@@ -74,8 +74,9 @@ bool Measurement::sendWindow(int round, bool brief, bool late) {
     // than one that met it off, and the next brief window, started after
     // that drain, would meet an off period more often than its share of
     // the time: each starts a slot after the last one started instead, as
-    // long as the most a window can queue takes (windowSlot).
-    if (brief && !late) p_.pause(std::max(0.0, began + p_.windowSlot(plan) - p_.elapsed()));
+    // long as the most a window can queue takes (windowSlot).  None once a
+    // budget has ended the measurement.
+    if (brief && !late && !p_.stopped()) p_.pause(std::max(0.0, began + p_.windowSlot(plan) - p_.elapsed()));
     if (p_.streams().size() > index) windowChecks_.push_back(index);
     // Its verdict stays out of the posterior: at the capacity, between two
     // of others' bursts, it may read flat, and the verdicts are the answer
