@@ -535,7 +535,8 @@ double Prober::drainTime(const Plan& p, double queued) const {
 }
 
 double Prober::windowSlot(const Plan& p) const {
-    const double queued = std::isfinite(mostQueued(p)) ? mostQueued(p) : 0;
+    const double most = mostQueued(p);
+    const double queued = std::isfinite(most) ? most : 0;
     return p.seconds() + rtt_ + queued + drainTime(p, queued);
 }
 
