@@ -210,6 +210,12 @@ int Prober::packetsAt(double rate) const {
     return static_cast<int>(bounded(n, kMinPackets, most));
 }
 
+double Prober::streamCapacity() const {
+    if (packetBytes_ <= 0) return capacity_;
+    return capacity_ * packetBytes_ / (packetBytes_ + kLinkHeaderBytes) * (kCapacityBytes + kLinkHeaderBytes) /
+           kCapacityBytes;
+}
+
 // The lowest rate searched: a hundredth of the capacity, and well under the
 // ceiling that a host's limit on echo replies may set far below it.
 double Prober::floorRate() const {

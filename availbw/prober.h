@@ -150,6 +150,8 @@ public:
     // twin look so by chance; a path that queues is no policer's).
     bool policed() const { return policed_ || (bytesLost_ && delayRises_ == 0); }
     int packetBytes() const { return packetBytes_; }
+    // The capacity in IP bits of the streams' packets (kLinkHeaderBytes).
+    double streamCapacity() const;
     int packetsAt(double rate) const;
     double floorRate() const;
     // The share of packets lost at the lowest rates streams were sent at

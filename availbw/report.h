@@ -8,6 +8,7 @@
 #include <string>
 
 #include "availest.h"
+#include "tuning.h"
 
 namespace availbw {
 
@@ -38,7 +39,7 @@ std::string formatRate(double bps, char prefix);
 
 // Ethernet's header on every frame, which interface counters count on top of
 // the IP datagram (no preamble, frame check or gap).
-constexpr int kLinkHeaderBytes = 14;
+using tuning::kLinkHeaderBytes;
 
 // An IP rate of packets of packetBytes (IP) as link bits, or as it is for IP
 // accounting (link false) or an unknown packet size.

@@ -27,6 +27,10 @@ constexpr double kContactSlack = 0.002;
 // median that one burst of others does not move.
 constexpr int kCapacityPackets = 16;
 constexpr int kCapacityBytes = 1500;
+// A link carries each packet with a header of its own, Ethernet's 14 bytes
+// as shapers count them (a wire adds more), so fewer IP bits of packets
+// smaller than the train's pass it in a second (Prober::streamCapacity).
+constexpr int kLinkHeaderBytes = 14;
 // Small packets tell a limit on packets from one on bytes.
 constexpr int kSmallBytes = 100;
 // Slowest bottleneck whose back-to-back train's replies are waited for.

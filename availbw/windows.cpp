@@ -283,8 +283,19 @@ bool Measurement::windowsContradict() const {
 // what others use for the capacity's own error, which each window's rate
 // carries.
 void Measurement::windowRange(double* low, double* high, double* middle) const {
-    const Spread s = spreadOf(windows_);
     const double c = p_.capacity();
+    // Each window at the capacity read what the others used of the train's
+    // capacity; in IP bits of the streams' packets, which carry more header
+    // per byte, they used less by the share streamCapacity gives, and the
+    // window found that much more free.  On-off bursts through 50 Mbit/s,
+    // 400-byte packets: the median run read 2 % low in the simulator (1000
+    // runs), 0.2 % so; in the lab, alternated, 0.9 % low and 0.2 % high,
+    // the range holding in 53 runs of 60 where 50 held.  (The decisions
+    // keep the windows as read: their bounds were measured so.)
+    const double share = p_.streamCapacity() / c;
+    std::vector<double> free;
+    for (double w : windows_) free.push_back(c - share * (c - w));
+    const Spread s = spreadOf(free);
     const double t = studentT(1.645, std::max(1.0, s.n - 1));  // 95 % one-sided
     double half = t * s.sd / std::sqrt(std::max(1.0, s.n)) + kWindowCapacity * std::max(0.0, c - s.mean);
     // Windows that span bursts whole count a whole number of them each:
