@@ -298,25 +298,19 @@ TEST(Estimate, VerdictsThatDisagreeWithTheirWindowsKeepBothInTheRange) {
     EXPECT_GE(held, 9) << seen;
 }
 
-// Runs of the simulator bench whose four windows at the capacity gained
-// 0.15 or more in the mean, as a burst that ends within a stream makes its
-// second half faster, while the give-way fits of all their streams found
-// the traffic not to yield: they said "the streams hint ... yields" with
-// status 2.  Each now answers, and its range holds the free rate.
+// Bench runs whose four windows at the capacity gained 0.15 by chance, while
+// the fits of all their streams found no yielding, said "the streams hint".
 TEST(Estimate, WindowsGainingByChanceHintNothingTheFitsRuleOut) {
-    const std::pair<simpath::Cross, int> runs[] = {{simpath::Cross::Poisson, 1201}, {simpath::Cross::Poisson, 1565},
-                                                   {simpath::Cross::Poisson, 1829}, {simpath::Cross::Mix, 1127},
-                                                   {simpath::Cross::Mix, 1461},     {simpath::Cross::OnOff, 1975}};
-    for (const auto& [kind, seed] : runs) {
+    using simpath::Cross;
+    for (auto [kind, seed] : {std::pair{Cross::Poisson, 1201}, {Cross::Poisson, 1565}, {Cross::Poisson, 1829},
+                              {Cross::Mix, 1127}, {Cross::Mix, 1461}, {Cross::OnOff, 1975}}) {
         simpath::Config c = labBottleneck(50e6, 20e6, seed);
         c.hops[0].kind = kind;
         simpath::Path path(c);
         avl_result r;
         double truth;
-        ASSERT_EQ(measureDefault(path, &r, &truth), 0) << "seed " << seed << ": " << r.reason;
-        EXPECT_NE(r.elastic, AVL_ELASTIC_YES) << seed;
-        EXPECT_LE(r.low_bps, truth) << seed;
-        EXPECT_GE(r.high_bps, truth) << seed;
+        ASSERT_EQ(measureDefault(path, &r, &truth), 0) << seed << ": " << r.reason;
+        EXPECT_TRUE(r.elastic != AVL_ELASTIC_YES && r.low_bps <= truth && truth <= r.high_bps) << seed;
         avl_free_result(&r);
     }
 }
