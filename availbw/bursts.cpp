@@ -41,8 +41,8 @@ void addBursts(const avl_stream& s, double capacity, Bursts* b) {
     b->seconds += std::max(0.0, s.depart_s[s.packets - 1] - s.depart_s[s.lead]);
 }
 
-double burstTimescale(const Bursts& b, double capacity, double others) {
-    if (b.events < kBurstEvents || b.withBursts < 2 || b.seconds <= 0 || capacity <= 0) return 0;
+double burstTimescale(const Bursts& b, double capacity, double others, int leastEvents) {
+    if (b.events < leastEvents || b.withBursts < 2 || b.seconds <= 0 || capacity <= 0) return 0;
     const double gap = b.seconds / b.events;
     const double length = b.seconds / b.streams;
     const double rate = b.bytes * 8 / b.seconds;

@@ -27,10 +27,11 @@ struct Bursts {
 void addBursts(const avl_stream& s, double capacity, Bursts* b);
 
 // The length streams need to span several bursts (seconds), or 0 when the
-// bursts are too few or too small to matter, or the streams span enough of
-// them already.  others: what the search so far puts others' traffic at
-// (the capacity less its middle).  Bursts that carry as much as that say
-// the search is wrong: it finds the whole capacity free between them.
-double burstTimescale(const Bursts& b, double capacity, double others);
+// bursts are too few (under leastEvents, or in one stream) or too small to
+// matter, or the streams span enough of them already.  others: what the
+// search so far puts others' traffic at (the capacity less its middle).
+// Bursts that carry as much as that say the search is wrong: it finds the
+// whole capacity free between them.
+double burstTimescale(const Bursts& b, double capacity, double others, int leastEvents);
 
 }  // namespace availbw

@@ -197,16 +197,26 @@ void Measurement::search(double guess, const Outcome& first) {
 // Others' bursts further apart than the streams last (bursts.h), carrying
 // at least share of what the verdicts leave to others, and *gap between
 // them; only where no time scale was asked for.
-bool Measurement::farBursts(double* gap, double share) const {
+bool Measurement::farBursts(double* gap, double share, int leastEvents) const {
     if (p_.options().timescale_s > 0) return false;
     Bursts b;
     for (const avl_stream& s : p_.streams())
         if (s.kind == AVL_KIND_SEARCH || s.kind == AVL_KIND_GUESS) addBursts(s, p_.capacity(), &b);
     double low, high, middle;
     range(&low, &high, &middle);
-    if (burstTimescale(b, p_.capacity(), share * std::max(0.0, p_.capacity() - middle)) <= 0) return false;
+    if (burstTimescale(b, p_.capacity(), share * std::max(0.0, p_.capacity() - middle), leastEvents) <= 0) return false;
     *gap = b.seconds / b.events;
     return true;
+}
+
+// Others' bursts came far apart: the streams grew to span them, or those
+// sent so far show them.  Streams shorter than their gaps met one or none,
+// each after the last one's queue drained, and how their halves and their
+// first replies fared tells where in them the bursts fell, not whether the
+// traffic yields (yielding.cpp).
+bool Measurement::burstsFarApart() const {
+    double gap;
+    return r_->burst_gap_s > 0 || farBursts(&gap, 1);
 }
 
 // Such bursts make the streams grow to span several of them, and the
@@ -335,6 +345,17 @@ int Measurement::conclude() {
             f.high = high;
             return noEstimate(f);
         }
+    }
+    // Others' bursts far apart met the streams, which never grew to span
+    // them, and carried well more than the verdicts leave others: between
+    // bursts a stream finds the whole capacity free, and the verdicts read
+    // the gaps, not the mean (tuning.h, kBurstsOverrule).
+    double gap;
+    if (!sampled_ && !swinging_ && r_->burst_gap_s <= 0 && farBursts(&gap, kBurstsOverrule, kBurstsOverruleEvents)) {
+        r_->burst_gap_s = gap;
+        Finding f = ended.failure == AVL_FAIL_BUDGET ? ended : Finding(AVL_FAIL_UNSTEADY);
+        f.detail = kBurstsUnspanned;
+        return noEstimate(f);
     }
     // What stopped the search, when it was not a budget, is the reason
     // where the verdicts left the range wide.

@@ -94,7 +94,7 @@ private:
     void endRound();
     bool disagree() const;
     bool lengthenForBursts(int round);
-    bool farBursts(double* gap, double share) const;
+    bool farBursts(double* gap, double share, int leastEvents = tuning::kBurstEvents) const;
     int elastic(bool answered) const;
     GiveWayFits giveWayFits() const;
     bool hintsGiveWay() const;
@@ -118,6 +118,12 @@ private:
     // it out, as they were before such streams were sent.
     bool windowCheck(size_t i) const {
         return std::find(windowChecks_.begin(), windowChecks_.end(), i) != windowChecks_.end();
+    }
+    bool burstsFarApart() const;
+    // The streams grew to span others' bursts, and this one lasted at
+    // least half as long.
+    bool spansBursts(const avl_stream& s) const {
+        return r_->burst_gap_s > 0 && s.packets > 0 && s.depart_s[s.packets - 1] >= 0.5 * p_.options().timescale_s;
     }
     bool windowsCanTell() const;
     void sendWindows(int round, size_t count, double gap = 0, bool brief = false);

@@ -57,6 +57,7 @@ double endToEndSlope(const std::vector<int64_t>& depart, const std::vector<int64
 }  // namespace
 
 const char* const kBeforeAnyVerdict = "before any rate was judged";
+const char* const kBurstsUnspanned = "before the streams spanned others' bursts";
 
 std::string describe(const Finding& f) {
     switch (f.failure) {
@@ -97,6 +98,7 @@ std::string describe(const Finding& f) {
             // or one at or below nothing (they met more than a capacity
             // read low lets through): such a range is not printed.
             std::string why = "the streams disagreed too much to narrow the range";
+            if (f.detail == kBurstsUnspanned) why += ": others' bursts came too far apart for them";
             if (f.of > f.count)
                 why += ": the budgets held " + std::to_string(f.count) + " of " + std::to_string(f.of) +
                        " streams at the capacity for bursts far apart";

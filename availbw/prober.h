@@ -69,8 +69,11 @@ struct Finding {
     bool suspected = false;        // for AVL_FAIL_ELASTIC: only hinted at
 };
 std::string describe(const Finding& f);
-// The detail of a budget that ran out before the search had a verdict.
+// The detail of a budget that ran out before the search had a verdict, and
+// of a search whose streams met others' bursts far apart but never grew to
+// span them (a budget's, or the streams' disagreement).
 extern const char* const kBeforeAnyVerdict;
+extern const char* const kBurstsUnspanned;
 
 class Prober {
 public:
