@@ -10,6 +10,9 @@
 #   burst5     50 Mbit/s, 30 % cross traffic in bursts every 5 ms
 #   burst20    50 Mbit/s, 30 % cross traffic in bursts every 20 ms, with the
 #              defaults and with --timescale 100
+#   burst20@50/20 burst20@100/50
+#              heavier bursts every 20 ms: 20 Mbit/s through 50 and 50
+#              through 100, which fill the link 8 and 10 ms of every 20
 #   tight      an idle 40 Mbit/s hop leaving the target, then 100 Mbit/s
 #              carrying 75 (the tight link is not the narrow one)
 #   loss1 loss3  50 Mbit/s carrying 20, and 1 or 3 % of the replies lost
@@ -102,7 +105,7 @@ burst_for() { awk -v r="$1" 'BEGIN { print (r >= 100 ? 3028 : 1600) }'; }
 ROWS=("$@")
 if ((${#ROWS[@]} == 0)); then
     for c in 10 50 100 200; do for x in 0 30 60; do ROWS+=("$c/$x"); done; done
-    ROWS+=(burst5 burst20 tight loss1 loss3 police echo ipv6 user poisson50/20 poisson100/50 onoff50/20 onoff100/40 mix50/20 tcp1 tcp4)
+    ROWS+=(burst5 burst20 burst20@50/20 burst20@100/50 tight loss1 loss3 police echo ipv6 user poisson50/20 poisson100/50 onoff50/20 onoff100/40 mix50/20 tcp1 tcp4)
 fi
 
 # RUNS of availbw as USER (root or user) with ARGS...; FREE is the link-layer
@@ -229,6 +232,8 @@ for r in "${ROWS[@]}"; do
         x=$(awk -v r="$c" -v p="$p" 'BEGIN { printf "%g", r * p / 100 }')
         row "$r" "$c" "$x" - root yes "$TARGET" ;;
     burst5) row burst5 50 15 --cross-burst,5 root no "$TARGET" ;;
+    burst20@50/20) row "$r" 50 20 --cross-burst,20 root no "$TARGET" ;;
+    burst20@100/50) row "$r" 100 50 --cross-burst,20 root no "$TARGET" ;;
     burst20)
         row burst20 50 15 --cross-burst,20 root yes "$TARGET"
         row burst20/ts 50 15 --cross-burst,20 root no --timescale 100 "$TARGET" ;;

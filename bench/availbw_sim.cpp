@@ -79,6 +79,9 @@ std::vector<Scenario> scenarios() {
     all.push_back({"burst5", path({hop(50, 0.3, 5)})});
     all.push_back({"burst5/100", path({hop(100, 0.3, 5)})});
     all.push_back({"burst20", path({hop(50, 0.3, 20)})});
+    // Heavier bursts 20 ms apart, which fill the link 8 and 10 ms of 20.
+    all.push_back({"burst20@50/20", path({hop(50, 0.4, 20)})});
+    all.push_back({"burst20@100/50", path({hop(100, 0.5, 20)})});
     // Cross traffic as real paths carry it: at random, in a mix of sizes,
     // in on-off bursts (5 ms on, 5 ms off on average), and TCP-like flows.
     all.push_back({"poisson50/20", path({hop(50, 0.4, 0, simpath::Cross::Poisson)})});
