@@ -20,6 +20,15 @@ struct Bursts {
     int events = 0;        // bursts seen
     double bytes = 0;      // their bytes, from the delay each added
     double seconds = 0;    // the streams' time, from the first packet after the lead to the last
+
+    Bursts& operator+=(const Bursts& o) {
+        streams += o.streams;
+        withBursts += o.withBursts;
+        events += o.events;
+        bytes += o.bytes;
+        seconds += o.seconds;
+        return *this;
+    }
 };
 
 // Adds what one stream (its packets after the lead) saw of bursts on a path

@@ -199,9 +199,19 @@ void Measurement::search(double guess, const Outcome& first) {
 // them; only where no time scale was asked for.
 bool Measurement::farBursts(double* gap, double share, int leastEvents) const {
     if (p_.options().timescale_s > 0) return false;
+    const std::vector<avl_stream>& all = p_.streams();
+    if (burstsCapacity_ != p_.capacity() || burstsSeen_.size() > all.size()) {
+        burstsSeen_.clear();
+        burstsCapacity_ = p_.capacity();
+    }
+    for (size_t i = burstsSeen_.size(); i < all.size(); ++i) {
+        burstsSeen_.emplace_back();
+        if (all[i].kind == AVL_KIND_SEARCH || all[i].kind == AVL_KIND_GUESS)
+            addBursts(all[i], p_.capacity(), &burstsSeen_.back());
+    }
     Bursts b;
-    for (const avl_stream& s : p_.streams())
-        if (s.kind == AVL_KIND_SEARCH || s.kind == AVL_KIND_GUESS) addBursts(s, p_.capacity(), &b);
+    for (const Bursts& one : burstsSeen_) b += one;
+    if (b.events < leastEvents) return false;  // before the verdicts' range, which costs more
     double low, high, middle;
     range(&low, &high, &middle);
     if (burstTimescale(b, p_.capacity(), share * std::max(0.0, p_.capacity() - middle), leastEvents) <= 0) return false;

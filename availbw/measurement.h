@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "availest.h"
+#include "bursts.h"
 #include "posterior.h"
 #include "prober.h"
 #include "samples.h"
@@ -163,6 +164,12 @@ private:
     };
     std::vector<Sample> samples_;  // every judged stream's window (samples.h)
     bool sampled_ = false;         // a budget ended the search, and the windows' mean gives the figure
+    // What each of the prober's streams saw of others' bursts (addBursts;
+    // nothing for those not of the search), at burstsCapacity_: the tests
+    // of yielding ask after every stream, and on a fast path a stream has
+    // thousands of packets.
+    mutable std::vector<Bursts> burstsSeen_;
+    mutable double burstsCapacity_ = 0;
 };
 
 }  // namespace availbw
