@@ -357,11 +357,12 @@ int Measurement::conclude() {
         }
     }
     // Others' bursts far apart met the streams, which never grew to span
-    // them, and carried well more than the verdicts leave others: between
-    // bursts a stream finds the whole capacity free, and the verdicts read
-    // the gaps, not the mean (tuning.h, kBurstsOverrule).
+    // them (farBursts looks only then), and carried well more than the
+    // verdicts leave others: between bursts a stream finds the whole
+    // capacity free, and the verdicts read the gaps, not the mean (tuning.h,
+    // kBurstsOverrule).
     double gap;
-    if (!sampled_ && !swinging_ && r_->burst_gap_s <= 0 && farBursts(&gap, kBurstsOverrule, kBurstsOverruleEvents)) {
+    if (!sampled_ && !swinging_ && farBursts(&gap, kBurstsOverrule, kBurstsOverruleEvents)) {
         r_->burst_gap_s = gap;
         Finding f = ended.failure == AVL_FAIL_BUDGET ? ended : Finding(AVL_FAIL_UNSTEADY);
         f.detail = kBurstsUnspanned;
