@@ -28,6 +28,8 @@
 #   onoff50/20 tsl_crossgen's on-off bursts: 40 Mbit/s for 5 ms, then 5 ms
 #              of silence, on average (exponential), 20 Mbit/s on the mean;
 #              onoff100/40 the same at 80 Mbit/s through 100
+#   onoff20@100/70 on-off bursts that overload the link: 140 Mbit/s through
+#              100 for 20 ms, then 20 ms of silence, on average
 #   mix50/20   tsl_crossgen's packet-size mix (40, 576 and 1500 IP bytes in
 #              7 : 4 : 1, exponential gaps), 20 Mbit/s of IP bits
 #              (traffic at random moves its rate by a few percent from
@@ -105,7 +107,7 @@ burst_for() { awk -v r="$1" 'BEGIN { print (r >= 100 ? 3028 : 1600) }'; }
 ROWS=("$@")
 if ((${#ROWS[@]} == 0)); then
     for c in 10 50 100 200; do for x in 0 30 60; do ROWS+=("$c/$x"); done; done
-    ROWS+=(burst5 burst20 burst20@50/20 burst20@100/50 tight loss1 loss3 police echo ipv6 user poisson50/20 poisson100/50 onoff50/20 onoff100/40 mix50/20 tcp1 tcp4)
+    ROWS+=(burst5 burst20 burst20@50/20 burst20@100/50 tight loss1 loss3 police echo ipv6 user poisson50/20 poisson100/50 onoff50/20 onoff100/40 onoff20@100/70 mix50/20 tcp1 tcp4)
 fi
 
 # RUNS of availbw as USER (root or user) with ARGS...; FREE is the link-layer
@@ -248,6 +250,7 @@ for r in "${ROWS[@]}"; do
     poisson100/50) row "$r" 100 50 "--cross-kind,poisson,--crossgen,$CROSSGEN" root no "$TARGET" ;;
     onoff50/20) row "$r" 50 20 "--cross-kind,onoff,--crossgen,$CROSSGEN" root no "$TARGET" ;;
     onoff100/40) row "$r" 100 40 "--cross-kind,onoff,--crossgen,$CROSSGEN" root no "$TARGET" ;;
+    onoff20@100/70) row "$r" 100 70 "--cross-kind,onoff,--cross-period,20,--crossgen,$CROSSGEN" root no "$TARGET" ;;
     mix50/20) row "$r" 50 20 "--cross-kind,mix,--crossgen,$CROSSGEN" root no "$TARGET" ;;
     tcp1) row tcp1 50 0 --tcp,1 root no "$TARGET" ;;
     tcp4) row tcp4 50 0 --tcp,4 root no "$TARGET" ;;

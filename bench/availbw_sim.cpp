@@ -89,6 +89,11 @@ std::vector<Scenario> scenarios() {
     all.push_back({"onoff50/20", path({hop(50, 0.4, 0, simpath::Cross::OnOff)})});
     all.push_back({"onoff100/40", path({hop(100, 0.4, 0, simpath::Cross::OnOff)})});
     all.push_back({"mix50/20", path({hop(50, 0.4, 0, simpath::Cross::Mix)})});
+    // On-off bursts that overload the link: 140 Mbit/s through 100 for 20
+    // ms, then 20 ms off, on average.
+    Scenario overload{"onoff20@100/70", path({hop(100, 0.7, 0, simpath::Cross::OnOff)})};
+    overload.config.hops[0].onSeconds = overload.config.hops[0].offSeconds = 0.02;
+    all.push_back(overload);
     // Their round trips: 15 to 25 ms, as over a wide-area path, or 0.2 ms
     // as between the lab's namespaces, where the queue is all of it.
     for (int flows : {1, 4})

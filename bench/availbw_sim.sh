@@ -5,7 +5,8 @@
 # to 75 % cross traffic in bursts a millisecond apart, a tight link after a
 # narrower idle one, random loss, a policer, hosts that limit their echo
 # replies, cross traffic in 20 ms bursts, Poisson cross traffic at 50/20 and
-# 100/50, on-off bursts, a packet-size mix, one and four TCP-like flows
+# 100/50, on-off bursts (and ones that overload the link while on), a
+# packet-size mix, one and four TCP-like flows
 # through 50 Mbit/s with round trips of 20 ms and, as in the lab, 0.2 ms), RUNS measurements with different seeds: the estimate
 # against the truth the simulator's counters give, in how many runs the
 # range held it and how many answered, what the runs said of elastic cross

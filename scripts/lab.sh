@@ -5,7 +5,8 @@
 #
 #   lab.sh up NAME [--rate MBIT] [--burst BYTES] [--shape replies|requests]
 #                  [--police] [--narrow MBIT] [--cross MBIT] [--cross-burst MS]
-#                  [--cross-kind steady|poisson|mix|onoff] [--crossgen PATH]
+#                  [--cross-kind steady|poisson|mix|onoff] [--cross-period MS]
+#                  [--crossgen PATH]
 #                  [--tcp N] [--steer CPU] [--loss PCT] [--loss-on replies|requests|both]
 #                  [--echo-limit PPS] [--echo-burst N] [--ping-users]
 #                  [--ttl-expire] [--no-echo]
@@ -86,6 +87,8 @@
 #                  twice MBIT during on periods of 5 ms on average, silent
 #                  during off periods of 5 ms on average (both exponential).
 #                  A tsl_crossgen sink in the receiving namespace takes it in.
+#   --cross-period MS
+#                  onoff's on and off periods last MS ms on average, not 5
 #   --crossgen PATH
 #                  the tsl_crossgen program (default: $TSL_CROSSGEN, else
 #                  tsl_crossgen on PATH)
@@ -183,7 +186,7 @@ usage() {
     cat >&2 <<EOF
 usage: $prog up NAME [--rate MBIT] [--burst BYTES] [--shape replies|requests]
                      [--police] [--narrow MBIT] [--cross MBIT] [--cross-burst MS]
-                     [--cross-kind steady|poisson|mix|onoff] [--crossgen PATH]
+                     [--cross-kind steady|poisson|mix|onoff] [--cross-period MS] [--crossgen PATH]
                      [--tcp N] [--steer CPU] [--loss PCT] [--loss-on replies|requests|both]
                      [--echo-limit PPS] [--echo-burst N] [--ping-users]
                      [--ttl-expire] [--no-echo]
@@ -375,7 +378,7 @@ cmd_up() {
     valid_name "$name" || die "bad lab name '$name' (letters, digits, _; at most 40)"
     local rate="" burst="" police=0 narrow="" loss=0 loss_on=both echo_limit="" echo_burst=5 ping_users=0
     local ttl_expire=0 no_echo=0 shape=replies cross="" cross_burst=1 steer=""
-    local cross_kind="" crossgen=${TSL_CROSSGEN:-} tcp_flows=0
+    local cross_kind="" cross_period=5 crossgen=${TSL_CROSSGEN:-} tcp_flows=0
     while [[ $# -gt 0 ]]; do
         case $1 in
         --rate) [[ $# -ge 2 ]] || usage; rate=$2; shift 2 ;;
@@ -386,6 +389,7 @@ cmd_up() {
         --cross) [[ $# -ge 2 ]] || usage; cross=$2; shift 2 ;;
         --cross-burst) [[ $# -ge 2 ]] || usage; cross_burst=$2; shift 2 ;;
         --cross-kind) [[ $# -ge 2 ]] || usage; cross_kind=$2; shift 2 ;;
+        --cross-period) [[ $# -ge 2 ]] || usage; cross_period=$2; shift 2 ;;
         --crossgen) [[ $# -ge 2 ]] || usage; crossgen=$2; shift 2 ;;
         --tcp) [[ $# -ge 2 ]] || usage; tcp_flows=$2; shift 2 ;;
         --steer) [[ $# -ge 2 ]] || usage; steer=$2; shift 2 ;;
@@ -437,6 +441,9 @@ cmd_up() {
     [[ -n $cross_kind && -z $crossgen ]] && crossgen=$(command -v tsl_crossgen)
     if ! [[ $cross_burst =~ ^[0-9]{1,4}$ ]] || ((10#$cross_burst < 1)); then
         die "--cross-burst wants a whole number of milliseconds from 1, not '$cross_burst'"
+    fi
+    if ! [[ $cross_period =~ ^[0-9]{1,4}$ ]] || ((10#$cross_period < 1)); then
+        die "--cross-period wants a whole number of milliseconds from 1, not '$cross_period'"
     fi
     if [[ -n $steer ]] && ! { [[ $steer =~ ^[0-9]{1,4}$ ]] && ((10#$steer < $(nproc))); }; then
         die "--steer wants a processor number below $(nproc), not '$steer'"
@@ -572,7 +579,7 @@ BATCH
         [[ -n $narrow ]] && src=$r
         if [[ -n $cross_kind ]]; then
             step "starting the cross traffic" start_crossgen "$sink" "$src" "$sink_addr" "$cross" "$cross_kind" \
-                "$cross_burst" "$crossgen" "${pin[@]}"
+                "$cross_burst" "$cross_period" "$crossgen" "${pin[@]}"
         else
             step "starting the cross traffic" start_cross "$sink" "$src" "$sink_addr" "$cross" "$cross_burst" "${pin[@]}"
         fi
@@ -747,11 +754,12 @@ check_traffic_options() {
 
 # Cross traffic of the suite's own sender from namespace SRC to a sink in
 # namespace SINK at SINK_ADDR: MBIT Mbit/s of IP bits of KIND, steady ones in
-# bursts every BURST_MS ms, the program at CROSSGEN, each process started
+# bursts every BURST_MS ms, on-off ones in periods of PERIOD_MS ms on
+# average, the program at CROSSGEN, each process started
 # through the command that follows (taskset, or nothing).
 start_crossgen() {
-    local sink=$1 src=$2 sink_addr=$3 mbit=$4 kind=$5 burst_ms=$6 crossgen=$7 i
-    shift 7
+    local sink=$1 src=$2 sink_addr=$3 mbit=$4 kind=$5 burst_ms=$6 period_ms=$7 crossgen=$8 i
+    shift 8
     count_others "$sink" || return 1
     ip netns exec "$sink" setsid "$@" "$crossgen" sink --port 5300 </dev/null >/dev/null 2>&1 {lock_fd}<&- &
     for ((i = 0; i < 200; i++)); do
@@ -760,7 +768,7 @@ start_crossgen() {
     done
     ((i < 200)) || { echo "the cross-traffic sink did not start" >&2; return 1; }
     ip netns exec "$src" setsid "$@" "$crossgen" send "$sink_addr" --port 5300 --rate "$mbit" --kind "$kind" \
-        --tick "$burst_ms" --seed "$RANDOM" </dev/null >/dev/null 2>&1 {lock_fd}<&- &
+        --tick "$burst_ms" --on "$period_ms" --off "$period_ms" --seed "$RANDOM" </dev/null >/dev/null 2>&1 {lock_fd}<&- &
     wait_arrivals "$sink" 20 || { echo "no cross traffic arrived within 3 s" >&2; return 1; }
 }
 
