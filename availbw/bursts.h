@@ -43,4 +43,14 @@ void addBursts(const avl_stream& s, double capacity, Bursts* b);
 // whole capacity free between them.
 double burstTimescale(const Bursts& b, double capacity, double others, int leastEvents);
 
+// Others' bits the streams' first replies met queued, at least.  Each
+// stream's first packet waits behind what is queued when it arrives: less
+// what was already queued when the stream before it sent its last answered
+// packet (served at the capacity since), that is others' traffic come since.
+// A queue is served in order, so these are different bits for each stream:
+// a floor on what others sent over the measurement.  Queues of fewer than
+// kBurstPackets full-sized packets are the stamps' and the path's jitter and
+// not counted.  least: the least round trip, seconds.
+double queuedAtStarts(const avl_stream* s, size_t n, double capacity, double least);
+
 }  // namespace availbw

@@ -243,6 +243,17 @@ bool Measurement::lengthenForBursts(int round) {
     return true;
 }
 
+// What the streams' first replies met queued of others' traffic, over the
+// measurement, comes to kQueuesOverrule of what a figure of middle leaves
+// others or more (bursts.h, queuedAtStarts; tuning.h).
+bool Measurement::queuesOverrule(double middle) const {
+    const std::vector<avl_stream>& all = p_.streams();
+    const double seconds = p_.elapsed();
+    if (seconds <= 0) return false;
+    const double queued = queuedAtStarts(all.data(), all.size(), p_.capacity(), p_.roundTrip()) / seconds;
+    return queued >= kQueuesLeast * p_.capacity() && queued >= kQueuesOverrule * std::max(0.0, p_.capacity() - middle);
+}
+
 // The streams disagree: the range a budget left is still wider than
 // kDisagreement.  The automatic budgets may then grow.
 bool Measurement::disagree() const {
@@ -366,6 +377,16 @@ int Measurement::conclude() {
         r_->burst_gap_s = gap;
         Finding f = ended.failure == AVL_FAIL_BUDGET ? ended : Finding(AVL_FAIL_UNSTEADY);
         f.detail = kBurstsUnspanned;
+        return noEstimate(f);
+    }
+    // Others' traffic that overloads the path for longer than a stream
+    // lasts keeps a queue that drains only between its bursts, and streams
+    // sent each after the last one's queue drained start there: the
+    // verdicts read the gaps, and the queues the streams met tell more of
+    // others' traffic than the verdicts leave it.
+    if (!sampled_ && !swinging_ && queuesOverrule(middle)) {
+        Finding f = ended.failure == AVL_FAIL_BUDGET ? ended : Finding(AVL_FAIL_UNSTEADY);
+        f.detail = kQueuesUnexplained;
         return noEstimate(f);
     }
     // What stopped the search, when it was not a budget, is the reason

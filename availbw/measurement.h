@@ -96,6 +96,7 @@ private:
     bool disagree() const;
     bool lengthenForBursts(int round);
     bool farBursts(double* gap, double share, int leastEvents = tuning::kBurstEvents) const;
+    bool queuesOverrule(double middle) const;
     int elastic(bool answered) const;
     GiveWayFits giveWayFits() const;
     bool hintsGiveWay() const;

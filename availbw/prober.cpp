@@ -58,6 +58,7 @@ double endToEndSlope(const std::vector<int64_t>& depart, const std::vector<int64
 
 const char* const kBeforeAnyVerdict = "before any rate was judged";
 const char* const kBurstsUnspanned = "before the streams spanned others' bursts";
+const char* const kQueuesUnexplained = "before the streams agreed with the queues they met";
 
 std::string describe(const Finding& f) {
     switch (f.failure) {
@@ -99,6 +100,8 @@ std::string describe(const Finding& f) {
             // read low lets through): such a range is not printed.
             std::string why = "the streams disagreed too much to narrow the range";
             if (f.detail == kBurstsUnspanned) why += ": others' bursts came too far apart for them";
+            if (f.detail == kQueuesUnexplained)
+                why += ": the queues they met hold more of others' traffic than the range leaves it";
             if (f.of > f.count)
                 why += ": the budgets held " + std::to_string(f.count) + " of " + std::to_string(f.of) +
                        " streams at the capacity for bursts far apart";

@@ -74,6 +74,9 @@ std::string describe(const Finding& f);
 // span them (a budget's, or the streams' disagreement).
 extern const char* const kBeforeAnyVerdict;
 extern const char* const kBurstsUnspanned;
+// ... and of one whose figure leaves others less than the queues the
+// streams met hold (Measurement::queuesOverrule).
+extern const char* const kQueuesUnexplained;
 
 class Prober {
 public:
@@ -143,6 +146,7 @@ public:
 
     double elapsed() const { return (path_.now_ns(path_.context) - start_) / 1e9; }
     double capacity() const { return capacity_; }
+    double roundTrip() const { return rtt_; }
     double ceiling() const { return ceiling_; }
     double limitPps() const { return limitPps_; }
     // The capacity was read from the few replies of trains the host's limit
