@@ -307,8 +307,10 @@ constexpr size_t kBurstWindowsLeast = 6;
 // 84 of their ranges missed, mostly at 90 to 99 Mbit/s free; with the bar,
 // 65 and 46 (at half the rate through 50 Mbit/s 71 and 60, then 45 and 35).
 // On the steady, Poisson, size-mix and on-off paths, that floor came to at
-// most a tenth of what the figure left others, and no run changed; heavier
-// bursts 20 ms apart through 100 Mbit/s lost 3 answers of 4, all wrong.
+// most 0.08 of what the verdicts' figure left others where their range held
+// (0.32 in one on-off run through 100 Mbit/s whose range missed), and no run
+// changed; heavier bursts 20 ms apart through 100 Mbit/s lost 3 answers of
+// 4, all wrong.
 // (Pauses spread over up to four times the longest such queue, so that the
 // streams met every phase of the episodes, changed nothing over 400 runs.)
 constexpr double kQueuesOverrule = 0.5;
