@@ -120,4 +120,22 @@ TEST(Estimate, QueuesTheStreamsMetOverruleVerdictsThatReadTheGaps) {
     }
 }
 
+// Such traffic through 50 Mbit/s fills the queue at times, and it drops a
+// stream's packets and then its twin's small ones alike: the twin, whose
+// answered packets waited 30 ms and more, or which got no reply at all,
+// named a host's limit of 1 echo reply a second.
+TEST(Estimate, AFullQueueIsNoHostsLimitOnEchoReplies) {
+    for (int seed : {3003, 3008, 3020}) {
+        simpath::Config c = labBottleneck(50e6, 35e6, seed);
+        c.hops[0].kind = simpath::Cross::OnOff;
+        c.hops[0].onSeconds = c.hops[0].offSeconds = 0.02;
+        simpath::Path path(c);
+        avl_result r;
+        double truth;
+        measureDefault(path, &r, &truth);
+        EXPECT_EQ(r.echo_limit_pps, 0) << "seed " << seed << ": " << r.reason;
+        avl_free_result(&r);
+    }
+}
+
 }  // namespace
