@@ -52,33 +52,34 @@ double burstTimescale(const Bursts& b, double capacity, double others, int least
     return std::min(kBurstGaps * gap, kLongestBurstScale);
 }
 
-namespace {
-
-// What others' traffic had queued ahead of stream s's first packet, at
-// least (seconds at the bottleneck): the queue it met less what was queued
-// when the stream before it sent its last answered packet, served at the
-// capacity since (none where nothing before it was answered: the queue
-// may be older).
-double queuedAhead(const avl_stream& before, const avl_stream& s, double least) {
-    if (s.packets < 1 || s.delay_s == nullptr || s.delay_s[0] < 0) return 0;
-    double earlier = INFINITY;
-    if (before.delay_s != nullptr && before.depart_s != nullptr)
-        for (int k = before.packets - 1; k >= 0; --k)
-            if (before.delay_s[k] >= 0) {
-                earlier = std::max(0.0, before.delay_s[k] - least - (s.start_s - before.start_s - before.depart_s[k]));
-                break;
-            }
-    return std::max(0.0, s.delay_s[0] - least - earlier);
-}
-
-}  // namespace
-
 double queuedAtStarts(const avl_stream* s, size_t n, double capacity, double least) {
     if (capacity <= 0) return 0;
     const double jitter = kBurstPackets * 1500 * 8 / capacity;
+    // The queue a stream's first packet met (infinite where it got no reply).
+    const auto metAtStart = [&](const avl_stream& a) {
+        return a.packets > 0 && a.delay_s != nullptr && a.delay_s[0] >= 0 ? a.delay_s[0] - least : INFINITY;
+    };
     double bits = 0;
     for (size_t i = 1; i < n; ++i) {
-        const double queued = queuedAhead(s[i - 1], s[i], least);
+        const avl_stream& before = s[i - 1];
+        const avl_stream& a = s[i];
+        const double queue = metAtStart(a);
+        if (!std::isfinite(queue)) continue;
+        const double since = a.start_s - before.start_s;
+        // What was queued when the last answered packet before left, less
+        // what was served since (infinite where none was answered).
+        double earlier = INFINITY;
+        if (before.delay_s != nullptr && before.depart_s != nullptr)
+            for (int k = before.packets - 1; k >= 0; --k)
+                if (before.delay_s[k] >= 0) {
+                    earlier = std::max(0.0, before.delay_s[k] - least - (since - before.depart_s[k]));
+                    break;
+                }
+        // At most the stream before's own packets, and what of the queue
+        // its first packet met is still there.
+        const double own = before.packets * before.packet_bytes * 8.0 / capacity;
+        const double old = std::max(0.0, metAtStart(before) - since);
+        const double queued = queue - std::min(earlier, own + old);
         if (queued > jitter) bits += queued * capacity;
     }
     return bits;

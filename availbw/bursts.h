@@ -44,13 +44,15 @@ void addBursts(const avl_stream& s, double capacity, Bursts* b);
 double burstTimescale(const Bursts& b, double capacity, double others, int leastEvents);
 
 // Others' bits the streams' first replies met queued, at least.  Each
-// stream's first packet waits behind what is queued when it arrives: less
-// what was already queued when the stream before it sent its last answered
-// packet (served at the capacity since), that is others' traffic come since.
-// A queue is served in order, so these are different bits for each stream:
-// a floor on what others sent over the measurement.  Queues of fewer than
-// kBurstPackets full-sized packets are the stamps' and the path's jitter and
-// not counted.  least: the least round trip, seconds.
+// stream's first packet waits behind what is queued when it arrives; a
+// queue is served in order, so of that, what came before the stream before
+// started is at most what that one's first packet met, less what was served
+// since, and what came after it, besides its own packets, is others'
+// traffic come since (and at most what was queued when its last answered
+// packet left, less what was served since).  So each stream's count is
+// different bits: a floor on what others sent over the measurement.
+// Queues of fewer than kBurstPackets full-sized packets are the stamps' and
+// the path's jitter and not counted.  least: the least round trip, seconds.
 double queuedAtStarts(const avl_stream* s, size_t n, double capacity, double least);
 
 }  // namespace availbw
