@@ -100,18 +100,23 @@ TEST(Estimate, BurstsFarApartReadNeitherAsTheirGapsNorAsYielding) {
     }
 }
 
-// On-off traffic that overloads the path while on (140 Mbit/s through 100
-// for 20 ms on average, then off as long) keeps a queue that drains only
-// while off, and streams sent each after the last one's queue drained
+// On-off cross traffic of cross bits a second on the mean, on for 20 ms
+// and off for 20 on average: twice that while on, above the capacity.
+simpath::Config overloadingOnOff(double capacity, double cross, int seed) {
+    simpath::Config c = labBottleneck(capacity, cross, seed);
+    c.hops[0].kind = simpath::Cross::OnOff;
+    c.hops[0].onSeconds = c.hops[0].offSeconds = 0.02;
+    return c;
+}
+
+// Such traffic (140 Mbit/s through 100 while on) keeps a queue that drains
+// only while off, and streams sent each after the last one's queue drained
 // start there: the verdicts read the off periods, 97 to 99 Mbit/s free
 // with status 0 where 27 to 78 were.  The queues the streams' first
 // replies met hold more of others' traffic than that leaves it.
 TEST(Estimate, QueuesTheStreamsMetOverruleVerdictsThatReadTheGaps) {
     for (int seed : {2002, 2010, 2021}) {
-        simpath::Config c = labBottleneck(100e6, 70e6, seed);
-        c.hops[0].kind = simpath::Cross::OnOff;
-        c.hops[0].onSeconds = c.hops[0].offSeconds = 0.02;
-        simpath::Path path(c);
+        simpath::Path path(overloadingOnOff(100e6, 70e6, seed));
         avl_result r;
         double truth;
         EXPECT_NE(measureDefault(path, &r, &truth), 0) << "seed " << seed << ": " << r.available_bps;
@@ -120,16 +125,13 @@ TEST(Estimate, QueuesTheStreamsMetOverruleVerdictsThatReadTheGaps) {
     }
 }
 
-// Such traffic through 50 Mbit/s fills the queue at times, and it drops a
+// The same through 50 Mbit/s fills the queue at times, and it drops a
 // stream's packets and then its twin's small ones alike: the twin, whose
 // answered packets waited 30 ms and more, or which got no reply at all,
 // named a host's limit of 1 echo reply a second.
 TEST(Estimate, AFullQueueIsNoHostsLimitOnEchoReplies) {
     for (int seed : {3003, 3008, 3020}) {
-        simpath::Config c = labBottleneck(50e6, 35e6, seed);
-        c.hops[0].kind = simpath::Cross::OnOff;
-        c.hops[0].onSeconds = c.hops[0].offSeconds = 0.02;
-        simpath::Path path(c);
+        simpath::Path path(overloadingOnOff(50e6, 35e6, seed));
         avl_result r;
         double truth;
         measureDefault(path, &r, &truth);
