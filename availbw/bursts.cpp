@@ -59,12 +59,33 @@ double queuedAtStarts(const avl_stream* s, size_t n, double capacity, double lea
     const auto metAtStart = [&](const avl_stream& a) {
         return a.packets > 0 && a.delay_s != nullptr && a.delay_s[0] >= 0 ? a.delay_s[0] - least : INFINITY;
     };
+    // Others' bits that arrived while a record ran, at least: the most its
+    // delays climbed from one answered packet to a later one, less its own
+    // packets sent between them (a queue grows only by what arrives).
+    const auto roseWithin = [&](const avl_stream& a) {
+        if (a.delay_s == nullptr || a.packets < 2) return 0.0;
+        const double bits = a.packet_bytes * 8.0;
+        double most = 0, lowest = INFINITY;  // lowest: the delay in bits less own bits sent up to it
+        for (int k = 0; k < a.packets; ++k) {
+            if (a.delay_s[k] < 0) continue;
+            const double at = a.delay_s[k] * capacity - k * bits;
+            if (std::isfinite(lowest)) most = std::max(most, at + bits - lowest);
+            lowest = std::min(lowest, at);
+        }
+        return most;
+    };
+    // Each count is of others' traffic between two records' starts (or
+    // after the last one's), the higher of the two floors on it.
     double bits = 0;
-    for (size_t i = 1; i < n; ++i) {
+    for (size_t i = 1; i <= n; ++i) {
         const avl_stream& before = s[i - 1];
+        const double rose = roseWithin(before);
+        const double queue = i < n ? metAtStart(s[i]) : INFINITY;
+        if (!std::isfinite(queue)) {
+            if (rose > jitter * capacity) bits += rose;
+            continue;
+        }
         const avl_stream& a = s[i];
-        const double queue = metAtStart(a);
-        if (!std::isfinite(queue)) continue;
         const double since = a.start_s - before.start_s;
         // What was queued when the last answered packet before left, less
         // what was served since (infinite where none was answered).
@@ -79,7 +100,7 @@ double queuedAtStarts(const avl_stream* s, size_t n, double capacity, double lea
         // its first packet met is still there.
         const double own = before.packets * before.packet_bytes * 8.0 / capacity;
         const double old = std::max(0.0, metAtStart(before) - since);
-        const double queued = queue - std::min(earlier, own + old);
+        const double queued = std::max(queue - std::min(earlier, own + old), rose / capacity);
         if (queued > jitter) bits += queued * capacity;
     }
     return bits;

@@ -51,6 +51,12 @@ double burstTimescale(const Bursts& b, double capacity, double others, int least
 // traffic come since (and at most what was queued when its last answered
 // packet left, less what was served since).  So each stream's count is
 // different bits: a floor on what others sent over the measurement.
+// Between two streams' starts, what the delays of the first climbed from
+// one answered packet to a later one, less its own packets sent between
+// them, is a floor too (a queue grows only by what arrives), and the
+// higher of the two counts: a search that fell wholly in a gap of others'
+// traffic met no queue at its streams' starts, but the small packets that
+// checked the path first may have seen the queue rise and drain.
 // Queues of fewer than kBurstPackets full-sized packets are the stamps' and
 // the path's jitter and not counted.  least: the least round trip, seconds.
 double queuedAtStarts(const avl_stream* s, size_t n, double capacity, double least);

@@ -106,17 +106,23 @@ TEST(Estimate, BurstsFarApartReadNeitherAsTheirGapsNorAsYielding) {
 // there.  Through 100 Mbit/s (140 while on) the verdicts read the off
 // periods, 97 to 99 Mbit/s free with status 0 where 27 to 78 were; the
 // queues the streams' first replies met hold more of others' traffic than
-// that leaves it.  Through 50 (70 while on) the queue fills at times and
-// drops a stream's packets, then its twin's small ones: the twin, whose
-// answered packets waited 30 ms and more, or which got no reply at all,
-// named a host's limit of 1 echo reply a second.
+// that leaves it.  A whole search may fall in one long off period, after
+// the queue rose and drained while the first small packets checked the
+// path (seed 2061: 98.5 free where 73 was).  Through 50 (70 while on) the
+// queue fills at times and drops a stream's packets, then its twin's small
+// ones: the twin, whose answered packets waited 30 ms and more, or which
+// got no reply at all, named a host's limit of 1 echo reply a second.
 TEST(Estimate, OnOffTrafficAboveTheCapacityReadsNeitherItsGapsNorAHostsLimit) {
+    const char* const queues = "byte budget reached before the streams agreed with the queues they met";
     struct Case {
         double capacity, cross;
         int seed;
+        const char* reason;  // null: any, or an answer
     };
-    for (const Case& k : {Case{100e6, 70e6, 2002}, Case{100e6, 70e6, 2010}, Case{100e6, 70e6, 2021},
-                          Case{50e6, 35e6, 3003}, Case{50e6, 35e6, 3008}, Case{50e6, 35e6, 3020}}) {
+    for (const Case& k : {Case{100e6, 70e6, 2002, queues}, Case{100e6, 70e6, 2010, queues},
+                          Case{100e6, 70e6, 2021, queues}, Case{100e6, 70e6, 2061, queues},
+                          Case{50e6, 35e6, 3003, nullptr}, Case{50e6, 35e6, 3008, nullptr},
+                          Case{50e6, 35e6, 3020, nullptr}}) {
         simpath::Config c = labBottleneck(k.capacity, k.cross, k.seed);
         c.hops[0].kind = simpath::Cross::OnOff;
         c.hops[0].onSeconds = c.hops[0].offSeconds = 0.02;
@@ -126,9 +132,9 @@ TEST(Estimate, OnOffTrafficAboveTheCapacityReadsNeitherItsGapsNorAHostsLimit) {
         const int status = measureDefault(path, &r, &truth);
         const std::string seen = "seed " + std::to_string(k.seed) + ": " + r.reason;
         EXPECT_EQ(r.echo_limit_pps, 0) << seen;
-        if (k.capacity > 50e6) {
+        if (k.reason != nullptr) {
             EXPECT_NE(status, 0) << seen << ", " << r.available_bps;
-            EXPECT_STREQ(r.reason, "byte budget reached before the streams agreed with the queues they met");
+            EXPECT_STREQ(r.reason, k.reason);
         }
         avl_free_result(&r);
     }
