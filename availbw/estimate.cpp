@@ -357,6 +357,14 @@ int Measurement::conclude() {
         }
         return noEstimate(f);
     }
+    // Streams at the capacity that lost much met others' traffic above the
+    // capacity, which overflowed the queue: those that got through met its
+    // gaps, and their mean leaves out the rest (tuning_windows.h).
+    if (swinging_ && windowsOverflowed()) {
+        Finding f = ended.failure == AVL_FAIL_BUDGET ? ended : Finding(AVL_FAIL_UNSTEADY);
+        f.detail = kWindowsOverflowed;
+        return noEstimate(f);
+    }
     if (swinging_) {
         windowRange(&low, &high, &middle);
         r_->free_spread = windowSpread();

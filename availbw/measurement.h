@@ -140,6 +140,7 @@ private:
     bool firstWindowFoundFree() const;
     bool windowFarBelow() const;
     bool windowsContradict() const;
+    bool windowsOverflowed() const;
     bool samplesSwing() const;
     bool samplesTell() const;
     Fit windowGains() const;
@@ -152,6 +153,7 @@ private:
     std::vector<Posterior> post_;  // one, made when the search begins (again after a limit is found)
     std::vector<double> windows_;  // free rates of the streams' windows at the capacity (addWindow)
     std::vector<size_t> windowChecks_;  // indices of the streams comesAndGoes sent
+    size_t lossyWindows_ = 0;           // ... of which lost more than kWindowLost of their packets
     bool windowed_ = false;        // comesAndGoes looked
     bool burstWindowed_ = false;   // burstWindows measured others' bursts: its windows decide
     double burstsPerWindow_ = 0;   // ... each window spanning this many of their gaps

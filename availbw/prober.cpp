@@ -59,6 +59,7 @@ double endToEndSlope(const std::vector<int64_t>& depart, const std::vector<int64
 const char* const kBeforeAnyVerdict = "before any rate was judged";
 const char* const kBurstsUnspanned = "before the streams spanned others' bursts";
 const char* const kQueuesUnexplained = "before the streams agreed with the queues they met";
+const char* const kWindowsOverflowed = "while others' traffic overflowed the queue";
 
 std::string describe(const Finding& f) {
     switch (f.failure) {
@@ -102,6 +103,9 @@ std::string describe(const Finding& f) {
             if (f.detail == kBurstsUnspanned) why += ": others' bursts came too far apart for them";
             if (f.detail == kQueuesUnexplained)
                 why += ": the queues they met hold more of others' traffic than the range leaves it";
+            if (f.detail == kWindowsOverflowed)
+                why += ": others' traffic overflowed the queue while streams at the capacity ran, and those that got "
+                       "through read its gaps";
             if (f.of > f.count)
                 why += ": the budgets held " + std::to_string(f.count) + " of " + std::to_string(f.of) +
                        " streams at the capacity for bursts far apart";

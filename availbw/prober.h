@@ -77,6 +77,9 @@ extern const char* const kBurstsUnspanned;
 // ... and of one whose figure leaves others less than the queues the
 // streams met hold (Measurement::queuesOverrule).
 extern const char* const kQueuesUnexplained;
+// ... and of one whose streams at the capacity found the queue overflowing
+// (Measurement::windowsOverflowed).
+extern const char* const kWindowsOverflowed;
 
 class Prober {
 public:

@@ -78,6 +78,7 @@ bool Measurement::sendWindow(int round, bool brief, bool late) {
     // budget has ended the measurement.
     if (brief && !late && !p_.stopped()) p_.pause(std::max(0.0, began + p_.windowSlot(plan) - p_.elapsed()));
     if (p_.streams().size() > index) windowChecks_.push_back(index);
+    if (out.lost > kWindowLost * (out.lost + out.received)) ++lossyWindows_;
     // Its verdict stays out of the posterior: at the capacity, between two
     // of others' bursts, it may read flat, and the verdicts are the answer
     // when the windows do not spread.
@@ -259,6 +260,12 @@ bool Measurement::burstWindows(int round, double gap) {
     const Fit gains = windowGains();
     swinging_ = windows_.size() >= kBurstWindowsLeast && !gainsStandOut(gains);
     return true;
+}
+
+// More than kOverflowedWindows of the streams comesAndGoes or
+// burstWindows sent lost more than kWindowLost of their packets each.
+bool Measurement::windowsOverflowed() const {
+    return lossyWindows_ > kOverflowedWindows * windowChecks_.size();
 }
 
 // The windows' range lies above the verdicts'.  Traffic that comes and
