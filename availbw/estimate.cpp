@@ -247,11 +247,17 @@ bool Measurement::lengthenForBursts(int round) {
 // measurement, comes to kQueuesOverrule of what a figure of middle leaves
 // others or more (bursts.h, queuedAtStarts; tuning.h).
 bool Measurement::queuesOverrule(double middle) const {
+    const double queued = queuedRate();
+    return queued >= kQueuesLeast * p_.capacity() && queued >= kQueuesOverrule * std::max(0.0, p_.capacity() - middle);
+}
+
+// What the queues the streams met hold of others' traffic, at least, over
+// the measurement's time: bits per second.
+double Measurement::queuedRate() const {
     const std::vector<avl_stream>& all = p_.streams();
     const double seconds = p_.elapsed();
-    if (seconds <= 0) return false;
-    const double queued = queuedAtStarts(all.data(), all.size(), p_.capacity(), p_.roundTrip()) / seconds;
-    return queued >= kQueuesLeast * p_.capacity() && queued >= kQueuesOverrule * std::max(0.0, p_.capacity() - middle);
+    if (seconds <= 0) return 0;
+    return queuedAtStarts(all.data(), all.size(), p_.capacity(), p_.roundTrip()) / seconds;
 }
 
 // The streams disagree: the range a budget left is still wider than

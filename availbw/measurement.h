@@ -97,6 +97,7 @@ private:
     bool lengthenForBursts(int round);
     bool farBursts(double* gap, double share, int leastEvents = tuning::kBurstEvents) const;
     bool queuesOverrule(double middle) const;
+    double queuedRate() const;
     int elastic(bool answered) const;
     GiveWayFits giveWayFits() const;
     bool hintsGiveWay() const;

@@ -263,9 +263,12 @@ bool Measurement::burstWindows(int round, double gap) {
 }
 
 // More than kOverflowedWindows of the streams comesAndGoes or
-// burstWindows sent lost more than kWindowLost of their packets each.
+// burstWindows sent lost more than kWindowLost of their packets each, and
+// the queues the streams met held others' traffic of kQueuesLeast of the
+// capacity or more: others' traffic overflowed the queue, not a path that
+// dropped everything for a moment (tuning_windows.h).
 bool Measurement::windowsOverflowed() const {
-    return lossyWindows_ > kOverflowedWindows * windowChecks_.size();
+    return lossyWindows_ > kOverflowedWindows * windowChecks_.size() && queuedRate() >= kQueuesLeast * p_.capacity();
 }
 
 // The windows' range lies above the verdicts'.  Traffic that comes and
