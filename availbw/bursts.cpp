@@ -77,6 +77,10 @@ double queuedAtStarts(const avl_stream* s, size_t n, double capacity, double lea
     // Each count is of others' traffic between two records' starts (or
     // after the last one's), the higher of the two floors on it.
     double bits = 0;
+    // What the first record's first packet met queued came before the
+    // measurement, but the link served it within the measurement, before
+    // that packet.
+    if (n > 0 && std::isfinite(metAtStart(s[0])) && metAtStart(s[0]) > jitter) bits += metAtStart(s[0]) * capacity;
     for (size_t i = 1; i <= n; ++i) {
         const avl_stream& before = s[i - 1];
         const double rose = roseWithin(before);

@@ -43,7 +43,8 @@ void addBursts(const avl_stream& s, double capacity, Bursts* b);
 // whole capacity free between them.
 double burstTimescale(const Bursts& b, double capacity, double others, int leastEvents);
 
-// Others' bits the streams' first replies met queued, at least.  Each
+// Others' bits the link served within the measurement, at least, from
+// what the streams' first replies met queued.  Each
 // stream's first packet waits behind what is queued when it arrives; a
 // queue is served in order, so of that, what came before the stream before
 // started is at most what that one's first packet met, less what was served
@@ -56,7 +57,12 @@ double burstTimescale(const Bursts& b, double capacity, double others, int least
 // them, is a floor too (a queue grows only by what arrives), and the
 // higher of the two counts: a search that fell wholly in a gap of others'
 // traffic met no queue at its streams' starts, but the small packets that
-// checked the path first may have seen the queue rise and drain.
+// checked the path first may have seen the queue rise and drain.  Each
+// count waited ahead of one of the streams' answered packets, so the link
+// served it within the measurement; so did what the first record's first
+// packet met queued, which came before the measurement and counts too (the
+// free rate over a measurement is what others' traffic left of the link
+// meanwhile).
 // Queues of fewer than kBurstPackets full-sized packets are the stamps' and
 // the path's jitter and not counted.  least: the least round trip, seconds.
 double queuedAtStarts(const avl_stream* s, size_t n, double capacity, double least);
