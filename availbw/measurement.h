@@ -155,6 +155,7 @@ private:
     std::vector<double> windows_;  // free rates of the streams' windows at the capacity (addWindow)
     std::vector<size_t> windowChecks_;  // indices of the streams comesAndGoes sent
     size_t lossyWindows_ = 0;           // ... of which lost more than kWindowLost of their packets
+    bool overflowSeen_ = false;         // ... and one of those waited in a full queue
     bool windowed_ = false;        // comesAndGoes looked
     bool burstWindowed_ = false;   // burstWindows measured others' bursts: its windows decide
     double burstsPerWindow_ = 0;   // ... each window spanning this many of their gaps

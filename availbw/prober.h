@@ -150,6 +150,10 @@ public:
     double elapsed() const { return (path_.now_ns(path_.context) - start_) / 1e9; }
     double capacity() const { return capacity_; }
     double roundTrip() const { return rtt_; }
+    // Every answered packet of o, sent by p, waited longer than p took to
+    // send (kMinStreamSeconds at least): it met a queue that held more than
+    // its own packets, and what it lost, such a queue dropped.
+    bool waitedInFullQueue(const Outcome& o, const Plan& p) const;
     double ceiling() const { return ceiling_; }
     double limitPps() const { return limitPps_; }
     // The capacity was read from the few replies of trains the host's limit

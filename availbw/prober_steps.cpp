@@ -236,6 +236,10 @@ double Prober::passedRate(double spaced, bool* queues) {
     return passed > 0 ? passed : kFastestProbe;
 }
 
+bool Prober::waitedInFullQueue(const Outcome& o, const Plan& p) const {
+    return o.received > 0 && o.minDelay - rtt_ > std::max(p.seconds(), kMinStreamSeconds);
+}
+
 bool Prober::limitFoundBy(const Plan& original) {
     if (limitPps_ > 0 || policed() || stopped_) return false;
     const size_t lossyStream = streams_.size() - 1;
@@ -255,7 +259,7 @@ bool Prober::limitFoundBy(const Plan& original) {
     // On-off traffic at 140 Mbit/s through 100 for 20 ms at a time, and at
     // 70 through 50, named a limit of 1 reply a second in 65 and 96
     // simulated runs of 400 so, after twins that waited 30 ms and more.
-    if (twin.received == 0 || twin.minDelay - rtt_ > std::max(p.seconds(), kMinStreamSeconds)) return false;
+    if (twin.received == 0 || waitedInFullQueue(twin, p)) return false;
     if (1.0 - static_cast<double>(twin.receivedAll) / p.packets() < std::max(0.5 * share, 2 * baseLoss(0))) {
         bytesLost_ = true;  // once is enough: what is lost is bytes
         return false;

@@ -78,7 +78,10 @@ bool Measurement::sendWindow(int round, bool brief, bool late) {
     // budget has ended the measurement.
     if (brief && !late && !p_.stopped()) p_.pause(std::max(0.0, began + p_.windowSlot(plan) - p_.elapsed()));
     if (p_.streams().size() > index) windowChecks_.push_back(index);
-    if (out.lost > kWindowLost * (out.lost + out.received)) ++lossyWindows_;
+    if (out.lost > kWindowLost * (out.lost + out.received)) {
+        ++lossyWindows_;
+        overflowSeen_ = overflowSeen_ || p_.waitedInFullQueue(out, plan);
+    }
     // Its verdict stays out of the posterior: at the capacity, between two
     // of others' bursts, it may read flat, and the verdicts are the answer
     // when the windows do not spread.
@@ -263,12 +266,15 @@ bool Measurement::burstWindows(int round, double gap) {
 }
 
 // More than kOverflowedWindows of the streams comesAndGoes or
-// burstWindows sent lost more than kWindowLost of their packets each, and
-// the queues the streams met held others' traffic of kQueuesLeast of the
-// capacity or more: others' traffic overflowed the queue, not a path that
-// dropped everything for a moment (tuning_windows.h).
+// burstWindows sent lost more than kWindowLost of their packets each, one
+// of those waited in a full queue (every answered packet longer than the
+// window took to send), and the queues the streams met held others'
+// traffic of kQueuesLeast of the capacity or more: others' traffic
+// overflowed the queue, not a path that loses at random or dropped
+// everything for a moment (tuning_windows.h).
 bool Measurement::windowsOverflowed() const {
-    return lossyWindows_ > kOverflowedWindows * windowChecks_.size() && queuedRate() >= kQueuesLeast * p_.capacity();
+    return lossyWindows_ > kOverflowedWindows * windowChecks_.size() && overflowSeen_ &&
+           queuedRate() >= kQueuesLeast * p_.capacity();
 }
 
 // The windows' range lies above the verdicts'.  Traffic that comes and
