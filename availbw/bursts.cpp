@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include "tuning.h"
 
@@ -62,8 +63,19 @@ double queuedAtStarts(const avl_stream* s, size_t n, double capacity, double lea
     // Others' bits that arrived while a record ran, at least: the most its
     // delays climbed from one answered packet to a later one, less its own
     // packets sent between them (a queue grows only by what arrives).
+    // A record whose sends fell behind (a gap kLateSend longer than twice
+    // the usual one) ran while this host stalled, and its replies waited
+    // for the host, not behind others' bits: it gives no climb.  Nor does a
+    // climb shorter than kLeastClimb, which a moment's stall of a router
+    // gives.
     const auto roseWithin = [&](const avl_stream& a) {
-        if (a.delay_s == nullptr || a.packets < 2) return 0.0;
+        if (a.delay_s == nullptr || a.depart_s == nullptr || a.packets < 2) return 0.0;
+        std::vector<double> gaps;
+        for (int k = 1; k < a.packets; ++k) gaps.push_back(a.depart_s[k] - a.depart_s[k - 1]);
+        std::nth_element(gaps.begin(), gaps.begin() + gaps.size() / 2, gaps.end());
+        const double usual = gaps[gaps.size() / 2];
+        for (int k = 1; k < a.packets; ++k)
+            if (a.depart_s[k] - a.depart_s[k - 1] > 2 * usual + kLateSend) return 0.0;
         const double bits = a.packet_bytes * 8.0;
         double most = 0, lowest = INFINITY;  // lowest: the delay in bits less own bits sent up to it
         for (int k = 0; k < a.packets; ++k) {
@@ -72,7 +84,7 @@ double queuedAtStarts(const avl_stream* s, size_t n, double capacity, double lea
             if (std::isfinite(lowest)) most = std::max(most, at + bits - lowest);
             lowest = std::min(lowest, at);
         }
-        return most;
+        return most > kLeastClimb * capacity ? most : 0.0;
     };
     // Each count is of others' traffic between two records' starts (or
     // after the last one's), the higher of the two floors on it.
