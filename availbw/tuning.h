@@ -317,11 +317,11 @@ constexpr size_t kBurstWindowsLeast = 6;
 // longest such queue, so that the streams met every phase of the episodes,
 // changed nothing over 400 runs.)  Counting too what the delays climbed
 // within each stream (the small packets that check the path first
-// among them) took the wrong answers of the first path, 140 through 100,
-// from 30 of 200 to 13, where the whole search fell in one off period
-// of 50 ms or more; no run of the other paths changed, and heavier bursts
-// 5 ms apart through 100 Mbit/s lost one answer, 13 % high.  Counting
-// what the first record's first packet met queued too took, in the lab,
+// among them), where the whole search fell in one off period of 50 ms or
+// more, and the windows that found the queue overflowing
+// (tuning_windows.h), took the wrong answers of the first path, 140
+// through 100, from 30 of 200 to 10; no run of the other paths changed.
+// Counting what the first record's first packet met queued too took, in the lab,
 // one run of 30 of the first path whose small packets met 40 ms of an on
 // period's queue draining, and whose streams then read 95.9 where 60.7
 // was free; no simulated run changed, and on the lab's steady, Poisson,

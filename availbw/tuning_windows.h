@@ -87,11 +87,12 @@ constexpr size_t kDoubtedWindowsRoom = 10;
 // rate, and those that got through met the traffic's gaps: on-off bursts
 // at 140 Mbit/s through 100 for 20 ms, then off for 20, left the windows'
 // mean at 1.5 to 2.7 times the free rate in the simulator, where 6 to 18
-// windows of 26 to 38 lost; with this, that path's wrong answers fell from
-// 13 of 200 to 7 (17 of another 200 seeds where 30, through 50 Mbit/s 7
-// where 14).  No window lost a packet on the on-off, Poisson and size-mix
-// paths that do not overload the link (200 runs each).  The other two
-// signs keep loss of other causes from reading so.  In the lab, such
+// windows of 26 to 38 lost; with this and the queues the streams met
+// (tuning.h), that path's wrong answers fell from 30 of 200 to 10 (of
+// another 200 seeds, 30 to 19; through 50 Mbit/s, 14 to 7).  No window
+// lost a packet on the on-off, Poisson and size-mix paths that do not
+// overload the link (200 runs each).  The other two signs keep loss of
+// other causes from reading so.  In the lab, such
 // on-off traffic (80 Mbit/s through 100 while on) lost six windows in a
 // row whole, some 170 ms in which the path dropped everything, in 2 runs
 // of 30; and at 40 through 50 one run of 10 lost so where the queues the
