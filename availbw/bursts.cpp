@@ -72,10 +72,9 @@ double queuedAtStarts(const avl_stream* s, size_t n, double capacity, double lea
         if (a.delay_s == nullptr || a.depart_s == nullptr || a.packets < 2) return 0.0;
         std::vector<double> gaps;
         for (int k = 1; k < a.packets; ++k) gaps.push_back(a.depart_s[k] - a.depart_s[k - 1]);
+        const double longest = *std::max_element(gaps.begin(), gaps.end());
         std::nth_element(gaps.begin(), gaps.begin() + gaps.size() / 2, gaps.end());
-        const double usual = gaps[gaps.size() / 2];
-        for (int k = 1; k < a.packets; ++k)
-            if (a.depart_s[k] - a.depart_s[k - 1] > 2 * usual + kLateSend) return 0.0;
+        if (longest > 2 * gaps[gaps.size() / 2] + kLateSend) return 0.0;
         const double bits = a.packet_bytes * 8.0;
         double most = 0, lowest = INFINITY;  // lowest: the delay in bits less own bits sent up to it
         for (int k = 0; k < a.packets; ++k) {
@@ -92,7 +91,8 @@ double queuedAtStarts(const avl_stream* s, size_t n, double capacity, double lea
     // What the first record's first packet met queued came before the
     // measurement, but the link served it within the measurement, before
     // that packet.
-    if (n > 0 && std::isfinite(metAtStart(s[0])) && metAtStart(s[0]) > jitter) bits += metAtStart(s[0]) * capacity;
+    const double first = n > 0 ? metAtStart(s[0]) : INFINITY;
+    if (std::isfinite(first) && first > jitter) bits += first * capacity;
     for (size_t i = 1; i <= n; ++i) {
         const avl_stream& before = s[i - 1];
         const double rose = roseWithin(before);

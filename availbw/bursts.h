@@ -44,27 +44,27 @@ void addBursts(const avl_stream& s, double capacity, Bursts* b);
 double burstTimescale(const Bursts& b, double capacity, double others, int leastEvents);
 
 // Others' bits the link served within the measurement, at least, from
-// what the streams' first replies met queued.  Each
-// stream's first packet waits behind what is queued when it arrives; a
-// queue is served in order, so of that, what came before the stream before
-// started is at most what that one's first packet met, less what was served
-// since, and what came after it, besides its own packets, is others'
-// traffic come since (and at most what was queued when its last answered
-// packet left, less what was served since).  So each stream's count is
-// different bits: a floor on what others sent over the measurement.
-// Between two streams' starts, what the delays of the first climbed from
-// one answered packet to a later one, less its own packets sent between
-// them, is a floor too (a queue grows only by what arrives), and the
-// higher of the two counts: a search that fell wholly in a gap of others'
-// traffic met no queue at its streams' starts, but the small packets that
-// checked the path first may have seen the queue rise and drain.  Each
-// count waited ahead of one of the streams' answered packets, so the link
-// served it within the measurement; so did what the first record's first
-// packet met queued, which came before the measurement and counts too (the
-// free rate over a measurement is what others' traffic left of the link
-// meanwhile).
-// Queues of fewer than kBurstPackets full-sized packets are the stamps' and
-// the path's jitter and not counted.  least: the least round trip, seconds.
+// the queues the streams met.  Each stream's first packet waits behind what
+// is queued when it arrives; a queue is served in order, so of that, what
+// came before the stream before started is at most what that one's first
+// packet met, less what was served since, and what came after it, besides
+// its own packets, is others' traffic come since (and at most what was
+// queued when its last answered packet left, less what was served since).
+// So each stream's count is different bits: a floor on what others sent
+// over the measurement.  Between two streams' starts, what the delays of
+// the first climbed from one answered packet to a later one, less its own
+// packets sent between them, is a floor too (a queue grows only by what
+// arrives), and the higher of the two counts: a search that fell wholly in
+// a gap of others' traffic met no queue at its streams' starts, but the
+// small packets that checked the path first may have seen the queue rise
+// and drain.  Each count waited ahead of one of the streams' answered
+// packets, so the link served it within the measurement; so did what the
+// first record's first packet met queued, which came before the
+// measurement and counts too (the free rate over a measurement is what
+// others' traffic left of the link meanwhile).  Queues of fewer than
+// kBurstPackets full-sized packets are the stamps' and the path's jitter
+// and not counted, nor climbs under kLeastClimb or within a record whose
+// sends fell behind (tuning.h).  least: the least round trip, seconds.
 double queuedAtStarts(const avl_stream* s, size_t n, double capacity, double least);
 
 }  // namespace availbw

@@ -145,28 +145,36 @@ TEST(Estimate, OnOffTrafficAboveTheCapacityReadsNeitherItsGapsNorAHostsLimit) {
     }
 }
 
-// What the first packet of all met queued came before the measurement, but
-// the link served it within: on crafted records through 100 Mbit/s, small
-// packets 1 ms apart met 40 ms queued, draining, and a stream 45 ms later
-// met none.  (That the streams' own packets do not count, and what their
-// delays climb does, the simulated paths test.)
-TEST(Estimate, QueuesTheStreamsMetCountTheFirstQueue) {
+// The queues the streams met, on crafted records through 100 Mbit/s: small
+// packets 1 ms apart, then a stream 45 ms later that met no queue.  What
+// the first packet of all met queued (40 ms, draining) came before the
+// measurement, but the link served it within.  A climb of 6 ms among the
+// small packets is others' bits; one of 1.5 ms is a router's pause, and one
+// where the sends fell 30 ms behind is this host's stall.  (That a stream's
+// own packets do not count, the simulated paths test.)
+TEST(Estimate, QueuesTheStreamsMetCountTheFirstQueueAndClimbsOnTime) {
     const double c = 100e6, least = 0.0002;
-    std::vector<double> departs, delays, later = {least, least};
-    for (int i = 0; i < 20; ++i) {
-        departs.push_back(i * 0.001);
-        delays.push_back(least + 0.040 - 0.001 * i);
-    }
-    avl_stream s[2] = {};
-    s[0].packets = 20;
-    s[0].packet_bytes = 100;
-    s[0].delay_s = delays.data();
-    s[1].start_s = 0.045;
-    s[1].packets = 2;
-    s[1].packet_bytes = 1500;
-    s[1].delay_s = later.data();
-    s[0].depart_s = s[1].depart_s = departs.data();
-    EXPECT_NEAR(availbw::queuedAtStarts(s, 2, c, least), 0.040 * c, 1e3);
+    const auto queued = [&](double late, const auto& delay) {
+        std::vector<double> departs, delays, later = {least, least};
+        for (int i = 0; i < 20; ++i) {
+            departs.push_back(i * 0.001 + (i >= 10 ? late : 0));
+            delays.push_back(least + delay(i));
+        }
+        avl_stream s[2] = {};
+        s[0].packets = 20;
+        s[0].packet_bytes = 100;
+        s[0].delay_s = delays.data();
+        s[1].start_s = 0.045;
+        s[1].packets = 2;
+        s[1].packet_bytes = 1500;
+        s[1].delay_s = later.data();
+        s[0].depart_s = s[1].depart_s = departs.data();
+        return availbw::queuedAtStarts(s, 2, c, least);
+    };
+    EXPECT_NEAR(queued(0, [](int i) { return 0.040 - 0.001 * i; }), 0.040 * c, 1e3);
+    EXPECT_NEAR(queued(0, [](int i) { return i < 10 ? 0 : 0.006; }), 0.006 * c, 1e3);
+    EXPECT_EQ(queued(0, [](int i) { return i < 10 ? 0 : 0.0015; }), 0);
+    EXPECT_EQ(queued(0.030, [](int i) { return i < 10 ? 0 : 0.006; }), 0);
 }
 
 }  // namespace
