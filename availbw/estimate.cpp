@@ -437,6 +437,16 @@ int Measurement::conclude() {
         f.high = high;
         return noEstimate(f);
     }
+    // The streams below the figure found the bottleneck idle far less often
+    // than it leaves free: the room they found was made for them, as flows
+    // held by a window make it, and the figure is what such flows give up
+    // for a moment (tuning_yielding.h).
+    if (idleUnmet(middle)) {
+        Finding f(AVL_FAIL_ELASTIC);
+        f.rate = p_.capacity();
+        f.suspected = true;
+        return noEstimate(f);
+    }
     // Loss on the way into the bottleneck takes its share off each stream's
     // load there, and the stream reads that much more free; loss after it
     // takes nothing off.  Which it was no stream tells, so the range

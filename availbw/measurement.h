@@ -57,6 +57,18 @@ bool halvesGain(const avl_stream& s, double* gain);
 // (*total, above zero); false for a stream that cannot say.
 bool riseAtFirst(const avl_stream& s, double* front, double* total);
 
+// The moments the records' packets found the bottleneck idle (their delay
+// within kIdlePackets full-sized packets at the capacity, or kIdleJitter,
+// of least), and how many they would have found where others' traffic
+// leaves free bits per second and does not yield: a packet of a stream
+// sent at R finds the link idle with a chance of (free - R) / capacity.
+// Only the answered packets after each record's lead, of records sent below
+// free (the small packets that check the path among them).
+struct Idle {
+    double found = 0, expected = 0;
+};
+Idle idleMoments(const avl_stream* s, size_t n, double capacity, double free, double least);
+
 // How many values, their mean, and their standard deviation (0 below two).
 struct Spread {
     double n = 0, mean = 0, sd = 0;
@@ -105,6 +117,7 @@ private:
     bool leansGiveWay() const { return giveWayFits().leaning >= tuning::kLeaning; }
     bool risesAtFirst() const;
     bool startsWander() const;
+    bool idleUnmet(double free) const;
     Fit fullGains() const;
     bool fillTest(int round);
     int conclude();

@@ -124,6 +124,31 @@ bool Measurement::startsWander() const {
            quarter > std::max(kEmptyQueue, kEmptyPackets * packet);
 }
 
+Idle idleMoments(const avl_stream* s, size_t n, double capacity, double free, double least) {
+    Idle idle;
+    if (capacity <= 0) return idle;
+    const double near = std::max(kIdlePackets * 1500 * 8 / capacity, kIdleJitter);
+    for (size_t k = 0; k < n; ++k) {
+        const avl_stream& r = s[k];
+        if (r.void_stream || r.sent_rate_bps >= free) continue;
+        for (int i = std::max(0, r.lead); i < r.packets; ++i) {
+            if (r.delay_s[i] < 0) continue;
+            idle.expected += (free - r.sent_rate_bps) / capacity;
+            idle.found += r.delay_s[i] - least <= near;
+        }
+    }
+    return idle;
+}
+
+// The streams below the figure free found the bottleneck idle far less
+// often than others' traffic that does not yield would have left it so
+// (tuning_yielding.h).
+bool Measurement::idleUnmet(double free) const {
+    const std::vector<avl_stream>& all = p_.streams();
+    const Idle idle = idleMoments(all.data(), all.size(), p_.capacity(), free, p_.roundTrip());
+    return idle.expected >= kIdleExpected && idle.found < kIdleShare * idle.expected;
+}
+
 // The streams hint that the traffic yields, too weakly to name it: the
 // give-way fits lean so (kGiveWayHint), the rising streams' floors rose at
 // first and then stayed (risesAtFirst), or the windows' check was refused
