@@ -45,34 +45,23 @@ TEST(Estimate, GainsAlikeByChanceNameNothing) {
 
 // Streams below the free rate find the bottleneck idle about as often as
 // it is free, where others' traffic does not yield: through 50 Mbit/s with
-// 20 free, the small packets (20 at 0.8 Mbit/s) and a stream at 10 (30
-// packets, 2 of them its lead, one lost) would find it so 7.68 + 5.4 times;
-// a stream at 30 and the capacity's train add nothing.  A flow held by a
-// window keeps a queue standing that dips to the least delay now and then.
+// 20 free, a stream at 10 (30 packets: 2 of them its lead, one lost) would
+// find it so 27 x 0.2 times; one at 30 adds nothing.  Here every second
+// packet waits behind one full-sized packet, the rest behind 2.5 of them.
 TEST(Estimate, StreamsBelowTheFreeRateFindTheLinkIdle) {
     const double c = 50e6, least = 0.002, packet = 1500 * 8 / c;
-    const auto idle = [&](const auto& queue) {
-        std::vector<double> delays[4];
-        const int packets[4] = {20, 30, 30, 16};
-        const double rates[4] = {0.8e6, 10e6, 30e6, 3e9};
-        avl_stream s[4] = {};
-        for (int k = 0; k < 4; ++k) {
-            for (int i = 0; i < packets[k]; ++i) delays[k].push_back(least + queue(k, i));
-            s[k].packets = packets[k];
-            s[k].sent_rate_bps = rates[k];
-            s[k].delay_s = delays[k].data();
-        }
-        s[1].lead = 2;
-        delays[1][5] = AVL_LOST;
-        return availbw::idleMoments(s, 4, c, 20e6, least);
-    };
-    // Empty between others' packets: every second packet waits behind one.
-    const availbw::Idle empties = idle([&](int, int i) { return i % 2 ? packet : 2.5 * packet; });
-    EXPECT_NEAR(empties.expected, 20 * 0.384 + 27 * 0.2, 1e-9);
-    EXPECT_EQ(empties.found, 10 + 13);
-    // Standing 1 ms or more, but for the first packet of each record.
-    const availbw::Idle standing = idle([](int, int i) { return i == 0 ? 0 : 0.001; });
-    EXPECT_EQ(standing.found, 1);  // the stream at 10's first is its lead
+    std::vector<double> delays;
+    for (int i = 0; i < 30; ++i) delays.push_back(least + (i % 2 ? 1 : 2.5) * packet);
+    delays[5] = AVL_LOST;
+    avl_stream s[2] = {};
+    s[0].packets = s[1].packets = 30;
+    s[0].lead = 2;
+    s[0].sent_rate_bps = 10e6;
+    s[1].sent_rate_bps = 30e6;
+    s[0].delay_s = s[1].delay_s = delays.data();
+    const availbw::Idle idle = availbw::idleMoments(s, 2, c, 20e6, least);
+    EXPECT_NEAR(idle.expected, 27 * 0.2, 1e-9);
+    EXPECT_EQ(idle.found, 13);
 }
 
 // Cross traffic that yields (TCP-like flows that fill the bottleneck) is
