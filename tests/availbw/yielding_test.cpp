@@ -46,20 +46,22 @@ TEST(Estimate, GainsAlikeByChanceNameNothing) {
 // Streams below the free rate find the bottleneck idle about as often as
 // it is free, where others' traffic does not yield: through 50 Mbit/s with
 // 20 free, a stream at 10 (30 packets: 2 of them its lead, one lost) would
-// find it so 27 x 0.2 times; one at 30 adds nothing.  Here every second
-// packet waits behind one full-sized packet, the rest behind 2.5 of them.
+// find it so 27 x 0.2 times; one at 30 adds nothing, nor does the
+// capacity's train (its packets leave at once: a rate of 0).  Here every
+// second packet waits behind one full-sized packet, the rest behind 2.5.
 TEST(Estimate, StreamsBelowTheFreeRateFindTheLinkIdle) {
     const double c = 50e6, least = 0.002, packet = 1500 * 8 / c;
     std::vector<double> delays;
     for (int i = 0; i < 30; ++i) delays.push_back(least + (i % 2 ? 1 : 2.5) * packet);
     delays[5] = AVL_LOST;
-    avl_stream s[2] = {};
-    s[0].packets = s[1].packets = 30;
+    avl_stream s[3] = {};
+    s[0].packets = s[1].packets = s[2].packets = 30;
     s[0].lead = 2;
     s[0].sent_rate_bps = 10e6;
     s[1].sent_rate_bps = 30e6;
-    s[0].delay_s = s[1].delay_s = delays.data();
-    const availbw::Idle idle = availbw::idleMoments(s, 2, c, 20e6, least);
+    s[0].kind = s[1].kind = AVL_KIND_SEARCH;
+    s[0].delay_s = s[1].delay_s = s[2].delay_s = delays.data();
+    const availbw::Idle idle = availbw::idleMoments(s, 3, c, 20e6, least);
     EXPECT_NEAR(idle.expected, 27 * 0.2, 1e-9);
     EXPECT_EQ(idle.found, 13);
 }
