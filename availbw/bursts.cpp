@@ -53,6 +53,15 @@ double burstTimescale(const Bursts& b, double capacity, double others, int least
     return std::min(kBurstGaps * gap, kLongestBurstScale);
 }
 
+bool sendsFellBehind(const avl_stream& s) {
+    if (s.depart_s == nullptr || s.packets < 2) return false;
+    std::vector<double> gaps;
+    for (int k = 1; k < s.packets; ++k) gaps.push_back(s.depart_s[k] - s.depart_s[k - 1]);
+    const double longest = *std::max_element(gaps.begin(), gaps.end());
+    std::nth_element(gaps.begin(), gaps.begin() + gaps.size() / 2, gaps.end());
+    return longest > 2 * gaps[gaps.size() / 2] + kLateSend;
+}
+
 double queuedAtStarts(const avl_stream* s, size_t n, double capacity, double least) {
     if (capacity <= 0) return 0;
     const double jitter = kBurstPackets * 1500 * 8 / capacity;
@@ -63,18 +72,11 @@ double queuedAtStarts(const avl_stream* s, size_t n, double capacity, double lea
     // Others' bits that arrived while a record ran, at least: the most its
     // delays climbed from one answered packet to a later one, less its own
     // packets sent between them (a queue grows only by what arrives).
-    // A record whose sends fell behind (a gap kLateSend longer than twice
-    // the usual one) ran while this host stalled, and its replies waited
-    // for the host, not behind others' bits: it gives no climb.  Nor does a
-    // climb shorter than kLeastClimb, which a moment's stall of a router
-    // gives.
+    // A record whose sends fell behind gives no climb: its replies waited
+    // for the host, not behind others' bits.  Nor does a climb shorter than
+    // kLeastClimb, which a moment's stall of a router gives.
     const auto roseWithin = [&](const avl_stream& a) {
-        if (a.delay_s == nullptr || a.depart_s == nullptr || a.packets < 2) return 0.0;
-        std::vector<double> gaps;
-        for (int k = 1; k < a.packets; ++k) gaps.push_back(a.depart_s[k] - a.depart_s[k - 1]);
-        const double longest = *std::max_element(gaps.begin(), gaps.end());
-        std::nth_element(gaps.begin(), gaps.begin() + gaps.size() / 2, gaps.end());
-        if (longest > 2 * gaps[gaps.size() / 2] + kLateSend) return 0.0;
+        if (a.delay_s == nullptr || a.depart_s == nullptr || a.packets < 2 || sendsFellBehind(a)) return 0.0;
         const double bits = a.packet_bytes * 8.0;
         double most = 0, lowest = INFINITY;  // lowest: the delay in bits less own bits sent up to it
         for (int k = 0; k < a.packets; ++k) {

@@ -43,6 +43,13 @@ void addBursts(const avl_stream& s, double capacity, Bursts* b);
 // whole capacity free between them.
 double burstTimescale(const Bursts& b, double capacity, double others, int leastEvents);
 
+// The record's sends fell behind: one gap between them kLateSend longer
+// than twice the usual one.  It ran while this host stalled (a busy
+// machine), and what its replies show is the host's as much as the path's:
+// the packets sent late in a rush arrive faster than the rest, its delays
+// climb while the host holds its replies.
+bool sendsFellBehind(const avl_stream& s);
+
 // Others' bits the link served within the measurement, at least, from
 // the queues the streams met.  Each stream's first packet waits behind what
 // is queued when it arrives; a queue is served in order, so of that, what

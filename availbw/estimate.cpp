@@ -312,6 +312,7 @@ int Measurement::conclude() {
     }
     double low, high, middle;
     range(&low, &high, &middle);
+    const double verdicts = middle;
     // Traffic that yields leaves no figure to give: what it does not use
     // now, a new flow would share with it.
     r_->elastic = elastic(false);
@@ -437,11 +438,13 @@ int Measurement::conclude() {
         f.high = high;
         return noEstimate(f);
     }
-    // The streams below the figure found the bottleneck idle far less often
-    // than it leaves free: the room they found was made for them, as flows
-    // held by a window make it, and the figure is what such flows give up
-    // for a moment (tuning_yielding.h).
-    if (idleUnmet(middle)) {
+    // The streams below the figure, or below the verdicts' middle, found the
+    // bottleneck idle far less often than it leaves free: the room they
+    // found was made for them, as flows held by a window make it, and the
+    // figure is what such flows give up for a moment (tuning_yielding.h).
+    // (Windows at the capacity may answer below most streams of the search;
+    // where others' bursts came far apart, the verdicts read their gaps.)
+    if (idleUnmet(middle) || (!burstsFarApart() && idleUnmet(verdicts))) {
         Finding f(AVL_FAIL_ELASTIC);
         f.rate = p_.capacity();
         f.suspected = true;

@@ -49,12 +49,13 @@ Fit fitThroughOrigin(const std::vector<double>& x, const std::vector<double>& y)
 
 // A stream's second half's arrival rate over its first's, as a logarithm,
 // into *gain; false for a stream that cannot say (void, lossy, not judged
-// by rate, too few replies).
+// by rate, too few replies, sent while the host stalled: sendsFellBehind).
 bool halvesGain(const avl_stream& s, double* gain);
 
 // A rising stream's floors (the least delay of each eighth after the
 // lead): how far they rose by the third eighth (*front) and by the last
-// (*total, above zero); false for a stream that cannot say.
+// (*total, above zero); false for a stream that cannot say (or sent while
+// the host stalled).
 bool riseAtFirst(const avl_stream& s, double* front, double* total);
 
 // The moments the records' packets found the bottleneck idle (their delay
@@ -63,7 +64,8 @@ bool riseAtFirst(const avl_stream& s, double* front, double* total);
 // leaves free bits per second and does not yield: a packet of a stream
 // sent at R finds the link idle with a chance of (free - R) / capacity.
 // Only the answered packets after each record's lead, of records sent below
-// free (the small packets that check the path among them).
+// free (the small packets that check the path among them), not the
+// capacity's train, whose packets leave at once.
 struct Idle {
     double found = 0, expected = 0;
 };

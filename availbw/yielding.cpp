@@ -200,7 +200,8 @@ bool gainsStandOut(const Fit& g) {
 }
 
 bool halvesGain(const avl_stream& s, double* gain) {
-    if (s.void_stream || s.lost > kGiveWayLoss * s.packets || (s.kind != AVL_KIND_SEARCH && s.kind != AVL_KIND_GUESS))
+    if (s.void_stream || s.lost > kGiveWayLoss * s.packets || (s.kind != AVL_KIND_SEARCH && s.kind != AVL_KIND_GUESS) ||
+        sendsFellBehind(s))
         return false;
     std::vector<double> at;
     for (int i = s.lead; i < s.packets; ++i)
@@ -215,7 +216,9 @@ bool halvesGain(const avl_stream& s, double* gain) {
 }
 
 bool riseAtFirst(const avl_stream& s, double* front, double* total) {
-    if (s.void_stream || s.kind != AVL_KIND_SEARCH || s.verdict != AVL_RISING || s.packets < s.lead + 2) return false;
+    if (s.void_stream || s.kind != AVL_KIND_SEARCH || s.verdict != AVL_RISING || s.packets < s.lead + 2 ||
+        sendsFellBehind(s))
+        return false;
     // Each eighth spans a group of the trend test at least: others' bursts a
     // millisecond apart raise a shorter stream's floors in steps, at first
     // as often as later.
