@@ -43,6 +43,27 @@ TEST(Estimate, GainsAlikeByChanceNameNothing) {
     EXPECT_FALSE(availbw::gainsStandOut({8, 0.12, 0.01}));  // below what yielding gains
 }
 
+// A stream whose replies come faster in its second half gains; one whose
+// sends fell 2 ms behind once (a busy host, which then sends in a rush)
+// tells nothing.
+TEST(Estimate, StreamsSentWhileTheHostStalledTellNoGain) {
+    std::vector<double> departs, delays;
+    for (int i = 0; i < 40; ++i) {
+        departs.push_back(i * 0.0001);
+        delays.push_back(0.001 + (i < 20 ? i : 40 - i) * 0.00002);
+    }
+    avl_stream s = {};
+    s.kind = AVL_KIND_SEARCH;
+    s.packets = 40;
+    s.depart_s = departs.data();
+    s.delay_s = delays.data();
+    double gain = 0;
+    ASSERT_TRUE(availbw::halvesGain(s, &gain));
+    EXPECT_GT(gain, 0.2);
+    for (int i = 10; i < 40; ++i) departs[i] += 0.002;
+    EXPECT_FALSE(availbw::halvesGain(s, &gain));
+}
+
 // Streams below the free rate find the bottleneck idle about as often as
 // it is free, where others' traffic does not yield: through 50 Mbit/s with
 // 20 free, a stream at 10 (30 packets: 2 of them its lead, one lost) would
