@@ -130,7 +130,7 @@ Idle idleMoments(const avl_stream* s, size_t n, double capacity, double free, do
     const double near = std::max(kIdlePackets * 1500 * 8 / capacity, kIdleJitter);
     for (size_t k = 0; k < n; ++k) {
         const avl_stream& r = s[k];
-        if (r.void_stream || r.kind == AVL_KIND_CAPACITY || r.sent_rate_bps >= free) continue;
+        if (r.void_stream || r.delay_s == nullptr || r.kind == AVL_KIND_CAPACITY || r.sent_rate_bps >= free) continue;
         for (int i = std::max(0, r.lead); i < r.packets; ++i) {
             if (r.delay_s[i] < 0) continue;
             idle.expected += (free - r.sent_rate_bps) / capacity;
